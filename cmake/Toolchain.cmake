@@ -1,0 +1,22 @@
+# Compiler settings shared by every target of the project.
+find_program(SONVALE_CCACHE ccache)
+if(SONVALE_CCACHE)
+  set(CMAKE_C_COMPILER_LAUNCHER "${SONVALE_CCACHE}")
+  set(CMAKE_CXX_COMPILER_LAUNCHER "${SONVALE_CCACHE}")
+endif()
+
+add_library(sonvale_warnings INTERFACE)
+target_compile_options(sonvale_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow)
+if(SONVALE_WERROR)
+  target_compile_options(sonvale_warnings INTERFACE -Werror)
+endif()
+
+if(SONVALE_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(SONVALE_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT SONVALE_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "SONVALE_SANITIZE must be empty, 'address' or 'thread', not '${SONVALE_SANITIZE}'")
+endif()

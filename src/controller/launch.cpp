@@ -1,0 +1,8 @@
+#include "controller/sonvale.h"
+
+// Placeholder until this concern lands.
+namespace sonvale {
+void Sonvale::applicationDidFinishLaunching() {}
+bool Sonvale::applicationShouldHandleReopen() { return true; }
+void Sonvale::applicationWillTerminate() {}
+}  // namespace sonvale

@@ -1,0 +1,6 @@
+#pragma once
+
+// Placeholder; the worker launcher replaces this file.
+namespace sonvale {
+class WorkerProcess {};
+}  // namespace sonvale
