@@ -1,0 +1,1 @@
+"""AirPlay 2 sender: HAP transient pairing, encrypted RTSP and encrypted realtime audio."""

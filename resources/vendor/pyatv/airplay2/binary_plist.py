@@ -1,0 +1,51 @@
+"""Binary property-list bodies and the fields the session reads from them."""
+
+import plistlib
+from typing import Any, NamedTuple
+
+CONTENT_TYPE = "application/x-apple-binary-plist"
+
+
+class PlistError(ValueError):
+    pass
+
+
+def encode(value: Any) -> bytes:
+    return plistlib.dumps(value, fmt=plistlib.FMT_BINARY, sort_keys=False)
+
+
+def decode(body: bytes) -> Any:
+    if not body:
+        return {}
+    try:
+        return plistlib.loads(body)
+    except Exception as exc:  # plistlib raises several unrelated types on malformed input
+        raise PlistError(f"malformed plist: {exc}") from exc
+
+
+def clock_id_to_plist(clock_id: int) -> int:
+    """plistlib writes integers at or above 2^63 as 16-byte integers; receivers expect a signed int64."""
+    clock_id &= 0xFFFFFFFFFFFFFFFF
+    return clock_id - (1 << 64) if clock_id >= 1 << 63 else clock_id
+
+
+def clock_id_from_plist(value: int) -> int:
+    return value & 0xFFFFFFFFFFFFFFFF
+
+
+class StreamPorts(NamedTuple):
+    data_port: int
+    control_port: int
+    latency_ms: int
+
+
+def stream_ports(reply: Any) -> StreamPorts:
+    """Reads the stream SETUP reply by key: receivers do not agree on the order of the port fields."""
+    try:
+        stream = reply["streams"][0]
+        data_port, control_port = int(stream["dataPort"]), int(stream["controlPort"])
+    except (KeyError, IndexError, TypeError, ValueError) as exc:
+        raise PlistError(f"stream reply lacks ports: {reply!r}") from exc
+    if not (0 < data_port < 65536 and 0 < control_port < 65536):
+        raise PlistError(f"stream reply has invalid ports: {data_port}, {control_port}")
+    return StreamPorts(data_port, control_port, int(stream.get("arrivalToRenderLatencyMs", 0) or 0))
