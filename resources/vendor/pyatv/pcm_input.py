@@ -64,8 +64,10 @@ class PcmInput:
         self.bytes_in = 0
         self.eof = False
         self.last_sound = clock()
+        self.streaming = False
         self.dropped_frames = 0
         self.padded_frames = 0
+        self.discarded_frames = 0
 
     def start(self) -> None:
         self._thread = threading.Thread(target=self._read_loop, name="pcm-input", daemon=True)
@@ -95,7 +97,10 @@ class PcmInput:
                 excess = len(self._buf) - self._target
                 excess -= excess % BYTES_PER_FRAME
                 del self._buf[:excess]
-                self.dropped_frames += excess // BYTES_PER_FRAME
+                if self.streaming:
+                    self.dropped_frames += excess // BYTES_PER_FRAME
+                else:
+                    self.discarded_frames += excess // BYTES_PER_FRAME
         if not silent:
             self.last_sound = self._clock()
 
@@ -126,13 +131,14 @@ class PcmInput:
 
     def discard(self, keep_s: float = 0.1) -> None:
         """Drop all but the newest ``keep_s`` of buffered audio (while nothing is streamed);
-        not counted as drift. The next ``take`` starts by priming."""
+        counted apart from drift. The next ``take`` starts by priming."""
         keep = _frames_to_bytes(keep_s)
         with self._lock:
             excess = len(self._buf) - keep
             if excess > 0:
                 excess -= excess % BYTES_PER_FRAME
                 del self._buf[:excess]
+                self.discarded_frames += excess // BYTES_PER_FRAME
             self._priming = True
             self._flowing = False
 

@@ -147,6 +147,8 @@ class Streamer:
         pacer = Pacer(clock=self.clock, sleep=self.sleep)
         playing = False
         next_poll = 0.0
+        self.source.discard()
+        self.source.streaming = True
         try:
             while True:
                 if self._stopping():
@@ -170,6 +172,7 @@ class Streamer:
                     playing = True
                     self.reporter.playing()
         finally:
+            self.source.streaming = False
             log.info("session ended: %s", pacer.late_histogram.summary())
 
     def _stand_by(self) -> bool:
@@ -187,6 +190,7 @@ class Streamer:
         counts = (self.source.dropped_frames, self.source.padded_frames)
         if counts != self._last_drift and (force or now >= self._next_drift_log):
             log.info("input buffer: %d frames dropped (input ahead), %d frames of silence padded "
-                     "(input late) so far", *counts)
+                     "(input late) so far; %d frames discarded while not streaming",
+                     *counts, self.source.discarded_frames)
             self._last_drift = counts
             self._next_drift_log = now + self.DRIFT_LOG_INTERVAL
