@@ -32,6 +32,8 @@ def is_silent(chunk: bytes, level: int = 1) -> bool:
         return True
     samples = array.array("h")
     samples.frombytes(chunk[: len(chunk) & ~1])
+    if not samples:
+        return True
     if sys.byteorder != "little":
         samples.byteswap()
     return max(samples) <= level and min(samples) >= -level
