@@ -55,5 +55,33 @@ class ProtocolChoiceTest(unittest.TestCase):
                 self.assertEqual(pc.choose(airplay_txt, raop_txt, ports), expected)
 
 
+
+class SelectionTest(unittest.TestCase):
+    """A standalone HomePod on 27 without the PTP ports is an error, not a silent session."""
+
+    def test_clock_helper_missing(self):
+        from unittest import mock
+        from pyatv import discovery, errors
+        from pyatv import session as s
+        from pyatv.airplay2 import selection
+        speaker = discovery.Speaker(name="客厅", address="192.0.2.7", port=7000, airplay_txt=dict(HOMEPOD_27),
+                                    raop_txt={"ft": HOMEPOD_27["features"]})
+        cases = [("standalone HomePod", speaker, s.ClockHelperMissing),
+                 ("grouped HomePod falls back to NTP", discovery.Speaker(
+                     name="厨房", address="192.0.2.8", port=7000, airplay_txt=dict(HOMEPOD_27, pgid="X")), None)]
+        with mock.patch.object(selection.clock_ports, "open_clock_sockets", return_value=None), \
+                mock.patch.dict(selection._clock_sockets, {"opened": False, "sockets": None}):
+            for name, target, error in cases:
+                with self.subTest(name):
+                    if error is None:
+                        self.assertEqual(selection.airplay2_session(target).timing, pc.NTP)
+                        continue
+                    with self.assertRaises(error) as raised:
+                        selection.airplay2_session(target)
+                    message = errors.message_for(raised.exception, target.name)
+                    self.assertIn("客厅", message)
+                    self.assertIn("时钟辅助程序", message)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -62,10 +62,6 @@ _REFUSALS = {
 }
 
 
-class ClockHelperMissing(s.SenderError):
-    """The speaker plays only on its own PTP clock, and the ports 319/320 are not available to us."""
-
-
 def _mac_string(value: int) -> str:
     return ":".join("%02X" % b for b in value.to_bytes(6, "big"))
 

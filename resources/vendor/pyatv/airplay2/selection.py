@@ -1,0 +1,87 @@
+"""Picks AirPlay 2 or AirPlay 1 for a discovered speaker and builds the AirPlay 2 session.
+
+The choice is made once per speaker and kept for reconnects. PTP needs the ports 319/320, which are opened
+only when the chosen timing needs them and then kept for the life of the worker (one process per host may
+hold them).
+"""
+
+import logging
+from typing import Dict, Optional, Tuple
+
+from .. import session as s
+from ..ptp import clock_ports
+from ..rtsp import RtspClient, RtspClosed, RtspTimeout
+from . import binary_plist, protocol_choice
+from .session import USER_AGENT, AirPlay2Session
+
+log = logging.getLogger(__name__)
+
+_choices: Dict[Tuple[str, int], protocol_choice.Choice] = {}
+_clock_sockets = {"opened": False, "sockets": None}
+
+
+def clock_sockets() -> Optional[clock_ports.ClockSockets]:
+    if not _clock_sockets["opened"]:
+        _clock_sockets["opened"] = True
+        _clock_sockets["sockets"] = clock_ports.open_clock_sockets()
+    return _clock_sockets["sockets"]
+
+
+def info_as_txt(host: str, port: int, timeout: float = 3.0) -> Dict[str, str]:
+    """`GET /info` read into the TXT keys the choice uses, for a speaker given by address only."""
+    client = RtspClient(host, port, timeout=timeout, headers={"User-Agent": USER_AGENT})
+    try:
+        client.connect()
+        reply = client.request("GET", "/info")
+    except (OSError, RtspClosed, RtspTimeout) as exc:
+        log.info("GET /info from %s:%d failed: %s", host, port, exc)
+        return {}
+    finally:
+        client.close()
+    try:
+        info = binary_plist.decode(reply.body) if reply.status == 200 else {}
+    except binary_plist.PlistError:
+        info = {}
+    txt = {}
+    if isinstance(info, dict):
+        if isinstance(info.get("features"), int):
+            features = info["features"]
+            txt["features"] = "0x%X,0x%X" % (features & 0xFFFFFFFF, features >> 32)
+        if isinstance(info.get("model"), str):
+            txt["model"] = info["model"]
+        if isinstance(info.get("statusFlags"), int):
+            txt["flags"] = "0x%X" % info["statusFlags"]
+    log.info("GET /info from %s:%d: %s", host, port, txt or "nothing usable")
+    return txt
+
+
+def _choose(speaker, forced: bool) -> protocol_choice.Choice:
+    airplay_txt = speaker.airplay_txt
+    if forced and not airplay_txt:
+        airplay_txt = info_as_txt(speaker.address, speaker.airplay_port or speaker.port)
+    choice = protocol_choice.choose(airplay_txt, speaker.raop_txt, True)
+    if choice.timing in (protocol_choice.PTP_MASTER, protocol_choice.PTP_FOLLOW) and clock_sockets() is None:
+        choice = protocol_choice.choose(airplay_txt, speaker.raop_txt, False)
+    if forced and choice.protocol == protocol_choice.RAOP:
+        choice = protocol_choice.Choice(protocol_choice.AIRPLAY2, protocol_choice.NTP)
+    log.info("speaker %r: %s%s%s", speaker.name, choice.protocol,
+             " with %s timing" % choice.timing if choice.timing else "",
+             " (%s)" % choice.problem if choice.problem else "")
+    return choice
+
+
+def airplay2_session(speaker, forced: bool = False) -> Optional[s.Session]:
+    """The AirPlay 2 session for ``speaker``, or None when it should get AirPlay 1.
+
+    Raises ``ClockHelperMissing`` for a speaker that would stay silent without PTP."""
+    key = (speaker.address, speaker.port)
+    if key not in _choices:
+        _choices[key] = _choose(speaker, forced)
+    choice = _choices[key]
+    if choice.protocol != protocol_choice.AIRPLAY2:
+        return None
+    if choice.problem == protocol_choice.CLOCK_HELPER_MISSING:
+        raise s.ClockHelperMissing("speaker follows only its own clock; PTP ports 319/320 unavailable")
+    sockets = clock_sockets() if choice.timing != protocol_choice.NTP else None
+    return AirPlay2Session(speaker.address, speaker.airplay_port or speaker.port, choice.timing,
+                           clock_sockets=sockets)
