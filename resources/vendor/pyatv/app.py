@@ -24,6 +24,8 @@ def _parse(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--name", required=True, help="the speaker's name, matched exactly")
     parser.add_argument("--address", metavar="HOST:PORT",
                         help="connect to this RAOP address instead of browsing for the name")
+    parser.add_argument("--protocol", choices=("auto", "airplay2", "raop"), default="auto",
+                        help="auto: AirPlay 2 when the speaker offers it (default)")
     parser.add_argument("--idle-after", type=float, default=20.0, metavar="SECONDS",
                         help="release the speaker after this much silence (default 20)")
     return parser.parse_args(argv)
@@ -65,7 +67,7 @@ def main(argv: list[str]) -> int:
             speaker = _address_speaker(args.name, args.address)
         else:
             speaker = discovery.find_speaker(args.name, should_stop=should_stop)
-        streamer = Streamer(source, lambda: discovery.make_session(speaker), reporter,
+        streamer = Streamer(source, lambda: discovery.make_session(speaker, args.protocol), reporter,
                             should_stop=should_stop, idle_after=args.idle_after)
         streamer.run()
     except s.SenderError as exc:

@@ -184,7 +184,12 @@ def _add_airplay(zc, speaker: Speaker, full: str) -> None:
              speaker.airplay_txt)
 
 
-def make_session(speaker: Speaker) -> s.Session:
-    """The session for ``speaker``: AirPlay 1 (RAOP)."""
+def make_session(speaker: Speaker, protocol: str = "auto") -> s.Session:
+    """The session for ``speaker``: AirPlay 2 when it offers it (or when asked), else AirPlay 1."""
+    if protocol != "raop":
+        from .airplay2.selection import airplay2_session
+        session = airplay2_session(speaker, forced=protocol == "airplay2")
+        if session is not None:
+            return session
     from .raop import RaopSession
     return RaopSession(speaker.address, speaker.port, speaker.raop_txt)

@@ -18,6 +18,7 @@ MESSAGES: dict[type, str] = {
     s.FormatRefused: "“{name}”不接受本程序的音频格式（44100 Hz、16 位立体声）",
     s.UnsupportedSpeaker: "“{name}”只接受加密的 AirPlay 音频流，本程序无法向它播放",
     s.TimingPortUnreachable: "“{name}”无法访问本机的 UDP 时钟同步端口，请在防火墙中允许 python3 接收 UDP 连接",
+    s.ClockHelperMissing: "“{name}”是独立使用的 HomePod（HomePodOS 27 或更新），只按它自己的时钟播放，而本机缺少时钟辅助程序 sonvale-ptp-helper：请以 root 身份重新安装 Sonvale（sudo cmake --install，或安装 Debian 软件包）",
     s.NoResponse: "“{name}”没有响应，请确认扬声器工作正常",
     s.Disconnected: "与“{name}”的连接已断开，重新连接失败",
     s.ProtocolError: "“{name}”返回了无法处理的应答（{status}）",

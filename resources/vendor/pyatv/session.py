@@ -115,6 +115,10 @@ class TimingPortUnreachable(SenderError):
     """The speaker could not reach our UDP timing port (RTSP 520)."""
 
 
+class ClockHelperMissing(SenderError):
+    """The speaker plays only on its own PTP clock and the PTP ports 319/320 are not ours."""
+
+
 class NoResponse(SenderError):
     """The speaker stopped answering requests."""
 
