@@ -1,0 +1,48 @@
+#include "capture/pcm_converter.h"
+
+#include <cmath>
+
+#include <soxr.h>
+
+namespace sonvale {
+namespace {
+
+class SoxrConverter : public PcmConverter {
+public:
+    explicit SoxrConverter(soxr_t resampler) : resampler_(resampler) {}
+    ~SoxrConverter() override { soxr_delete(resampler_); }
+    SoxrConverter(const SoxrConverter&) = delete;
+    SoxrConverter& operator=(const SoxrConverter&) = delete;
+
+    Result convert(const float* input, std::size_t frames, std::int16_t* output, std::size_t capacity) override {
+        Result result;
+        std::size_t consumed = 0;
+        // Everything handed in is consumed in one call as long as the output has room for it;
+        // what does not fit stays inside the resampler and comes out with the next call.
+        const soxr_error_t error = soxr_process(resampler_, input, frames, &consumed, output, capacity, &result.frames);
+        if (error) {
+            result.failed = true;
+            result.error = error;
+        }
+        return result;
+    }
+
+private:
+    soxr_t resampler_;
+};
+
+}  // namespace
+
+std::unique_ptr<PcmConverter> makePcmConverter(double inputRate) {
+    if (!std::isfinite(inputRate) || inputRate <= 0.0 || inputRate > 1e7) return nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+    soxr_error_t error = nullptr;
+    soxr_t resampler = soxr_create(inputRate, PcmConverter::outputRate, 2, &error, &io, nullptr, nullptr);
+    if (error || !resampler) {
+        if (resampler) soxr_delete(resampler);
+        return nullptr;
+    }
+    return std::make_unique<SoxrConverter>(resampler);
+}
+
+}  // namespace sonvale
