@@ -194,10 +194,12 @@ class FakeReceiver:
                 self.resent.append(data)
 
     def _timing_loop(self) -> None:
-        self.timing.settimeout(0.3)
+        self.timing.settimeout(0.1)
+        last = 0.0
         while not self._stop.is_set():
             if self.client_timing is not None and self.behaviour != "no_timing" and any(
-                    m == "RECORD" for m in self.methods()):
+                    m == "RECORD" for m in self.methods()) and time.monotonic() - last >= 0.3:
+                last = time.monotonic()
                 request = struct.pack(">BBHI", 0x80, 0xD2, 7, 0) + bytes(16) + \
                     struct.pack(">Q", int(time.time() * (1 << 32)))
                 try:

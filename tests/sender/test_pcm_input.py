@@ -70,10 +70,20 @@ class PcmInputTest(unittest.TestCase):
 
     def test_silence_detection(self):
         cases = [(bytes(4000), True), (pcm(100, 1), True), (pcm(100, -1), True),
-                 (pcm(100, 2), False), (bytes(3999) + b"\x40", False), (b"\x01", True)]
+                 (pcm(100, 2), False), (pcm(100, -2), False), (pcm(100, 256), False),
+                 (bytes(3999) + b"\x40", False), (b"\x01", True)]
         for chunk, silent in cases:
             with self.subTest(chunk[:8]):
                 self.assertEqual(is_silent(chunk), silent)
+
+    def test_dithered_silence_split_inside_a_sample_stays_silent(self):
+        source, clock = self.make()
+        start = source.last_sound
+        clock.t += 1
+        data = pcm(1000, -1)
+        for i in range(0, len(data), 333):
+            source.feed(data[i:i + 333])
+        self.assertEqual(source.last_sound, start)
 
     def test_last_sound_moves_only_with_sound(self):
         source, clock = self.make()

@@ -168,6 +168,7 @@ class Streamer:
                 if now - self.source.last_sound >= self.idle_after:
                     return "idle"
                 session.send(self.source.take(), due)
+                pacer.late_histogram.add(self.clock() - due)
                 if not playing:
                     playing = True
                     self.reporter.playing()
