@@ -27,6 +27,7 @@ namespace sonvale {
 
 class Capture;
 class WorkerProcess;
+class PipeReader;
 class LoginItem;
 class SleepWatcher;
 class SingleInstance;
@@ -94,6 +95,7 @@ private:
     Instant now() const { return environment_.clock->now(); }
     void buildMenu();
     void destroyOutputDevice();
+    bool startForwarding();  // the "ready" steps; false ends the batch of lines
 
     SonvaleEnvironment environment_;
     mutable QSettings settings_;
@@ -110,8 +112,9 @@ private:
     std::unique_ptr<Capture> capture;
     std::shared_ptr<WorkerProcess> worker;
     int input = -1;      // write end of the worker's standard input (the PCM stream)
-    int workerOut = -1;  // read end of the worker's standard output, watched by the worker object
+    std::unique_ptr<PipeReader> workerOut;  // read end of the worker's standard output
     QByteArray wireData;
+    bool discardingLine_ = false;  // the rest of an overlong line is being skipped
     coreaudio::AudioObjectID outputDevice = 0;
     std::string previousUID;
     coreaudio::AudioObjectID lastDevice = 0;

@@ -21,8 +21,9 @@ struct SonvaleInspector {
     std::unique_ptr<Capture>& capture() { return s.capture; }
     std::shared_ptr<WorkerProcess>& worker() { return s.worker; }
     int& input() { return s.input; }
-    int& workerOut() { return s.workerOut; }
+    auto& workerOut() { return s.workerOut; }
     QByteArray& wireData() { return s.wireData; }
+    bool& discardingLine() { return s.discardingLine_; }
     coreaudio::AudioObjectID& outputDevice() { return s.outputDevice; }
     std::string& previousUID() { return s.previousUID; }
     coreaudio::AudioObjectID& lastDevice() { return s.lastDevice; }
