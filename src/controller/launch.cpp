@@ -1,8 +1,91 @@
-#include "controller/sonvale.h"
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QPointer>
+#include <QTimer>
+#include <csignal>
 
-// Placeholder until this concern lands.
+#include "controller/single_instance.h"
+#include "controller/sleep_watcher.h"
+#include "controller/sonvale.h"
+#include "coreaudio/devices.h"
+#include "entry/constants.h"
+#include "entry/maintenance.h"
+
 namespace sonvale {
-void Sonvale::applicationDidFinishLaunching() {}
-bool Sonvale::applicationShouldHandleReopen() { return true; }
-void Sonvale::applicationWillTerminate() {}
+namespace {
+
+constexpr int tickIntervalMs = 500;
+constexpr Seconds firstAttemptDelay{3.0};
+
+// Property listeners report on a backend thread; the controller is only touched on the
+// main thread, and only while it still exists.
+coreaudio::ListenerBlock onMainThread(QPointer<Sonvale> controller, void (Sonvale::*operation)()) {
+    return [controller, operation] {
+        QCoreApplication* application = QCoreApplication::instance();
+        if (!application) return;
+        QMetaObject::invokeMethod(
+            application,
+            [controller, operation] {
+                if (controller) (controller.data()->*operation)();
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+}  // namespace
+
+void Sonvale::applicationDidFinishLaunching() {
+    // Writing into a worker that has gone must fail with EPIPE, not end this process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    singleInstance_ = std::make_unique<SingleInstance>(environment_.runtimeDir, QString::fromUtf8(sonvaleID));
+    if (!singleInstance_->claim()) {
+        // Another copy runs and owns the system output and the forwarding output device:
+        // hand over to it and leave everything alone.
+        singleInstance_->askRunningCopyToShow();
+        quitAtLaunch_ = true;
+        emit terminateRequested();
+        return;
+    }
+    launched_ = true;
+    connect(singleInstance_.get(), &SingleInstance::showRequested, this, [this] { applicationShouldHandleReopen(); });
+
+    cleanupLeftoverOutput();
+
+    buildMenu();
+
+    routeListener_ = coreaudio::audioSystem().addPropertyListener(
+        coreaudio::kAudioObjectSystemObject, coreaudio::address(coreaudio::selector::defaultOutput),
+        onMainThread(this, &Sonvale::routeChanged));
+
+    sleepWatcher_ = std::make_unique<SleepWatcher>(
+        QDBusConnection::systemBus(), [this] { willSleep(); }, [this] { didWake(); });
+    if (!sleepWatcher_->start()) log("无法连接系统总线，不处理睡眠和唤醒");
+
+    tickTimer = new QTimer(this);
+    tickTimer->setInterval(tickIntervalMs);
+    connect(tickTimer, &QTimer::timeout, this, &Sonvale::tick);
+    tickTimer->start();
+
+    log("启动 Sonvale；不使用菜单脚本；旧菜单工具应保持停用");
+
+    if (!environment_.arguments.contains(QStringLiteral("--background"))) showWindow();
+
+    nextAttempt = now() + firstAttemptDelay;
+    routeChanged();
+}
+
+bool Sonvale::applicationShouldHandleReopen() {
+    showWindow();
+    return true;
+}
+
+void Sonvale::applicationWillTerminate() {
+    // A copy that handed over at launch (or never launched) owns nothing: the output and
+    // the forwarding output device belong to the running copy.
+    if (!launched_) return;
+    stopEngine();
+    destroyOutputDevice();
+}
+
 }  // namespace sonvale

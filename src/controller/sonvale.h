@@ -136,6 +136,7 @@ private:
     std::unique_ptr<SingleInstance> singleInstance_;
     coreaudio::ListenerID routeListener_ = 0;
     bool quitAtLaunch_ = false;
+    bool launched_ = false;  // launch went past the single-instance check
 };
 
 }  // namespace sonvale

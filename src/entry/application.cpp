@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "controller/sonvale.h"
+#include "entry/termination_signals.h"
 
 namespace sonvale {
 
@@ -15,8 +16,16 @@ int runApplication(int argc, char** argv) {
 
     Sonvale controller(SonvaleEnvironment::fromProcess(app.arguments()));
     QObject::connect(&controller, &Sonvale::terminateRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    // A termination signal ends the event loop like quitting does, so the output is given
+    // back and the forwarding output device removed on logout and on kill too.
+    TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &app, &QCoreApplication::quit);
+
     QTimer::singleShot(0, &controller, [&controller] { controller.applicationDidFinishLaunching(); });
     const int status = app.exec();
+    // A copy that handed over to the running one at launch leaves the output and every
+    // device alone; the controller itself checks that too.
     if (!controller.quitAtLaunch()) controller.applicationWillTerminate();
     return status;
 }
