@@ -87,6 +87,7 @@ def main() -> int:
         w.wait(10)
         log = w.log()
         w.kill()
+        print("load average during the run: %s" % open("/proc/loadavg").read().split()[0])
         print("streaming %.0f s: CPU %.2f %% of one core; RSS %.1f MB (peak %.1f MB)" % (
             t1 - t0, 100 * (c1 - c0) / (t1 - t0), max(rss_samples) / 1024, hwm / 1024))
         for line in re.findall(r"session ended: (.*)", log):
