@@ -38,6 +38,7 @@ struct SonvaleInspector {
     const QString& logURL() { return s.logURL; }
     const QString& scriptURL() { return s.scriptURL; }
     SonvaleEnvironment& environment() { return s.environment_; }
+    void buildMenu() { s.buildMenu(); }
 
     Sonvale& s;
 };
