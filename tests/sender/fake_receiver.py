@@ -9,6 +9,7 @@ Behaviours (``FakeReceiver(behaviour=...)``):
   drop_once      closes the connection after ``drop_after`` audio packets, once
   drop_always    closes every connection after ``drop_after`` packets
   vanish         after ``drop_after`` packets closes the connection and stops listening
+  ka501          keep-alive OPTIONS (after RECORD) -> 501    ka_mute   keep-alive never answered
 """
 
 from __future__ import annotations
@@ -144,8 +145,11 @@ class FakeReceiver:
             ("ANNOUNCE", "busy"): 453, ("ANNOUNCE", "restricted"): 400,
             ("ANNOUNCE", "format"): 415, ("SETUP", "timing520"): 520,
         }
-        if method == "OPTIONS" and b == "mute":
+        recording = "RECORD" in self.methods()[:-1]
+        if method == "OPTIONS" and (b == "mute" or (b == "ka_mute" and recording)):
             return None
+        if method == "OPTIONS" and b == "ka501" and recording:
+            return "RTSP/1.0 501 Unauthorized\r\nCSeq: %s\r\n\r\n" % cseq
         code = refusals.get((method, b))
         if code is not None:
             extra = ('WWW-Authenticate: Digest realm="raop", nonce="abc"\r\n'

@@ -8,6 +8,8 @@ import unittest
 
 from fake_receiver import FakeReceiver
 from worker_support import Worker, decode_escape, silence, tone
+from pyatv import session as s
+from pyatv.raop.session import KEEPALIVE_INTERVAL, KEEPALIVE_TIMEOUT, RaopSession
 
 NAME = "卧室"
 
@@ -151,6 +153,52 @@ class ConnectionLossTest(FakeReceiverCase):
                 self.assertIn("连接已断开", error["message"])
                 self.assertEqual(worker.wait(5), 1)
                 self.assertEqual(receiver.connections, connections)
+
+
+class KeepAliveTest(unittest.TestCase):
+    """The session's keep-alive, driven in-process with a shifted clock."""
+
+    def session(self, behaviour: str) -> tuple[FakeReceiver, RaopSession]:
+        receiver = FakeReceiver(behaviour)
+        self.addCleanup(receiver.close)
+        session = RaopSession("127.0.0.1", receiver.port, timeout=2.0)
+        self.addCleanup(session.close)
+        session.connect()
+        return receiver, session
+
+    def poll_until_answered(self, session: RaopSession, now: float) -> None:
+        deadline = time.monotonic() + 2
+        while session.rtsp.outstanding() and time.monotonic() < deadline:
+            time.sleep(0.02)
+            session.poll(now)
+
+    def test_keepalive_answers(self):
+        for behaviour in ("ok", "ka501"):
+            with self.subTest(behaviour):
+                receiver, session = self.session(behaviour)
+                later = time.monotonic() + KEEPALIVE_INTERVAL + 0.1
+                session.poll(later)
+                self.poll_until_answered(session, later)
+                self.assertEqual(receiver.methods()[-1], "OPTIONS")
+                self.assertEqual(session.rtsp.outstanding(), 0)
+                session.poll(later + 1)
+                self.assertEqual(receiver.methods().count("OPTIONS"), 2, "one per interval")
+
+    def test_unanswered_keepalive_is_no_response(self):
+        _, session = self.session("ka_mute")
+        later = time.monotonic() + KEEPALIVE_INTERVAL + 0.1
+        session.poll(later)
+        time.sleep(0.2)
+        session.poll(later + KEEPALIVE_TIMEOUT - 1)
+        with self.assertRaises(s.NoResponse):
+            session.poll(later + KEEPALIVE_TIMEOUT + 1)
+
+    def test_closed_connection_is_seen_between_packets(self):
+        receiver, session = self.session("ok")
+        receiver._conn.shutdown(2)
+        time.sleep(0.1)
+        with self.assertRaises(s.Disconnected):
+            session.poll(time.monotonic())
 
 
 class IdleTest(FakeReceiverCase):
