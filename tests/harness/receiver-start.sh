@@ -15,6 +15,8 @@ TAG=${TAG:-$$}
 NS_RX=aprx$TAG NS_TX=aptx$TAG
 mkdir -p "$RX_DIR"
 echo "NS_RX=$NS_RX NS_TX=$NS_TX RX_DIR=$RX_DIR TAG=$TAG" > "$RX_DIR/env"
+# On any failure below, undo what was started so no namespace or daemon is left behind.
+trap 'sh "$(dirname "$0")/receiver-stop.sh" "$RX_DIR" >/dev/null 2>&1' EXIT
 ip netns add $NS_RX
 ip netns add $NS_TX
 ip link add vtx$TAG type veth peer name vrx$TAG
@@ -72,8 +74,18 @@ ip netns exec $NS_RX unshare --mount --propagation private sh -c '
   wait
 ' "$RX_DIR" </dev/null >"$RX_DIR/ns.log" 2>&1 &
 echo $! > "$RX_DIR/ns.pid"
+up=no
 for i in $(seq 1 100); do
-  ip netns exec $NS_TX bash -c 'exec 3<>/dev/tcp/10.77.0.2/5000' 2>/dev/null && break
+  if ip netns exec $NS_TX bash -c 'exec 3<>/dev/tcp/10.77.0.2/5000' 2>/dev/null; then
+    up=yes
+    break
+  fi
   sleep 0.1
 done
+if [ $up = no ]; then
+  echo "receiver-start.sh: shairport-sync did not open its RTSP port; its log:" >&2
+  cat "$RX_DIR/shairport.log" "$RX_DIR/ns.log" >&2 2>/dev/null
+  exit 1
+fi
+trap - EXIT
 echo "$RX_DIR"
