@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// What the sound server tells about its devices, as plain data: the PulseAudio backend
+// fills these from the server, and the mapping to the audio object model works on them
+// alone (pulse_device_mapping.h).
+namespace sonvale::coreaudio {
+
+// Port types as the server numbers them (pa_device_port_type).
+namespace port_type {
+inline constexpr std::uint32_t unknown = 0;
+inline constexpr std::uint32_t speaker = 2;
+inline constexpr std::uint32_t headphones = 3;
+inline constexpr std::uint32_t hdmi = 10;
+}  // namespace port_type
+
+struct PulsePort {
+    std::string name;
+    std::string description;
+    std::uint32_t type = port_type::unknown;
+};
+
+inline constexpr std::uint32_t noIndex = UINT32_MAX;
+
+struct PulseDeviceFacts {
+    bool isSink = true;
+    std::uint32_t index = noIndex;  // the server's index, unique per kind while the device lives
+    std::string name;
+    std::string description;
+    std::map<std::string, std::string> properties;
+    std::vector<PulsePort> ports;
+    std::string activePort;  // empty without ports
+    std::uint32_t ownerModule = noIndex;
+    bool isMonitor = false;  // sources only: the monitor of a sink
+};
+
+struct PulseServerFacts {
+    std::string defaultSink;  // empty when the server has none
+    std::vector<PulseDeviceFacts> sinks;
+    std::vector<PulseDeviceFacts> sources;  // monitors included
+};
+
+}  // namespace sonvale::coreaudio
