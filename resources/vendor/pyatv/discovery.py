@@ -119,12 +119,29 @@ def _wait_for(zc, name: str, events: queue.Queue, timeout: float,
     airplay: dict[str, str] = {}
     found: Speaker | None = None
     found_at = 0.0
+    unresolved: str | None = None
+    retry_at = 0.0
+
+    def resolve(full: str) -> Speaker | None:
+        speaker = _resolve(zc, full, name)
+        if speaker is not None:
+            log.info("found %r (%s) at %s:%d after %.2f s, TXT %s", name,
+                     instance_label(full, RAOP_TYPE), speaker.address, speaker.port,
+                     time.monotonic() - start, speaker.raop_txt)
+            if name in airplay:
+                _add_airplay(zc, speaker, airplay[name])
+        return speaker
+
     while True:
         now = time.monotonic()
         if found is not None and (found.airplay_txt is not None or now - found_at >= AIRPLAY_GRACE):
             break
         if now >= deadline or should_stop():
             break
+        if found is None and unresolved is not None and now >= retry_at:
+            found = resolve(unresolved)
+            found_at = retry_at = time.monotonic()
+            retry_at += 0.5
         try:
             service_type, full, change = events.get(timeout=0.05)
         except queue.Empty:
@@ -132,22 +149,16 @@ def _wait_for(zc, name: str, events: queue.Queue, timeout: float,
         if change is not added:
             continue
         if service_type == AIRPLAY_TYPE:
-            airplay[instance_label(full, AIRPLAY_TYPE)] = full
-            if found is not None and found.name in airplay:
-                _add_airplay(zc, found, airplay[found.name])
+            label = instance_label(full, AIRPLAY_TYPE)
+            airplay[label] = full
+            if found is not None and label == name:
+                _add_airplay(zc, found, full)
             continue
-        label = instance_label(full, RAOP_TYPE)
-        candidate = speaker_name(label)
+        candidate = speaker_name(instance_label(full, RAOP_TYPE))
         seen[candidate] = None
-        if found is not None or candidate != name:
-            continue
-        found = _resolve(zc, full, candidate)
-        if found is not None:
-            found_at = time.monotonic()
-            log.info("found %r (%s) at %s:%d after %.2f s, TXT %s", candidate, label,
-                     found.address, found.port, found_at - start, found.raop_txt)
-            if candidate in airplay:
-                _add_airplay(zc, found, airplay[candidate])
+        if found is None and unresolved is None and candidate == name:
+            unresolved = full
+            retry_at = 0.0
     if found is None:
         names = list(seen)
         log.warning("speaker %r not found within %.1f s; speakers seen: %s", name, timeout,
