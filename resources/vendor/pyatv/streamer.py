@@ -154,24 +154,24 @@ class Streamer:
                 if self._stopping():
                     return "stop"
                 step = pacer.wait_next(max_wait=self.POLL_INTERVAL)
+                if step is not None:
+                    due, reset = step
+                    if due - self.source.last_sound >= self.idle_after:
+                        return "idle"
+                    session.send(self.source.take(), due)
+                    pacer.late_histogram.add(self.clock() - due)
+                    if reset:
+                        log.warning("sender fell behind its schedule; schedule restarted")
+                    if not playing:
+                        playing = True
+                        self.reporter.playing()
+                # Housekeeping after the packet, so it never delays one.
                 now = self.clock()
                 self.heartbeat.alive(self.STEP_GRACE)
                 if now >= next_poll:
                     session.poll(now)
                     self._log_drift()
                     next_poll = now + self.POLL_INTERVAL
-                if step is None:
-                    continue
-                due, reset = step
-                if reset:
-                    log.warning("sender fell behind its schedule; schedule restarted")
-                if now - self.source.last_sound >= self.idle_after:
-                    return "idle"
-                session.send(self.source.take(), due)
-                pacer.late_histogram.add(self.clock() - due)
-                if not playing:
-                    playing = True
-                    self.reporter.playing()
         finally:
             self.source.streaming = False
             log.info("session ended: %s", pacer.late_histogram.summary())
