@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
 import subprocess
 import time
 import unittest
@@ -118,10 +119,15 @@ class RealReceiverTest(unittest.TestCase):
 
     def test_unknown_name_is_reported_with_the_names_seen_in_the_log(self):
         w = self.worker("书房")
+        stopped = self.worker("书房")
+        time.sleep(1.0)
+        stopped.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(stopped.wait(5), 0, "SIGTERM while browsing ends quietly")
         error = w.wait_state("error", 15)
         self.assertIn("找不到名为“书房”", error["message"])
         self.assertEqual(w.wait(5), 1)
         self.assertIn("'卧室'", w.log())
+        self.assertEqual(stopped.lines, [])
 
 
 if __name__ == "__main__":
