@@ -100,7 +100,11 @@ def find_speaker(name: str, *, timeout: float = BROWSE_TIMEOUT,
     def on_change(zeroconf, service_type, name, state_change):  # zeroconf's thread
         events.put((service_type, name, state_change))
 
-    zc = Zeroconf(ip_version=IPVersion.V4Only)
+    try:
+        zc = Zeroconf(ip_version=IPVersion.V4Only)
+    except (OSError, RuntimeError) as exc:  # no usable network interface
+        log.warning("cannot browse for speakers: %s", exc)
+        raise s.SpeakerNotFound("no network: %s" % exc, seen=[]) from exc
     try:
         browser = ServiceBrowser(zc, [RAOP_TYPE, AIRPLAY_TYPE], handlers=[on_change])
         try:
