@@ -47,7 +47,7 @@ void Sonvale::stopEngine() {
         ended->setTerminationHandler(nullptr);
         ended->terminate();
         // The timer holds the process object; kill() does nothing once it has been reaped.
-        QTimer::singleShot(killDelayMilliseconds, [ended] { ended->kill(); });
+        QTimer::singleShot(killDelayMilliseconds, Qt::PreciseTimer, this, [ended] { ended->kill(); });
     }
 
     stopping = false;

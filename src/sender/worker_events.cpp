@@ -122,18 +122,21 @@ bool Sonvale::startForwarding() {
         const std::string currentUID = coreaudio::uid(coreaudio::current());
         if (currentUID != outputUID) previousUID = currentUID;
 
-        if (capture) capture->stop();
         capture = std::make_unique<Capture>();
         const QPointer<Sonvale> self(this);
         capture->onFormat = [self](const std::string& text) {
             if (self) self->log(QString::fromStdString(text));
         };
         capture->onFailure = [self](const std::string& text) {
-            if (!self) return;
-            self->stopEngine();
-            self->scheduleRetry(QString::fromStdString(text));
+            // The teardown destroys the capture and with it this very function object:
+            // nothing of it may be touched once stopEngine() has begun.
+            Sonvale* const controller = self.data();
+            if (!controller) return;
+            const QString reason = QString::fromStdString(text);
+            controller->stopEngine();
+            controller->scheduleRetry(reason);
         };
-        capture->setGain(gain());
+        capture->gain = gain();
         capture->start(input);
 
         if (!coreaudio::eligible(coreaudio::current())) {

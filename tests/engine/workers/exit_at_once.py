@@ -1,0 +1,5 @@
+"""Exits at once without a word."""
+
+import sys
+
+sys.exit(3)
