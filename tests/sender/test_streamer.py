@@ -20,8 +20,10 @@ from pyatv.streamer import Streamer
 class ScriptedSession(s.Session):
     """Follows a script of outcomes: connect may raise or sleep; send may raise after n."""
 
-    def __init__(self, log: list, connect_error=None, connect_delay=0.0, drop_after=None):
+    def __init__(self, log: list, connect_error=None, connect_delay=0.0, drop_after=None,
+                 send_error=None):
         self.log = log
+        self.send_error = send_error
         self.connect_error = connect_error
         self.connect_delay = connect_delay
         self.drop_after = drop_after
@@ -36,6 +38,8 @@ class ScriptedSession(s.Session):
     def send(self, pcm, when):
         assert len(pcm) == s.PACKET_BYTES
         self.sent += 1
+        if self.send_error:
+            raise self.send_error
         if self.drop_after is not None and self.sent > self.drop_after:
             raise s.Disconnected("dropped")
 
@@ -104,6 +108,8 @@ class StreamerTest(unittest.TestCase):
             ("second drop soon after reconnecting",
              [ScriptedSession([], drop_after=20), ScriptedSession([], drop_after=20)],
              s.Disconnected, ["ready", "playing", "reconnecting", "playing"]),
+            ("unexpected failure", [ScriptedSession([], send_error=RuntimeError("bug"))],
+             RuntimeError, ["ready"]),
         ]
         for label, sessions, error, reported in cases:
             with self.subTest(label):

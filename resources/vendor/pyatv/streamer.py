@@ -86,6 +86,7 @@ class Streamer:
         self._last_drift = (0, 0)
         self._next_drift_log = 0.0
         self._last_reconnect = -1e9
+        self._session: s.Session | None = None
 
     def run(self) -> None:
         """Connect, stream, stand by and reconnect until the input ends or a stop is asked.
@@ -95,6 +96,8 @@ class Streamer:
         try:
             self._run()
         finally:
+            if self._session is not None:
+                self._session.close()
             self.heartbeat.stop()
             self._log_drift(force=True)
 
@@ -131,12 +134,8 @@ class Streamer:
 
     def _connect(self) -> s.Session:
         self.heartbeat.alive(self.CONNECT_GRACE)
-        session = self.open_session()
-        try:
-            session.connect()
-        except BaseException:
-            session.close()
-            raise
+        session = self._session = self.open_session()
+        session.connect()
         self.heartbeat.alive(self.STEP_GRACE)
         return session
 
