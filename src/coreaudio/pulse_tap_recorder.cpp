@@ -1,0 +1,402 @@
+#include "coreaudio/pulse_tap_recorder.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include <pulse/pulseaudio.h>
+
+namespace sonvale::coreaudio {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto serverDeadline = 5s;
+// A stream the server refused or killed is retried after this pause, so a monitor that
+// keeps failing cannot make the connection spin.
+constexpr pa_usec_t retryDelay = 200 * PA_USEC_PER_MSEC;
+
+constexpr OSStatus statusOf(const char (&code)[5]) { return static_cast<OSStatus>(fourCC(code)); }
+const OSStatus notRunning = statusOf("stop");
+const OSStatus unspecified = statusOf("what");
+
+}  // namespace
+
+// Every member is touched only with the mainloop lock held: from the calling thread
+// inside lock/unlock, or from a callback, which runs on the mainloop thread with it held.
+struct PulseTapRecorder::Impl {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    std::string streamName;
+
+    IOBlock block;
+    bool running = false;
+    pa_stream* stream = nullptr;
+    std::string recordedSink;  // sink whose monitor `stream` records
+    pa_time_event* retry = nullptr;
+    std::vector<pa_stream*> dead;  // failed streams, released outside their own callbacks
+    // Generation of the default-output lookups: only the newest one may attach.
+    std::uint64_t lookup = 0;
+
+    ~Impl() {
+        if (!loop) return;
+        pa_threaded_mainloop_lock(loop);
+        running = false;
+        block = nullptr;
+        detach();
+        cancelRetry();
+        releaseDead();
+        if (context) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+        }
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        if (context) pa_context_unref(context);
+        pa_threaded_mainloop_free(loop);
+    }
+
+    void signal() { pa_threaded_mainloop_signal(loop, 0); }
+
+    // Waits, with the lock held, until done() or the deadline.
+    bool waitUntil(const std::function<bool()>& done) {
+        struct Expiry {
+            Impl* self;
+            bool expired = false;
+        } expiry{this, false};
+        timeval when{};
+        pa_timeval_add(pa_gettimeofday(&when),
+                       std::chrono::duration_cast<std::chrono::microseconds>(serverDeadline).count());
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        pa_time_event* timer = api->time_new(
+            api, &when,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* data) {
+                auto* e = static_cast<Expiry*>(data);
+                e->expired = true;
+                e->self->signal();
+            },
+            &expiry);
+        while (!done() && !expiry.expired) pa_threaded_mainloop_wait(loop);
+        api->time_free(timer);
+        return done();
+    }
+
+    // Runs an introspection request and waits for its reply.
+    bool await(pa_operation* operation, const bool& replied) {
+        if (!operation) return false;
+        const bool ok = waitUntil([&] { return replied; });
+        if (!ok) pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        return ok;
+    }
+
+    struct DefaultSink {
+        bool replied = false;
+        std::string name;
+        std::string monitor;
+        std::uint32_t rate = 0;
+    };
+
+    // The default sink's name, monitor and rate, or an empty name when there is none.
+    bool queryDefaultSink(DefaultSink& out) {
+        struct Server {
+            Impl* self;
+            bool replied = false;
+            std::string sink;
+            std::uint32_t rate = 0;
+        } server{this, false, {}, 0};
+        auto* operation = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* data) {
+                auto* s = static_cast<Server*>(data);
+                if (info) {
+                    if (info->default_sink_name) s->sink = info->default_sink_name;
+                    s->rate = info->sample_spec.rate;
+                }
+                s->replied = true;
+                s->self->signal();
+            },
+            &server);
+        if (!await(operation, server.replied)) return false;
+        out.rate = server.rate;
+        if (server.sink.empty()) {
+            out.replied = true;
+            return true;
+        }
+        struct Sink {
+            Impl* self;
+            DefaultSink* out;
+        } sink{this, &out};
+        operation = pa_context_get_sink_info_by_name(
+            context, server.sink.c_str(),
+            [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+                auto* s = static_cast<Sink*>(data);
+                if (info && eol == 0) {
+                    s->out->name = info->name;
+                    if (info->monitor_source_name) s->out->monitor = info->monitor_source_name;
+                    s->out->rate = info->sample_spec.rate;
+                    return;
+                }
+                s->out->replied = true;
+                s->self->signal();
+            },
+            &sink);
+        return await(operation, out.replied);
+    }
+
+    void detach() {
+        if (!stream) return;
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        stream = nullptr;
+        recordedSink.clear();
+    }
+
+    void releaseDead() {
+        for (pa_stream* s : dead) pa_stream_unref(s);
+        dead.clear();
+    }
+
+    void cancelRetry() {
+        if (!retry) return;
+        pa_threaded_mainloop_get_api(loop)->time_free(retry);
+        retry = nullptr;
+    }
+
+    bool attach(const std::string& sink, const std::string& monitor) {
+        detach();
+        if (sink.empty() || monitor.empty()) return true;
+        pa_channel_map map;
+        pa_channel_map_init_stereo(&map);
+        stream = pa_stream_new(context, streamName.c_str(), &spec, &map);
+        if (!stream) return false;
+        recordedSink = sink;
+        pa_stream_set_state_callback(stream, &Impl::streamState, this);
+        pa_stream_set_read_callback(stream, &Impl::readable, this);
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+        attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+        if (pa_stream_connect_record(stream, monitor.c_str(), &attr, flags) < 0) {
+            detach();
+            return false;
+        }
+        return true;
+    }
+
+    // Asynchronous re-attachment after a default change or a lost stream. Each lookup is
+    // two replies long (server, then sink); only the newest lookup may attach.
+    struct Lookup {
+        Impl* self;
+        std::uint64_t generation;
+    };
+    std::map<std::uint64_t, Lookup> lookups;
+
+    void follow() {
+        if (!running) return;
+        const std::uint64_t generation = ++lookup;
+        Lookup* pending = &lookups.emplace(generation, Lookup{this, generation}).first->second;
+        pa_operation* operation = pa_context_get_server_info(context, &Impl::serverReply, pending);
+        if (operation) {
+            pa_operation_unref(operation);
+        } else {
+            lookups.erase(generation);
+        }
+    }
+
+    static void serverReply(pa_context* c, const pa_server_info* info, void* data) {
+        auto* l = static_cast<Lookup*>(data);
+        Impl* self = l->self;
+        const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
+        const bool current = self->running && l->generation == self->lookup;
+        if (current && sink.empty()) self->detach();
+        if (!current || sink.empty() || (sink == self->recordedSink && self->stream)) {
+            self->lookups.erase(l->generation);
+            return;
+        }
+        pa_operation* next = pa_context_get_sink_info_by_name(c, sink.c_str(), &Impl::sinkReply, l);
+        if (next) {
+            pa_operation_unref(next);
+        } else {
+            self->lookups.erase(l->generation);
+        }
+    }
+
+    static void sinkReply(pa_context*, const pa_sink_info* info, int eol, void* data) {
+        auto* l = static_cast<Lookup*>(data);
+        Impl* self = l->self;
+        if (info && eol == 0) {
+            if (self->running && l->generation == self->lookup && info->monitor_source_name &&
+                !self->attach(info->name, info->monitor_source_name)) {
+                self->scheduleRetry();
+            }
+            return;
+        }
+        self->lookups.erase(l->generation);
+    }
+
+    void scheduleRetry() {
+        if (retry || !running) return;
+        retry = pa_context_rttime_new(
+            context, pa_rtclock_now() + retryDelay,
+            [](pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data) {
+                auto* self = static_cast<Impl*>(data);
+                api->time_free(event);
+                self->retry = nullptr;
+                self->releaseDead();
+                self->follow();
+            },
+            this);
+    }
+
+    static void streamState(pa_stream* s, void* data) {
+        auto* self = static_cast<Impl*>(data);
+        self->signal();
+        const pa_stream_state_t state = pa_stream_get_state(s);
+        if (s != self->stream || (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED)) return;
+        // The recorded sink went away (the server kills a stream it may not move), or the
+        // server refused the monitor. Forget the stream here; it is released outside its
+        // own callback, and the default output is looked up again after a pause.
+        pa_stream_set_read_callback(s, nullptr, nullptr);
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        self->stream = nullptr;
+        self->recordedSink.clear();
+        self->dead.push_back(s);
+        self->scheduleRetry();
+    }
+
+    static void readable(pa_stream* s, std::size_t, void* data) {
+        auto* self = static_cast<Impl*>(data);
+        const void* chunk = nullptr;
+        std::size_t bytes = 0;
+        while (pa_stream_peek(s, &chunk, &bytes) == 0 && bytes > 0) {
+            if (chunk && self->running && self->block) {
+                const AudioBuffer buffer{2, static_cast<std::uint32_t>(bytes), const_cast<void*>(chunk)};
+                self->block(AudioBufferList{1, &buffer});
+            }
+            pa_stream_drop(s);
+        }
+    }
+
+    static void contextState(pa_context*, void* data) { static_cast<Impl*>(data)->signal(); }
+
+    static void subscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* data) {
+        auto* self = static_cast<Impl*>(data);
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) self->follow();
+    }
+};
+
+PulseTapRecorder::PulseTapRecorder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PulseTapRecorder::~PulseTapRecorder() = default;
+
+std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& streamName, OSStatus& status) {
+    status = unspecified;
+    auto impl = std::make_unique<Impl>();
+    impl->streamName = streamName;
+    impl->loop = pa_threaded_mainloop_new();
+    if (!impl->loop) return nullptr;
+    pa_threaded_mainloop_set_name(impl->loop, "Sonvale.audio");
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Sonvale");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "local.sonvale");
+    impl->context =
+        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(impl->loop), "Sonvale", properties);
+    pa_proplist_free(properties);
+    if (!impl->context) return nullptr;
+    pa_context_set_state_callback(impl->context, &Impl::contextState, impl.get());
+    if (pa_context_connect(impl->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        status = notRunning;
+        return nullptr;
+    }
+    if (pa_threaded_mainloop_start(impl->loop) < 0) return nullptr;
+
+    pa_threaded_mainloop_lock(impl->loop);
+    const bool ready = impl->waitUntil([&] {
+        const auto state = pa_context_get_state(impl->context);
+        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+    }) && pa_context_get_state(impl->context) == PA_CONTEXT_READY;
+    bool known = false;
+    Impl::DefaultSink sink;
+    if (ready) {
+        pa_context_set_subscribe_callback(impl->context, &Impl::subscription, impl.get());
+        bool subscribed = false;
+        struct Done {
+            Impl* self;
+            bool* flag;
+        } done{impl.get(), &subscribed};
+        pa_operation* operation = pa_context_subscribe(
+            impl->context, PA_SUBSCRIPTION_MASK_SERVER,
+            [](pa_context*, int, void* data) {
+                auto* d = static_cast<Done*>(data);
+                *d->flag = true;
+                d->self->signal();
+            },
+            &done);
+        known = impl->await(operation, subscribed) && impl->queryDefaultSink(sink) && sink.rate > 0;
+    }
+    if (known) impl->spec.rate = sink.rate;
+    pa_threaded_mainloop_unlock(impl->loop);
+    if (!ready) {
+        status = notRunning;
+        return nullptr;
+    }
+    if (!known) return nullptr;
+    status = noErr;
+    return std::unique_ptr<PulseTapRecorder>(new PulseTapRecorder(std::move(impl)));
+}
+
+double PulseTapRecorder::sampleRate() const { return impl_->spec.rate; }
+
+OSStatus PulseTapRecorder::start(IOBlock block) {
+    Impl& d = *impl_;
+    pa_threaded_mainloop_lock(d.loop);
+    d.block = std::move(block);
+    d.running = true;
+    Impl::DefaultSink sink;
+    OSStatus status = noErr;
+    if (pa_context_get_state(d.context) != PA_CONTEXT_READY || !d.queryDefaultSink(sink)) {
+        status = notRunning;
+    } else if (!d.attach(sink.name, sink.monitor)) {
+        status = unspecified;
+    } else if (d.stream) {
+        pa_stream* attached = d.stream;
+        d.waitUntil([&] {
+            return d.stream != attached || pa_stream_get_state(attached) != PA_STREAM_CREATING;
+        });
+        // A default change while waiting may already have replaced the stream: that one counts.
+        if (!d.stream || (d.stream == attached && pa_stream_get_state(attached) != PA_STREAM_READY)) {
+            status = unspecified;
+        }
+    }
+    if (status != noErr) {
+        d.running = false;
+        d.block = nullptr;
+        ++d.lookup;
+        d.detach();
+        d.cancelRetry();
+        d.releaseDead();
+    }
+    pa_threaded_mainloop_unlock(d.loop);
+    return status;
+}
+
+void PulseTapRecorder::stop() {
+    Impl& d = *impl_;
+    pa_threaded_mainloop_lock(d.loop);
+    d.running = false;
+    d.block = nullptr;
+    ++d.lookup;
+    d.detach();
+    d.cancelRetry();
+    d.releaseDead();
+    pa_threaded_mainloop_unlock(d.loop);
+}
+
+}  // namespace sonvale::coreaudio
