@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Sender worker figures against the local shairport-sync (needs root: network namespaces).
 
-  /usr/bin/python3 scripts/bench-sender.py [--seconds 60] [--launches 5]
+  /usr/bin/python3 scripts/bench-sender.py [--seconds 60] [--launches 5] [--nice N]
 
 Prints: time from launch to "ready" (each run and median), worker CPU (% of one core) and
 peak RSS while streaming a 440/880 Hz tone, and the packet send-time error against the
@@ -43,6 +43,9 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--launches", type=int, default=5)
+    parser.add_argument("--nice", type=int, default=0,
+                        help="run the streaming worker at this nice value (diagnosis: how much of "
+                             "the send-time error is waiting for a busy CPU)")
     args = parser.parse_args()
     if os.geteuid() != 0:
         print("needs root (network namespaces)")
@@ -67,7 +70,7 @@ def main() -> int:
             ", ".join("%.3f" % r for r in ready), statistics.median(ready)))
 
         received_before = os.path.getsize(os.path.join(rx_dir, "received.s16"))
-        w = Worker(NAME, prefix=prefix)
+        w = Worker(NAME, prefix=prefix + (["nice", "-n", str(args.nice)] if args.nice else []))
         w.wait_state("ready", 15)
         pcm = tone(args.seconds)
         w.feed(pcm)
