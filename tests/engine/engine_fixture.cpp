@@ -103,6 +103,7 @@ void EngineTest::SetUp() {
     QDir().mkpath(dir.filePath("state/Sonvale"));
 
     pipesBefore = openPipes();
+    childrenBefore = childProcesses();
     controller = std::make_unique<Sonvale>(environment);
     inspect = std::make_unique<SonvaleInspector>(*controller);
     useWorker("silent");
@@ -112,16 +113,16 @@ void EngineTest::TearDown() {
     if (controller) {
         stopAndReap();
         EXPECT_EQ(WorkerProcess::unreapedCount(), 0u);
-        EXPECT_TRUE(childProcesses().empty()) << "a worker process was left behind";
+        EXPECT_TRUE(noWorkerProcesses()) << "a worker process was left behind";
         EXPECT_EQ(inspect->input(), -1);
         EXPECT_FALSE(inspect->workerOut());
         inspect.reset();
         controller.reset();
     }
+    setAudioSystem(std::make_shared<DeviceModel>());
     EXPECT_EQ(openPipes(), pipesBefore) << "a pipe was left open";
     EXPECT_EQ(model->liveTaps(), 0u);
     EXPECT_EQ(model->liveIOProcs(), 0u);
-    setAudioSystem(std::make_shared<DeviceModel>());
 }
 
 void EngineTest::useWorker(const std::string& scenario) {
@@ -165,9 +166,11 @@ bool EngineTest::waitForNoWorker(std::chrono::milliseconds limit) {
     return waitFor([&] { return !inspect->worker(); }, limit);
 }
 
+bool EngineTest::noWorkerProcesses() const { return childProcesses() == childrenBefore; }
+
 void EngineTest::stopAndReap(std::chrono::milliseconds limit) {
     controller->stopEngine();
-    EXPECT_TRUE(waitFor([] { return WorkerProcess::unreapedCount() == 0 && childProcesses().empty(); }, limit))
+    EXPECT_TRUE(waitFor([&] { return WorkerProcess::unreapedCount() == 0 && noWorkerProcesses(); }, limit))
         << "worker processes still unreaped: " << WorkerProcess::unreapedCount();
 }
 

@@ -55,6 +55,7 @@ protected:
     bool waitForMessage(const QString& text, std::chrono::milliseconds limit = 10s);
     bool waitForNoWorker(std::chrono::milliseconds limit = 10s);
     // Ends the engine and waits until every worker process has been reaped.
+    bool noWorkerProcesses() const;
     void stopAndReap(std::chrono::milliseconds limit = 8s);
 
     void deliverTone(std::uint32_t frames = 4800);
@@ -67,6 +68,7 @@ protected:
     std::unique_ptr<Sonvale> controller;
     std::unique_ptr<SonvaleInspector> inspect;
     std::set<std::string> pipesBefore;
+    std::vector<pid_t> childrenBefore;  // a sound server's daemons, say
 };
 
 }  // namespace sonvale::test
