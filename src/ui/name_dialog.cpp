@@ -25,7 +25,7 @@ std::optional<QString> askForTargetName(const QString& current) {
         QStringLiteral("输入“家庭”App 中的 HomePod 名称，例如“卧室”。Mac 与 HomePod 需在同一局域网，且名称应唯一。"),
         &dialog);
     informative->setWordWrap(true);
-    informative->setFixedWidth(290);
+    informative->setFixedWidth(330);
 
     auto* field = new QLineEdit(current, &dialog);
     field->setObjectName(QStringLiteral("targetNameField"));
@@ -38,14 +38,26 @@ std::optional<QString> askForTargetName(const QString& current) {
     QObject::connect(save, &QPushButton::clicked, &dialog, &QDialog::accept);
     QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
 
+    auto* icon = new QLabel(&dialog);
+    icon->setPixmap(applicationIcon().pixmap(56, 56));
+    icon->setAlignment(Qt::AlignTop);
+
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(heading);
+    texts->addWidget(informative);
+    texts->addSpacing(4);
+    texts->addWidget(field);
+    auto* body = new QHBoxLayout;
+    body->addWidget(icon, 0, Qt::AlignTop);
+    body->addSpacing(8);
+    body->addLayout(texts);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(save);
     buttons->addWidget(cancel);
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(heading);
-    layout->addWidget(informative);
-    layout->addWidget(field);
+    layout->addLayout(body);
+    layout->addSpacing(6);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 

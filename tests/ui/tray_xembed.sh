@@ -30,18 +30,11 @@ echo "icon embedded at $ICON_X,$ICON_Y"
 
 # The menu pops up as a window of ours with a keyboard grab; its first enabled entry is the
 # toggle, the second "设置与状态…".
-# A click that lands while the icon is still being embedded is lost: try a few times.
-menu_open() { [ -n "$(desktop_visible_windows)" ]; }
-opened=no
-for attempt in 1 2 3 4 5; do
-  xdotool mousemove "$ICON_X" "$ICON_Y" click 3
-  desktop_wait 2 menu_open && { opened=yes; break; }
-done
-[ $opened = yes ] || fail "no menu after a right click"
+desktop_open_menu || fail "no menu after a right click"
 menu=$(desktop_visible_windows | head -n 1)
 geometry=$(xdotool getwindowgeometry "$menu" | sed -n 's/.*Geometry: //p')
 echo "menu open: window $menu, $geometry"
-sleep 0.2
+sleep 0.5
 xdotool key Down Down Return
 settings_window() {
   for id in $(desktop_visible_windows); do

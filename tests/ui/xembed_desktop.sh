@@ -2,7 +2,8 @@
 # tray host and a private sound server, and Sonvale running in it. Every wait is bounded;
 # desktop_stop ends what desktop_start started, by pid.
 #
-# Needs: DESKTOP_DIR (an empty working directory), SONVALE_TESTS (the tests/ folder).
+# Needs: DESKTOP_DIR (an empty working directory), SONVALE_TESTS (the tests/ folder),
+# SONVALE_EXECUTABLE. Optional: TRAY_EDGE (top), TRAY_WIDTH (200), XVFB_OPTIONS.
 # Sets: DISPLAY, APP_PID, ICON_ID, ICON_X/ICON_Y (the embedded icon's window and centre).
 
 desktop_fail() {
@@ -38,14 +39,15 @@ desktop_start() {
   export PULSE_SERVER
 
   : > "$DESKTOP_DIR/display"
-  Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp 7>"$DESKTOP_DIR/display" \
+  Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp ${XVFB_OPTIONS:-} 7>"$DESKTOP_DIR/display" \
     </dev/null >"$DESKTOP_DIR/xvfb.log" 2>&1 &
   XVFB_PID=$!
   desktop_wait 10 test -s "$DESKTOP_DIR/display" || { desktop_fail "Xvfb did not start"; return 1; }
   DISPLAY=:$(head -n 1 "$DESKTOP_DIR/display")
   export DISPLAY
 
-  trayer --edge top --align right --widthtype pixel --width 200 --heighttype pixel --height 32 \
+  trayer --edge "${TRAY_EDGE:-top}" --align right --widthtype pixel --width "${TRAY_WIDTH:-200}" \
+    --heighttype pixel --height 32 \
     --transparent false --tint 0xffffff </dev/null >"$DESKTOP_DIR/trayer.log" 2>&1 &
   TRAYER_PID=$!
   desktop_wait 10 sh -c 'xwininfo -root -tree | grep -q "\"panel\" \"trayer\""' ||
@@ -81,6 +83,18 @@ desktop_find_icon() {
 desktop_visible_windows() {
   xdotool search --onlyvisible --class '^sonvale$' 2>/dev/null | grep -vx "$ICON_ID" || true
 }
+
+# Right-clicks the icon until the menu is up. A click that lands while the icon is still
+# being embedded is lost, so it is repeated; the waits are long enough for a loaded machine
+# that a slow menu is not closed again by the next click.
+desktop_open_menu() {
+  for attempt in 1 2 3; do
+    xdotool mousemove "$ICON_X" "$ICON_Y" click 3
+    desktop_wait 5 desktop_menu_open && return 0
+  done
+  return 1
+}
+desktop_menu_open() { [ -n "$(desktop_visible_windows)" ]; }
 
 desktop_stop() {
   if [ -n "${APP_PID:-}" ] && kill -0 "$APP_PID" 2>/dev/null; then
