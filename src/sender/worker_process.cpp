@@ -135,9 +135,12 @@ void WorkerProcess::reap() {
 
     // Dropped from the registry from the event loop, not from inside the notifier that is
     // signalling now: this may be the last reference.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [self = shared_from_this()] { unreaped().erase(self); }, Qt::QueuedConnection);
+    auto self = shared_from_this();
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(app, [self] { unreaped().erase(self); }, Qt::QueuedConnection);
+    } else {
+        unreaped().erase(self);
+    }
 }
 
 bool WorkerProcess::isRunning() const {
