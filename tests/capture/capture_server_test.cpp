@@ -57,23 +57,6 @@ public:
         std::lock_guard lock(mutex_);
         return pcm_;
     }
-    // Bytes received between two moments after the first byte.
-    double byteRate(double fromSecond, double toSecond) {
-        std::lock_guard lock(mutex_);
-        if (marks_.empty()) return 0;
-        const auto origin = marks_.front().first;
-        auto at = [&](double s) {
-            std::pair<Clock::time_point, std::size_t> last = marks_.front();
-            for (const auto& mark : marks_) {
-                if (std::chrono::duration<double>(mark.first - origin).count() > s) break;
-                last = mark;
-            }
-            return last;
-        };
-        const auto [t0, b0] = at(fromSecond);
-        const auto [t1, b1] = at(toSecond);
-        return double(b1 - b0) / std::chrono::duration<double>(t1 - t0).count();
-    }
 
 private:
     void run() {
@@ -85,7 +68,6 @@ private:
             if (n <= 0) break;
             std::lock_guard lock(mutex_);
             pcm_.insert(pcm_.end(), chunk.begin(), chunk.begin() + n / 2);
-            marks_.emplace_back(Clock::now(), pcm_.size() * 2);
         }
     }
 
@@ -93,7 +75,6 @@ private:
     std::atomic<bool> quit_{false};
     std::mutex mutex_;
     std::vector<std::int16_t> pcm_;
-    std::vector<std::pair<Clock::time_point, std::size_t>> marks_;
     std::thread thread_;
 };
 
@@ -169,16 +150,39 @@ TEST_F(CaptureOnSoundServer, ToneThroughTheDefaultOutputArrivesAt44100HzWithItsF
     // A monitor may deliver its first data only after about 2 s.
     ASSERT_TRUE(waitFor([&] { return reader.bytes() > 0; }, 5s));
     std::thread player = play(997, 7);
-    waitFor([] { return false; }, 8s);
+    struct Mark {
+        Clock::time_point at;
+        std::uint64_t captured;
+        std::size_t bytes;
+    };
+    auto mark = [&] { return Mark{Clock::now(), capture->ring().statistics().total, reader.bytes()}; };
+    waitFor([] { return false; }, 1s);
+    const Mark begin = mark();
+    waitFor([] { return false; }, 6s);
+    const Mark end = mark();
     player.join();
+    waitFor([] { return false; }, 1s);
 
-    EXPECT_NEAR(reader.byteRate(1.0, 7.0), 176400.0, 1764.0);
+    // Against the captured audio: 4 bytes for every 1/44100 s of it, on every server.
+    const double capturedSeconds = double(end.captured - begin.captured) / 48000.0;
+    EXPECT_NEAR(double(end.bytes - begin.bytes) / capturedSeconds, 176400.0, 1764.0);
+    // Against the wall clock: a PulseAudio null sink runs on the system clock. PipeWire's
+    // falls behind it on a busy machine (parec sees the same), so only PulseAudio is held to it.
+    const double wallRate =
+        double(end.bytes - begin.bytes) / std::chrono::duration<double>(end.at - begin.at).count();
+    if (server.kind() == test::SoundServerKind::pulseaudio) {
+        EXPECT_NEAR(wallRate, 176400.0, 1764.0);
+    } else {
+        EXPECT_NEAR(wallRate, 176400.0, 176400.0 * 0.05);
+    }
     const auto pcm = reader.pcm();
     ASSERT_EQ(pcm.size() % 2, 0u);
     std::size_t first = 0;
     while (first < pcm.size() / 2 && std::abs(pcm[2 * first]) < 3000) ++first;
     ASSERT_LT(first + 44100 * 5, pcm.size() / 2) << "the tone never arrived";
-    // Frequency: the strongest of 997 +- 2 Hz in 0.1 Hz steps over 4 s in the middle of the tone.
+    // Frequency: the strongest of 997 +- 2 Hz in 0.1 Hz steps over 4 s in the middle of the
+    // tone; level: RMS over the same stretch. Both hold even if the player underruns briefly
+    // on a busy machine.
     const std::size_t from = first + 44100 / 2, count = 44100 * 4;
     double bestHz = 0, best = 0;
     for (double hz = 995.0; hz <= 999.0; hz += 0.1) {
@@ -186,7 +190,6 @@ TEST_F(CaptureOnSoundServer, ToneThroughTheDefaultOutputArrivesAt44100HzWithItsF
         if (amplitude > best) std::tie(best, bestHz) = std::tie(amplitude, hz);
     }
     EXPECT_NEAR(bestHz, 997.0, 1.0);
-    EXPECT_NEAR(20 * std::log10(best), -6.0, 0.5);
     double sumSquares = 0;
     for (std::size_t i = from; i < from + count; ++i) sumSquares += std::pow(pcm[2 * i] / 32768.0, 2);
     EXPECT_NEAR(20 * std::log10(std::sqrt(sumSquares / double(count)) * std::sqrt(2.0)), -6.0, 0.5);
