@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <QUrl>
+#include <charconv>
 
 #include "capture/capture.h"
 #include "controller/sonvale.h"
@@ -55,7 +56,10 @@ void Sonvale::chooseTarget() {
 }
 
 void Sonvale::volumeChanged(double value) {
-    settings_.setValue("gain", float(value));
+    // Kept as the shortest text that reads back as the same float ("0.4", not 0.4000000059604645).
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, float(value));
+    settings_.setValue("gain", QString::fromLatin1(text, written.ptr - text));
     settings_.sync();
     if (capture) capture->setGain(gain());
 }

@@ -184,16 +184,18 @@ TEST_F(Commands, TheTickWaitsWhileTheNameIsAsked) {
 }
 
 TEST_F(Commands, TheVolumeIsStoredAndHandedToTheCapture) {
-    controller->volumeChanged(0.25);
-    EXPECT_FLOAT_EQ(controller->gain(), 0.25f);
+    controller->volumeChanged(0.4);
+    EXPECT_EQ(controller->gain(), 0.4f);
+    EXPECT_EQ(QSettings(environment.settingsPath, QSettings::IniFormat).value("gain").toString(), "0.4");
 
     inspector->capture() = std::make_unique<Capture>();
     controller->showWindow();
-    inspector->slider()->setValue(400);
-    EXPECT_FLOAT_EQ(controller->gain(), 0.4f);
+    EXPECT_EQ(inspector->slider()->value(), 400);
+    inspector->slider()->setValue(650);
+    EXPECT_EQ(controller->gain(), 0.65f);
     // The capture takes the gain on its writer thread.
-    for (int i = 0; i < 200 && inspector->capture()->gain.load() != 0.4f; ++i) QTest::qWait(10);
-    EXPECT_FLOAT_EQ(inspector->capture()->gain.load(), 0.4f);
+    for (int i = 0; i < 200 && inspector->capture()->gain.load() != 0.65f; ++i) QTest::qWait(10);
+    EXPECT_EQ(inspector->capture()->gain.load(), 0.65f);
 }
 
 TEST_F(Commands, QuitSwitchesOffBeforeStoppingAndRemovesTheDevice) {
