@@ -47,7 +47,7 @@ void SleepWatcher::takeInhibitor() {
     if (inhibitor_.isValid() || requestPending_) return;
     if (!(bus_.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) return;
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, managerInterface, "Inhibit");
-    call << QStringLiteral("sleep") << QStringLiteral("Sonvale") << QStringLiteral("正在释放音频连接")
+    call << QStringLiteral("sleep") << QStringLiteral("Sonvale") << QStringLiteral("睡眠前释放音频连接")
          << QStringLiteral("delay");
     requestPending_ = true;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);

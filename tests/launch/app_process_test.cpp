@@ -42,11 +42,25 @@ protected:
                 process->waitForFinished(5000);
             }
         }
-        for (const QString& line : lines(readFile(dir.filePath("starts")))) ::kill(line.section(' ', 0, 0).toInt(), SIGKILL);
+        for (const pid_t pid : liveWorkers()) ::kill(pid, SIGKILL);
         if (xvfb.state() != QProcess::NotRunning) {
             xvfb.terminate();
             xvfb.waitForFinished(3000);
         }
+    }
+
+    // Scripted workers started by this test that still run (a recycled pid is not ours:
+    // its command line does not name this test's resource directory).
+    std::vector<pid_t> liveWorkers() const {
+        std::vector<pid_t> result;
+        for (const QString& line : lines(readFile(dir.filePath("starts")))) {
+            const pid_t pid = line.section(' ', 0, 0).toInt();
+            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            if (pid > 0 && cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(resources.toUtf8())) {
+                result.push_back(pid);
+            }
+        }
+        return result;
     }
 
     static QString readFile(const QString& path) {
@@ -113,6 +127,7 @@ TEST_F(AppProcessTest, TerminationSignalsGiveTheOutputBackAndRemoveTheDevice) {
         EXPECT_EQ(app.exitCode(), 0);
         EXPECT_EQ(server.defaultSink(), speakerSink);
         EXPECT_FALSE(server.sink(std::string(outputUID)));
+        EXPECT_TRUE(waitUntil([this] { return liveWorkers().empty(); })) << "the worker ends with the app";
     }
 }
 
