@@ -7,7 +7,7 @@
 # Needs root (network namespaces) and a build in ${BUILD_DIR:-build}.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$ROOT/${BUILD_DIR:-build}
+case "${BUILD_DIR:-build}" in /*) BUILD=$BUILD_DIR ;; *) BUILD=$ROOT/${BUILD_DIR:-build} ;; esac
 APP=$BUILD/bin/sonvale
 CHIME=$BUILD/share/sonvale/system-test.wav
 NAME=卧室
