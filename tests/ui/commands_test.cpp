@@ -19,7 +19,7 @@
 namespace sonvale {
 namespace {
 
-class Commands : public UiTest {
+class UserCommands : public UiTest {
 protected:
     // Answers the name prompt with the given texts in turn; nullopt is a cancel.
     void answerPrompt(std::vector<std::optional<QString>> answers) {
@@ -46,7 +46,7 @@ private:
     std::vector<std::optional<QString>> answers_;
 };
 
-TEST_F(Commands, SwitchingOnWithoutANameAsksAndACancelChangesNothing) {
+TEST_F(UserCommands, SwitchingOnWithoutANameAsksAndACancelChangesNothing) {
     for (const std::optional<QString>& answer : {std::optional<QString>(), std::optional<QString>(QString())}) {
         answerPrompt({answer});
         inspector->failures() = 3;
@@ -63,7 +63,7 @@ TEST_F(Commands, SwitchingOnWithoutANameAsksAndACancelChangesNothing) {
     }
 }
 
-TEST_F(Commands, SwitchingOnWithANameArmsTheFirstAttemptOneSecondAhead) {
+TEST_F(UserCommands, SwitchingOnWithANameArmsTheFirstAttemptOneSecondAhead) {
     answerPrompt({QStringLiteral("  卧室 \n")});
     inspector->buildMenu();
     controller->showWindow();
@@ -82,7 +82,7 @@ TEST_F(Commands, SwitchingOnWithANameArmsTheFirstAttemptOneSecondAhead) {
     EXPECT_TRUE(logText().endsWith(QStringLiteral(" 已启用，正在准备连接 卧室\n")));
 }
 
-TEST_F(Commands, SwitchingOffStopsTheEngineAtOnce) {
+TEST_F(UserCommands, SwitchingOffStopsTheEngineAtOnce) {
     controller->setTargetName(QStringLiteral("卧室"));
     controller->setEnabled(true);
     inspector->buildMenu();
@@ -98,7 +98,7 @@ TEST_F(Commands, SwitchingOffStopsTheEngineAtOnce) {
     EXPECT_TRUE(prompted.empty());
 }
 
-TEST_F(Commands, BlankNamesAreRefusedAndTheOldNameKept) {
+TEST_F(UserCommands, BlankNamesAreRefusedAndTheOldNameKept) {
     for (const QString& blank : {QStringLiteral("   "), QStringLiteral("\n\t"), QStringLiteral("\u3000 ")}) {
         answerPrompt({blank});
         controller->setTargetName(QStringLiteral("客厅"));
@@ -111,7 +111,7 @@ TEST_F(Commands, BlankNamesAreRefusedAndTheOldNameKept) {
     }
 }
 
-TEST_F(Commands, ASavedNameRestartsForwardingForIt) {
+TEST_F(UserCommands, ASavedNameRestartsForwardingForIt) {
     const struct {
         bool enabled;
         const char* stored;
@@ -147,7 +147,7 @@ TEST_F(Commands, ASavedNameRestartsForwardingForIt) {
     }
 }
 
-TEST_F(Commands, ACancelledPromptLeavesEverythingAlone) {
+TEST_F(UserCommands, ACancelledPromptLeavesEverythingAlone) {
     answerPrompt({std::nullopt});
     controller->setTargetName(QStringLiteral("卧室"));
     inspector->capture() = std::make_unique<Capture>();
@@ -166,7 +166,7 @@ TEST_F(Commands, ACancelledPromptLeavesEverythingAlone) {
     EXPECT_TRUE(logText().isEmpty());
 }
 
-TEST_F(Commands, TheTickWaitsWhileTheNameIsAsked) {
+TEST_F(UserCommands, TheTickWaitsWhileTheNameIsAsked) {
     QTimer tick;
     tick.start(500);
     inspector->tickTimer() = &tick;
@@ -183,7 +183,7 @@ TEST_F(Commands, TheTickWaitsWhileTheNameIsAsked) {
     inspector->tickTimer() = nullptr;
 }
 
-TEST_F(Commands, TheVolumeIsStoredAndHandedToTheCapture) {
+TEST_F(UserCommands, TheVolumeIsStoredAndHandedToTheCapture) {
     controller->volumeChanged(0.4);
     EXPECT_EQ(controller->gain(), 0.4f);
     EXPECT_EQ(QSettings(environment.settingsPath, QSettings::IniFormat).value("gain").toString(), "0.4");
@@ -198,7 +198,7 @@ TEST_F(Commands, TheVolumeIsStoredAndHandedToTheCapture) {
     EXPECT_EQ(inspector->capture()->gain.load(), 0.65f);
 }
 
-TEST_F(Commands, QuitSwitchesOffBeforeStoppingAndRemovesTheDevice) {
+TEST_F(UserCommands, QuitSwitchesOffBeforeStoppingAndRemovesTheDevice) {
     controller->setEnabled(true);
     controller->setTargetName(QStringLiteral("卧室"));
     const auto speaker = model->addDevice({0, std::string(clockUID), "内置音频 扬声器", coreaudio::transport::builtIn});
@@ -225,7 +225,7 @@ public:
     std::vector<QUrl> opened;
 };
 
-TEST_F(Commands, OpenLogHandsTheLogFileToTheDesktop) {
+TEST_F(UserCommands, OpenLogHandsTheLogFileToTheDesktop) {
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
     controller->openLog();
@@ -234,7 +234,7 @@ TEST_F(Commands, OpenLogHandsTheLogFileToTheDesktop) {
     EXPECT_EQ(catcher.opened.front(), QUrl::fromLocalFile(environment.logPath));
 }
 
-TEST_F(Commands, PlayTestStartsThePlayerDetachedWithTheChime) {
+TEST_F(UserCommands, PlayTestStartsThePlayerDetachedWithTheChime) {
     // A stand-in player on PATH that records its argument and is still running when
     // playTest() has returned.
     const QString bin = dir.filePath("bin");
@@ -258,7 +258,7 @@ TEST_F(Commands, PlayTestStartsThePlayerDetachedWithTheChime) {
     EXPECT_EQ(QString::fromUtf8(played.readAll()), environment.resourceDir + "/system-test.wav");
 }
 
-TEST_F(Commands, PlayTestWithoutAPlayerDoesNothingVisible) {
+TEST_F(UserCommands, PlayTestWithoutAPlayerDoesNothingVisible) {
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", dir.filePath("empty").toLocal8Bit());
     const QString message = inspector->message();
@@ -269,7 +269,7 @@ TEST_F(Commands, PlayTestWithoutAPlayerDoesNothingVisible) {
 }
 
 // The real dialog, driven the way a user would.
-class NameDialog : public UiTest {
+class TargetNameDialog : public UiTest {
 protected:
     // Runs chooseTarget() and acts on the dialog once it is up; a guard closes it if the
     // action fails, so a broken test ends instead of hanging in the modal loop.
@@ -289,7 +289,7 @@ protected:
     }
 };
 
-TEST_F(NameDialog, ShowsTheTextsAndAPrefilledField) {
+TEST_F(TargetNameDialog, ShowsTheTextsAndAPrefilledField) {
     controller->setTargetName(QStringLiteral("卧室"));
     withDialog([](QDialog& dialog) {
         QStringList texts;
@@ -315,7 +315,7 @@ TEST_F(NameDialog, ShowsTheTextsAndAPrefilledField) {
     EXPECT_TRUE(logText().isEmpty());
 }
 
-TEST_F(NameDialog, SaveStoresTheTrimmedNameAndEscapeCancels) {
+TEST_F(TargetNameDialog, SaveStoresTheTrimmedNameAndEscapeCancels) {
     withDialog([](QDialog& dialog) {
         auto* field = dialog.findChild<QLineEdit*>();
         ASSERT_NE(field, nullptr);

@@ -11,9 +11,9 @@
 namespace sonvale {
 namespace {
 
-using Menu = UiTest;
+using TrayMenu = UiTest;
 
-TEST_F(Menu, HasTheNineEntriesInOrder) {
+TEST_F(TrayMenu, HasTheNineEntriesInOrder) {
     inspector->buildMenu();
     ASSERT_NE(inspector->item(), nullptr);
     ASSERT_NE(inspector->menu(), nullptr);
@@ -40,7 +40,7 @@ TEST_F(Menu, HasTheNineEntriesInOrder) {
     EXPECT_EQ(inspector->loginItem(), entries[5]);
 }
 
-TEST_F(Menu, IsBuiltOnlyOnce) {
+TEST_F(TrayMenu, IsBuiltOnlyOnce) {
     inspector->buildMenu();
     QMenu* menu = inspector->menu();
     inspector->buildMenu();
@@ -48,7 +48,7 @@ TEST_F(Menu, IsBuiltOnlyOnce) {
     EXPECT_EQ(menu->actions().size(), 9);
 }
 
-TEST_F(Menu, EntriesRunTheirCommands) {
+TEST_F(TrayMenu, EntriesRunTheirCommands) {
     inspector->buildMenu();
     const QList<QAction*> entries = inspector->menu()->actions();
     entries[3]->trigger();
@@ -60,7 +60,7 @@ TEST_F(Menu, EntriesRunTheirCommands) {
     EXPECT_EQ(terminated.count(), 1);
 }
 
-TEST_F(Menu, LoginCheckMarkFollowsTheAutostartEntry) {
+TEST_F(TrayMenu, LoginCheckMarkFollowsTheAutostartEntry) {
     const struct {
         const char* entry;  // nullptr: no file
         bool checked;
@@ -86,7 +86,7 @@ TEST_F(Menu, LoginCheckMarkFollowsTheAutostartEntry) {
     }
 }
 
-TEST_F(Menu, ChoosingTheLoginEntryWritesAndRemovesTheAutostartEntry) {
+TEST_F(TrayMenu, ChoosingTheLoginEntryWritesAndRemovesTheAutostartEntry) {
     inspector->buildMenu();
     QAction* login = inspector->loginItem();
 
@@ -107,7 +107,7 @@ TEST_F(Menu, ChoosingTheLoginEntryWritesAndRemovesTheAutostartEntry) {
     EXPECT_TRUE(logText().isEmpty());
 }
 
-TEST_F(Menu, AFailedWriteIsReportedAndTheCheckMarkKept) {
+TEST_F(TrayMenu, AFailedWriteIsReportedAndTheCheckMarkKept) {
     // The autostart folder's place is taken by a file, so no entry can be written.
     QDir().mkpath(dir.filePath("config"));
     QFile blocker(QFileInfo(environment.autostartPath).absolutePath());

@@ -52,16 +52,16 @@ TEST(DetailText, MissingTargetReadsNotYetSet) {
     EXPECT_TRUE(detailText({}).startsWith(QStringLiteral("发送到：尚未设置 HomePod\n")));
 }
 
-using Window = UiTest;
+using StatusWindow = UiTest;
 
-TEST_F(Window, RefreshBeforeTheWindowExistsTouchesOnlyTheMenu) {
+TEST_F(StatusWindow, RefreshBeforeTheWindowExistsTouchesOnlyTheMenu) {
     controller->refresh();
     EXPECT_EQ(inspector->window(), nullptr);
     EXPECT_EQ(inspector->statusLabel(), nullptr);
     EXPECT_EQ(inspector->detailLabel(), nullptr);
 }
 
-TEST_F(Window, IsBuiltOnceAndShownAgainAfterClosing) {
+TEST_F(StatusWindow, IsBuiltOnceAndShownAgainAfterClosing) {
     controller->showWindow();
     QWidget* first = inspector->window();
     ASSERT_NE(first, nullptr);
@@ -79,7 +79,7 @@ TEST_F(Window, IsBuiltOnceAndShownAgainAfterClosing) {
     EXPECT_EQ(first->findChildren<QPushButton*>().size(), 2);
 }
 
-TEST_F(Window, ControlsSitAtTheirFramesInOrder) {
+TEST_F(StatusWindow, ControlsSitAtTheirFramesInOrder) {
     controller->showWindow();
     QWidget* window = inspector->window();
     ASSERT_NE(window, nullptr);
@@ -122,7 +122,7 @@ TEST_F(Window, ControlsSitAtTheirFramesInOrder) {
     EXPECT_EQ(inspector->button(), controls[6]);
 }
 
-TEST_F(Window, WrappedTextsFitTheirFrames) {
+TEST_F(StatusWindow, WrappedTextsFitTheirFrames) {
     inspector->message() = QStringLiteral("HomePod 连接超时（卧室）；32 秒后重试");
     controller->setTargetName(QStringLiteral("客厅 HomePod mini 左声道"));
     inspector->networkBytes() = UINT64_MAX;
@@ -138,7 +138,7 @@ TEST_F(Window, WrappedTextsFitTheirFrames) {
     }
 }
 
-TEST_F(Window, TitlesFollowEnabledOnTheSameRefresh) {
+TEST_F(StatusWindow, TitlesFollowEnabledOnTheSameRefresh) {
     inspector->buildMenu();
     controller->showWindow();
     const struct {
@@ -156,13 +156,13 @@ TEST_F(Window, TitlesFollowEnabledOnTheSameRefresh) {
     }
 }
 
-TEST_F(Window, ShownWhileEnabledReadsPauseAtOnce) {
+TEST_F(StatusWindow, ShownWhileEnabledReadsPauseAtOnce) {
     controller->setEnabled(true);
     controller->showWindow();
     EXPECT_EQ(inspector->button()->text(), QStringLiteral("暂停转发"));
 }
 
-TEST_F(Window, DetailsComeFromTheCaptureRingAndTheWorkerCount) {
+TEST_F(StatusWindow, DetailsComeFromTheCaptureRingAndTheWorkerCount) {
     controller->setTargetName(QStringLiteral("书房"));
     controller->showWindow();
     EXPECT_EQ(inspector->detailLabel()->text(),
@@ -179,7 +179,7 @@ TEST_F(Window, DetailsComeFromTheCaptureRingAndTheWorkerCount) {
               QStringLiteral("发送到：书房 HomePod\n采集帧数：480\u3000发送数据：1023 KB\n电平：-6.0 dB\u3000丢弃帧：0"));
 }
 
-TEST_F(Window, SliderStartsAtTheStoredGain) {
+TEST_F(StatusWindow, SliderStartsAtTheStoredGain) {
     const struct {
         const char* stored;
         int position;
@@ -201,7 +201,7 @@ TEST_F(Window, SliderStartsAtTheStoredGain) {
 
 // Han text must come out of a Simplified Chinese CJK face with real glyphs: a missing or
 // wrong font would pass every geometry test and still show boxes or Japanese forms.
-TEST_F(Window, HanTextShapesWithTheSimplifiedChineseFace) {
+TEST_F(StatusWindow, HanTextShapesWithTheSimplifiedChineseFace) {
     inspector->buildMenu();
     controller->showWindow();
     std::vector<std::pair<QString, QFont>> texts;
