@@ -28,7 +28,7 @@ constexpr OSStatus paramError = -50;
 constexpr std::uint32_t stringReferenceSize = 8;
 // Stream objects are not addressable; their ids only need to be distinct and non-zero.
 constexpr AudioObjectID streamIDBase = 0x40000000;
-constexpr auto sinkAppearance = std::chrono::milliseconds(1500);
+constexpr auto deviceChange = std::chrono::milliseconds(1500);  // a module load or unload taking effect
 constexpr auto retryWhileDown = std::chrono::milliseconds(500);
 
 struct Device {
@@ -193,7 +193,16 @@ public:
         // Only the forwarding output device is an aggregate of ours; real devices stay.
         if (!found->facts.isSink || found->facts.name != outputUID) return badDevice;
         if (found->facts.ownerModule == noIndex) return illegalOperation;
-        return connection_.unloadModule(found->facts.ownerModule) ? noErr : notRunning;
+        if (!connection_.unloadModule(found->facts.ownerModule)) return notRunning;
+        // PulseAudio confirms the unload before it has happened; the device is only
+        // destroyed once the server no longer lists it.
+        const auto until = std::chrono::steady_clock::now() + deviceChange;
+        for (;;) {
+            const auto after = view();
+            if (after && !after->find(device)) return noErr;
+            if (std::chrono::steady_clock::now() >= until) return after ? illegalOperation : notRunning;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
 
     ListenerID addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -314,7 +323,7 @@ private:
         if (before->sinkNamed(uid)) return illegalOperation;
         const auto module = connection_.loadModule("module-null-sink", *arguments);
         if (!module) return notRunning;
-        const auto until = std::chrono::steady_clock::now() + sinkAppearance;
+        const auto until = std::chrono::steady_clock::now() + deviceChange;
         do {
             if (const auto after = view()) {
                 if (const Device* sink = after->sinkNamed(uid)) {
@@ -322,7 +331,7 @@ private:
                     return noErr;
                 }
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         } while (std::chrono::steady_clock::now() < until);
         connection_.unloadModule(*module);
         return illegalOperation;
