@@ -16,16 +16,18 @@ mkdir -p "$DESKTOP_DIR"
 trap 'desktop_stop' EXIT
 trap 'exit 1' INT TERM HUP
 
+started=$(date +%s)
 fail() {
-  echo "FAIL: $*" >&2
+  echo "FAIL after $(( $(date +%s) - started )) s: $*" >&2
   echo "--- sonvale.log" >&2
   cat "$DESKTOP_DIR/sonvale.log" >&2 2>/dev/null
   exit 1
 }
 
 desktop_start || fail "desktop"
+echo "desktop up after $(( $(date +%s) - started )) s"
 desktop_launch --background || fail "icon"
-echo "icon embedded at $ICON_X,$ICON_Y"
+echo "icon embedded at $ICON_X,$ICON_Y after $(( $(date +%s) - started )) s"
 [ -z "$(desktop_visible_windows)" ] || fail "a window is visible before the menu was used"
 
 # The menu pops up as a window of ours with a keyboard grab; its first enabled entry is the

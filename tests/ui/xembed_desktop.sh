@@ -78,6 +78,18 @@ desktop_find_icon() {
   [ "$width" -gt 1 ] && [ "$width" -le 64 ]
 }
 
+# Trayer places a new icon first and lays the panel out again afterwards: wait until the
+# icon stays where it is.
+desktop_settle_icon() {
+  for round in $(seq 1 20); do
+    before="$ICON_X,$ICON_Y"
+    sleep 0.2
+    desktop_find_icon || continue
+    [ "$ICON_X,$ICON_Y" = "$before" ] && return 0
+  done
+  return 0
+}
+
 # Visible windows of Sonvale other than the tray icon (the menu, the settings window), one
 # id per line.
 desktop_visible_windows() {
@@ -89,6 +101,7 @@ desktop_visible_windows() {
 # that a slow menu is not closed again by the next click.
 desktop_open_menu() {
   for attempt in 1 2 3; do
+    desktop_settle_icon
     xdotool mousemove "$ICON_X" "$ICON_Y" click 3
     desktop_wait 5 desktop_menu_open && return 0
   done
