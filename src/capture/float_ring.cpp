@@ -47,17 +47,23 @@ void FloatRing::push(const AudioBufferList& list) {
     }
     dropped_ += skipped;
 
+    // Capacity is a power of two, so masking is the modulo of these non-negative indices.
+    constexpr std::int64_t mask = capacity - 1;
+    std::int64_t at = (start_ + count_) & mask;
     float maximum = 0.0f;
     for (std::uint32_t i = skipped; i < frames; ++i) {
         const float l = left[std::size_t(i) * stride];
         const float r = right[std::size_t(i) * stride + rightOffset];
-        storage_[(start_ + count_) % capacity] = l;
-        ++count_;
-        storage_[(start_ + count_) % capacity] = r;
-        ++count_;
-        // fmax ignores a NaN operand, so NaN samples leave the maximum unchanged.
-        maximum = std::fmax(maximum, std::fmax(std::fabs(l), std::fabs(r)));
+        storage_[at] = l;
+        at = (at + 1) & mask;
+        storage_[at] = r;
+        at = (at + 1) & mask;
+        // A comparison with NaN is false, so NaN samples leave the maximum unchanged.
+        const float a = std::fabs(l), b = std::fabs(r);
+        if (a > maximum) maximum = a;
+        if (b > maximum) maximum = b;
     }
+    count_ += 2 * kept;
     peak_ = maximum;
     total_ += frames;
 }

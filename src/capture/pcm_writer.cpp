@@ -7,8 +7,11 @@ namespace sonvale {
 
 void applyGain(float* samples, std::size_t count, float gain) {
     for (std::size_t k = 0; k < count; ++k) {
-        // fmax and fmin ignore a NaN operand: a NaN product ends at the lower limit.
-        samples[k] = std::fmin(std::fmax(samples[k] * gain, -1.0f), 1.0f);
+        // A comparison with NaN is false, so a NaN product ends at the lower limit, as with
+        // a NaN-ignoring maximum; written as comparisons so the loop vectorises.
+        const float scaled = samples[k] * gain;
+        const float lower = scaled > -1.0f ? scaled : -1.0f;
+        samples[k] = lower < 1.0f ? lower : 1.0f;
     }
 }
 
