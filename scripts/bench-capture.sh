@@ -1,13 +1,13 @@
 #!/bin/sh
-# CPU share of the capture path: a private PulseAudio with the test topology, a steady
-# -6 dBFS 997 Hz tone played into the default output (48 kHz), and capture_cpu_bench
-# forwarding it for SECONDS (default 60) into a pipe.
-# Usage: scripts/bench-capture.sh BUILD_DIR [SECONDS]
+# CPU share of the capture path: a private sound server (PulseAudio unless told otherwise)
+# with the test topology, a steady -6 dBFS 997 Hz tone played into the default output
+# (48 kHz), and capture_cpu_bench forwarding it for SECONDS (default 60) into a pipe.
+# Usage: scripts/bench-capture.sh BUILD_DIR [SECONDS] [pulseaudio|pipewire]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:?usage: bench-capture.sh BUILD_DIR [SECONDS]}
+build=${1:?usage: bench-capture.sh BUILD_DIR [SECONDS] [pulseaudio|pipewire]}
 seconds=${2:-60}
-dir=$("$root/tests/harness/sound-server-start.sh" pulseaudio)
+dir=$("$root/tests/harness/sound-server-start.sh" "${3:-pulseaudio}")
 player=
 cleanup() {
   [ -n "$player" ] && kill "$player" 2>/dev/null || true
