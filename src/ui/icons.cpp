@@ -38,7 +38,9 @@ QIcon trayIcon() {
 }
 
 QIcon applicationIcon() {
-    return renderedIcon(QStringLiteral(":/icons/sonvale.svg"), {16, 32, 48, 64, 128, 256});
+    // Window and dialog sizes only; the desktop takes larger ones from the installed theme
+    // icons. From 64 pixels on, Qt paints this art on its own worker threads.
+    return renderedIcon(QStringLiteral(":/icons/sonvale.svg"), {16, 24, 32, 48, 56});
 }
 
 }  // namespace sonvale
