@@ -18,8 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../tests/capture/pulse_tap_model.h"
 #include "capture/capture.h"
+#include "coreaudio/pulse_audio_system.h"
 
 extern char** environ;
 
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     QCoreApplication app(argc, argv);
-    sonvale::coreaudio::setAudioSystem(std::make_shared<sonvale::test::PulseTapModel>());
+    sonvale::coreaudio::setAudioSystem(sonvale::coreaudio::makePulseAudioSystem());
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return 1;

@@ -15,7 +15,8 @@
 #include <unistd.h>
 
 #include "capture/capture.h"
-#include "capture/pulse_tap_model.h"
+#include "coreaudio/device_model.h"
+#include "coreaudio/pulse_audio_system.h"
 #include "support/sound_server.h"
 
 // The capture path against a private sound server: audio played into the default output
@@ -96,8 +97,7 @@ protected:
         signal(SIGPIPE, SIG_IGN);
         if (!server.running()) GTEST_SKIP() << "no private sound server: " << server.error();
         ASSERT_TRUE(server.setDefaultSink(speaker));
-        model = std::make_shared<test::PulseTapModel>();
-        coreaudio::setAudioSystem(model);
+        coreaudio::setAudioSystem(coreaudio::makePulseAudioSystem());
         ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     }
     void TearDown() override {
@@ -136,7 +136,6 @@ protected:
     }
 
     test::SoundServer server;
-    std::shared_ptr<test::PulseTapModel> model;
     std::unique_ptr<Capture> capture;
     std::vector<std::string> formats;
     std::vector<std::string> failures;
