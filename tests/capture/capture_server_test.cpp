@@ -236,8 +236,10 @@ TEST_F(CaptureOnSoundServer, StalledReaderLeavesTheNewestFramesAndCountsTheRest)
 TEST_F(CaptureOnSoundServer, FollowsTheDefaultOutputAndNeverRecordsTheMicrophone) {
     const auto microphone =
         server.loadModule("module-sine-source", "source_name=tone_microphone rate=48000 frequency=440");
-    if (!microphone) GTEST_SKIP() << "this server cannot make a sine-wave microphone";
-    ASSERT_EQ(server.pactl({"set-default-source", "tone_microphone"}).exitStatus, 0);
+    // PipeWire has no sine source: there the test checks the following only.
+    if (microphone) {
+        ASSERT_EQ(server.pactl({"set-default-source", "tone_microphone"}).exitStatus, 0);
+    }
     const auto doomed = server.loadModule("module-null-sink", "sink_name=doomed_output rate=48000");
     ASSERT_TRUE(doomed);
     ASSERT_TRUE(server.setDefaultSink("doomed_output"));
