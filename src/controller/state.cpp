@@ -33,7 +33,12 @@ QString xdgDirectory(const char* variable, const QString& fallbackBelowHome) {
 QString resourceDirectory() {
     const QString configured = qEnvironmentVariable("SONVALE_RESOURCES");
     if (!configured.isEmpty()) return QDir::cleanPath(configured);
-    return QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../share/sonvale");
+    // The maintenance modes run without an application object, which is what Qt asks
+    // for the executable's path; the kernel knows it too.
+    const QString executableDir = QCoreApplication::instance()
+                                      ? QCoreApplication::applicationDirPath()
+                                      : QFileInfo(QFile::symLinkTarget("/proc/self/exe")).absolutePath();
+    return QDir::cleanPath(executableDir + "/../share/sonvale");
 }
 
 SonvaleEnvironment SonvaleEnvironment::fromProcess(const QStringList& arguments) {

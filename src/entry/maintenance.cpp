@@ -1,6 +1,5 @@
 #include "entry/maintenance.h"
 
-#include <QCoreApplication>
 
 #include <algorithm>
 #include <filesystem>
@@ -36,17 +35,6 @@ std::string compactJSON(const nlohmann::json& value) {
     return escaped;
 }
 
-// The resource directory is found from the executable's path, which Qt only knows once
-// an application object of its own exists; a core one needs no display.
-std::string resourceDirectoryPath() {
-    std::unique_ptr<QCoreApplication> core;
-    static int argc = 1;
-    static char name[] = "sonvale";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance()) core = std::make_unique<QCoreApplication>(argc, argv);
-    return resourceDirectory().toStdString();
-}
-
 }  // namespace
 
 std::optional<MaintenanceMode> selectMaintenanceMode(const std::vector<std::string_view>& arguments) {
@@ -62,7 +50,7 @@ std::optional<MaintenanceMode> selectMaintenanceMode(const std::vector<std::stri
 int runMaintenanceMode(MaintenanceMode mode, std::ostream& out) {
     switch (mode) {
     case MaintenanceMode::verifyPackage: {
-        const auto report = verifyPackage(resourceDirectoryPath(), SONVALE_VERSION);
+        const auto report = verifyPackage(resourceDirectory().toStdString(), SONVALE_VERSION);
         out << report.json << '\n' << std::flush;
         return report.ok ? 0 : 1;
     }
