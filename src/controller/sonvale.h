@@ -31,7 +31,7 @@ class PipeReader;
 class LoginItem;
 class SleepWatcher;
 class SingleInstance;
-struct SonvaleInspector;
+struct ControllerProbe;
 
 // The forwarding controller: one per process, living on the main thread. It owns the
 // capture, the sender worker and its pipes, the forwarding output device, the tray menu
@@ -90,7 +90,7 @@ signals:
     void terminateRequested();
 
 private:
-    friend struct SonvaleInspector;
+    friend struct ControllerProbe;
 
     Instant now() const { return environment_.clock->now(); }
     void buildMenu();

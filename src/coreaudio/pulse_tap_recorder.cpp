@@ -29,7 +29,7 @@ const OSStatus unspecified = statusOf("what");
 struct PulseTapRecorder::Impl {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 2};
     std::string streamName;
 
     IOBlock block;
@@ -174,14 +174,14 @@ struct PulseTapRecorder::Impl {
         if (sink.empty() || monitor.empty()) return true;
         pa_channel_map map;
         pa_channel_map_init_stereo(&map);
-        stream = pa_stream_new(context, streamName.c_str(), &spec, &map);
+        stream = pa_stream_new(context, streamName.c_str(), &format, &map);
         if (!stream) return false;
         recordedSink = sink;
         pa_stream_set_state_callback(stream, &Impl::streamState, this);
         pa_stream_set_read_callback(stream, &Impl::readable, this);
         pa_buffer_attr attr;
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &format));
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_record(stream, monitor.c_str(), &attr, flags) < 0) {
@@ -341,7 +341,7 @@ std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& s
             &done);
         known = impl->await(operation, subscribed) && impl->queryDefaultSink(sink) && sink.rate > 0;
     }
-    if (known) impl->spec.rate = sink.rate;
+    if (known) impl->format.rate = sink.rate;
     pa_threaded_mainloop_unlock(impl->loop);
     if (!ready) {
         status = notRunning;
@@ -352,7 +352,7 @@ std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& s
     return std::unique_ptr<PulseTapRecorder>(new PulseTapRecorder(std::move(impl)));
 }
 
-double PulseTapRecorder::sampleRate() const { return impl_->spec.rate; }
+double PulseTapRecorder::sampleRate() const { return impl_->format.rate; }
 
 OSStatus PulseTapRecorder::start(IOBlock block) {
     Impl& d = *impl_;

@@ -69,15 +69,15 @@ void Sonvale::startWorker() {
         Pipe standardInput = makePipe();
         Pipe standardOutput = makePipe();
 
-        WorkerProcess::Spec spec;
-        spec.executable = QFile::encodeName(environment_.pythonPath).toStdString();
-        spec.arguments = {"-s", "-B", "-u", QFile::encodeName(scriptURL).toStdString(), "--name",
+        WorkerProcess::LaunchPlan plan;
+        plan.executable = QFile::encodeName(environment_.pythonPath).toStdString();
+        plan.arguments = {"-s", "-B", "-u", QFile::encodeName(scriptURL).toStdString(), "--name",
                           name.toStdString()};
-        spec.environment = workerEnvironment(QFile::encodeName(environment_.resourceDir + "/vendor"));
-        spec.standardInput = standardInput.read.get();
-        spec.standardOutput = standardOutput.write.get();
+        plan.environment = workerEnvironment(QFile::encodeName(environment_.resourceDir + "/vendor"));
+        plan.standardInput = standardInput.read.get();
+        plan.standardOutput = standardOutput.write.get();
         const UniqueFd senderLog = openSenderLog(logURL);
-        spec.standardError = senderLog.get();
+        plan.standardError = senderLog.get();
 
         wireData.clear();
         discardingLine_ = false;
@@ -124,7 +124,7 @@ void Sonvale::startWorker() {
                 Qt::QueuedConnection);
         });
 
-        process->launch(spec);
+        process->launch(plan);
     } catch (const PlatformError& error) {
         stopEngine();
         scheduleRetry(QStringLiteral("无法启动发送器：") + QString::fromStdString(error.localizedDescription()));

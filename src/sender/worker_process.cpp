@@ -64,10 +64,10 @@ WorkerProcess::~WorkerProcess() {
 
 void WorkerProcess::setTerminationHandler(std::function<void()> handler) { terminationHandler_ = std::move(handler); }
 
-void WorkerProcess::launch(const Spec& spec) {
+void WorkerProcess::launch(const LaunchPlan& plan) {
     SpawnSetup setup;
     const int targets[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    const int sources[] = {spec.standardInput, spec.standardOutput, spec.standardError};
+    const int sources[] = {plan.standardInput, plan.standardOutput, plan.standardError};
     for (int i = 0; i < 3; ++i) {
         if (sources[i] >= 0) posix_spawn_file_actions_adddup2(&setup.actions, sources[i], targets[i]);
     }
@@ -84,18 +84,18 @@ void WorkerProcess::launch(const Spec& spec) {
     posix_spawnattr_setsigmask(&setup.attributes, &noneBlocked);
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    std::vector<std::string> argv{spec.executable};
-    argv.insert(argv.end(), spec.arguments.begin(), spec.arguments.end());
-    std::vector<std::string> envp = spec.environment;
+    std::vector<std::string> argv{plan.executable};
+    argv.insert(argv.end(), plan.arguments.begin(), plan.arguments.end());
+    std::vector<std::string> envp = plan.environment;
     const auto argvPointers = pointers(argv);
     const auto envpPointers = pointers(envp);
 
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, spec.executable.c_str(), &setup.actions, &setup.attributes,
+    const int error = posix_spawn(&pid, plan.executable.c_str(), &setup.actions, &setup.attributes,
                                   argvPointers.data(), envpPointers.data());
     if (error != 0) {
         throw PlatformError("NSPOSIXErrorDomain", error,
-                            spec.executable + ": " + std::system_category().message(error));
+                            plan.executable + ": " + std::system_category().message(error));
     }
     pid_ = pid;
     unreaped().insert(shared_from_this());

@@ -22,7 +22,7 @@ namespace sonvale {
 // Main thread only.
 class WorkerProcess : public std::enable_shared_from_this<WorkerProcess> {
 public:
-    struct Spec {
+    struct LaunchPlan {
         std::string executable;
         std::vector<std::string> arguments;    // without argv[0], which is the executable
         std::vector<std::string> environment;  // "NAME=value" entries, the whole environment
@@ -41,7 +41,7 @@ public:
 
     // Starts the child with SIGPIPE back at its default and an empty signal mask; only
     // descriptors 0 to 2 are inherited. Throws PlatformError with the reason.
-    void launch(const Spec& spec);
+    void launch(const LaunchPlan& plan);
 
     pid_t processIdentifier() const { return pid_; }
     bool isRunning() const;  // launched and not yet exited (an exited child is not reaped here)

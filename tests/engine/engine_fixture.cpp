@@ -105,7 +105,7 @@ void EngineTest::SetUp() {
     pipesBefore = openPipes();
     childrenBefore = childProcesses();
     controller = std::make_unique<Sonvale>(environment);
-    inspect = std::make_unique<SonvaleInspector>(*controller);
+    inspect = std::make_unique<ControllerProbe>(*controller);
     useWorker("silent");
 }
 

@@ -17,7 +17,7 @@
 
 #include "controller/sonvale.h"
 #include "coreaudio/device_model.h"
-#include "support/sonvale_inspector.h"
+#include "support/controller_probe.h"
 
 namespace sonvale::test {
 
@@ -66,7 +66,7 @@ protected:
     coreaudio::AudioObjectID headphones = 0;
     std::shared_ptr<ManualClock> clock;
     std::unique_ptr<Sonvale> controller;
-    std::unique_ptr<SonvaleInspector> inspect;
+    std::unique_ptr<ControllerProbe> inspect;
     std::set<std::string> pipesBefore;
     std::vector<pid_t> childrenBefore;  // a sound server's daemons, say
 };

@@ -59,11 +59,11 @@ TEST_F(WorkerLaunch, TheChildGetsSigpipeBackAndNoBlockedSignals) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     auto process = std::make_shared<WorkerProcess>();
-    WorkerProcess::Spec spec;
-    spec.executable = "/bin/cat";
-    spec.arguments = {"/proc/self/status"};
-    spec.standardOutput = fds[1];
-    process->launch(spec);
+    WorkerProcess::LaunchPlan plan;
+    plan.executable = "/bin/cat";
+    plan.arguments = {"/proc/self/status"};
+    plan.standardOutput = fds[1];
+    process->launch(plan);
     ::close(fds[1]);
     PipeReader reader{UniqueFd(fds[0])};
     QByteArray status;

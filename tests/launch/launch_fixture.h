@@ -16,7 +16,7 @@
 #include "coreaudio/devices.h"
 #include "entry/constants.h"
 #include "sender/worker_process.h"
-#include "support/sonvale_inspector.h"
+#include "support/controller_probe.h"
 
 namespace sonvale::test {
 
@@ -82,7 +82,7 @@ public:
 
     Sonvale& make() {
         controller = std::make_unique<Sonvale>(environment);
-        inspector = std::make_unique<SonvaleInspector>(*controller);
+        inspector = std::make_unique<ControllerProbe>(*controller);
         return *controller;
     }
 
@@ -104,7 +104,7 @@ public:
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     SonvaleEnvironment environment;
     std::unique_ptr<Sonvale> controller;
-    std::unique_ptr<SonvaleInspector> inspector;
+    std::unique_ptr<ControllerProbe> inspector;
 };
 
 }  // namespace sonvale::test

@@ -7,7 +7,7 @@
 
 #include "controller/sonvale.h"
 #include "coreaudio/device_model.h"
-#include "support/sonvale_inspector.h"
+#include "support/controller_probe.h"
 
 namespace sonvale {
 
@@ -37,7 +37,7 @@ protected:
         inspector.reset();
         controller.reset();
         controller = std::make_unique<Sonvale>(environment);
-        inspector = std::make_unique<SonvaleInspector>(*controller);
+        inspector = std::make_unique<ControllerProbe>(*controller);
     }
 
     QString logText() const {
@@ -50,7 +50,7 @@ protected:
     std::shared_ptr<coreaudio::DeviceModel> model = std::make_shared<coreaudio::DeviceModel>();
     SonvaleEnvironment environment;
     std::unique_ptr<Sonvale> controller;
-    std::unique_ptr<SonvaleInspector> inspector;
+    std::unique_ptr<ControllerProbe> inspector;
 };
 
 }  // namespace sonvale

@@ -5,8 +5,8 @@
 namespace sonvale {
 
 // Gives tests access to the controller's private state, by reference.
-struct SonvaleInspector {
-    explicit SonvaleInspector(Sonvale& controller) : s(controller) {}
+struct ControllerProbe {
+    explicit ControllerProbe(Sonvale& controller) : s(controller) {}
 
     QSystemTrayIcon*& item() { return s.item; }
     QMenu* menu() { return s.menu_.get(); }
