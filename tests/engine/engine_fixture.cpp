@@ -74,22 +74,13 @@ void EngineTest::SetUp() {
     }
     ASSERT_TRUE(dir.isValid());
     QDir().mkpath(dir.filePath("resources/vendor"));
+    QDir().mkpath(dir.filePath("state/Sonvale"));
 
     model = std::make_shared<DeviceModel>();
     speaker = model->addDevice({0, std::string("BuiltInSpeakerDevice"), std::string("内置音频 扬声器"),
                                 transport::builtIn});
     headphones = model->addDevice({0, std::string("alsa_output.usb-headset"), std::string("USB 耳机"),
                                    transport::usb});
-    AudioStreamBasicDescription format;
-    format.mSampleRate = 48000;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsFloat;
-    format.mBitsPerChannel = 32;
-    format.mChannelsPerFrame = 2;
-    format.mBytesPerFrame = 8;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerPacket = 8;
-    model->setTapFormat(format);
     model->setDefaultOutput(speaker);
     setAudioSystem(model);
 
@@ -100,13 +91,12 @@ void EngineTest::SetUp() {
     environment.settingsPath = dir.filePath("config/local.sonvale.conf");
     environment.runtimeDir = dir.filePath("runtime");
     environment.clock = clock;
-    QDir().mkpath(dir.filePath("state/Sonvale"));
-
     pipesBefore = openPipes();
     childrenBefore = childProcesses();
     controller = std::make_unique<Sonvale>(environment);
     inspect = std::make_unique<ControllerProbe>(*controller);
     useWorker("silent");
+    configure();
 }
 
 void EngineTest::TearDown() {
@@ -149,14 +139,6 @@ QStringList EngineTest::logMessages() const {
     }
     return messages;
 }
-
-QString EngineTest::senderLog() const {
-    QFile file(dir.filePath("state/Sonvale/Sonvale-sender.log"));
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    return QString::fromUtf8(file.readAll());
-}
-
-std::string EngineTest::resourceDir() const { return dir.filePath("resources").toStdString(); }
 
 bool EngineTest::waitForMessage(const QString& text, std::chrono::milliseconds limit) {
     return waitFor([&] { return inspect->message() == text; }, limit);

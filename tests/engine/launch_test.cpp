@@ -5,10 +5,11 @@
 #include <QJsonObject>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 #include <csignal>
 #include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "engine/engine_fixture.h"
 #include "sender/pipe_reader.h"
@@ -17,11 +18,11 @@
 namespace sonvale::test {
 namespace {
 
-const QString standby = QStringLiteral("静音待机，已释放 HomePod 播放会话");
-
 class WorkerLaunch : public EngineTest {
 protected:
+    // Starts the record_launch worker and returns what it found itself started with.
     QJsonObject launchAndRecord() {
+        useWorker("record_launch");
         const QString record = dir.filePath("record.json");
         QFile::remove(record);
         ::setenv("SONVALE_TEST_RECORD", record.toLocal8Bit().constData(), 1);
@@ -31,11 +32,11 @@ protected:
         EXPECT_TRUE(file.open(QIODevice::ReadOnly));
         return QJsonDocument::fromJson(file.readAll()).object();
     }
+    QString senderLogPath() const { return dir.filePath("state/Sonvale/Sonvale-sender.log"); }
 };
 
 TEST_F(WorkerLaunch, RunsPythonWithTheWorkerCommandLineEnvironmentAndPipes) {
     configure(QStringLiteral("  "));  // only spaces: passed on unchanged
-    useWorker("record_launch");
     ::setenv("SONVALE_TEST_MARKER", "inherited", 1);
 
     const QJsonObject record = launchAndRecord();
@@ -45,12 +46,22 @@ TEST_F(WorkerLaunch, RunsPythonWithTheWorkerCommandLineEnvironmentAndPipes) {
     QStringList cmdline;
     for (const auto& part : record["cmdline"].toArray()) cmdline << part.toString();
     EXPECT_EQ(cmdline, (QStringList{"/usr/bin/python3", "-s", "-B", "-u", inspect->scriptURL(), "--name", "  "}));
-    EXPECT_EQ(record["vendor"].toString(), QString::fromStdString(resourceDir()) + "/vendor");
+    EXPECT_EQ(record["vendor"].toString(), dir.filePath("resources/vendor"));
     EXPECT_EQ(record["marker"].toString(), "inherited");
     EXPECT_EQ(record["stdin"].toString(), "pipe");
     EXPECT_EQ(record["stdout"].toString(), "pipe");
     EXPECT_TRUE(record["stderr"].toString().endsWith("/Sonvale/Sonvale-sender.log"));
     EXPECT_EQ(record["fds"].toArray(), (QJsonArray{0, 1, 2})) << "descriptors leaked into the worker";
+
+    // A second start while the worker exists changes nothing.
+    const auto first = inspect->worker();
+    clock->advance(5);
+    inspect->message() = QStringLiteral("marker");
+    controller->startWorker();
+    EXPECT_EQ(inspect->worker(), first);
+    EXPECT_EQ(inspect->message(), QStringLiteral("marker"));
+    EXPECT_EQ(logMessages().size(), 2);
+    EXPECT_EQ(inspect->lastHeartbeat(), clock->now() - Seconds(5));
 }
 
 // Python ignores SIGPIPE itself, so the child's dispositions are read by a plain program.
@@ -82,28 +93,22 @@ TEST_F(WorkerLaunch, TheChildGetsSigpipeBackAndNoBlockedSignals) {
 }
 
 TEST_F(WorkerLaunch, EachLaunchAppendsToTheSenderLog) {
-    configure();
-    useWorker("record_launch");
-    QFile::remove(dir.filePath("state/Sonvale/Sonvale-sender.log"));
-
     launchAndRecord();
     const auto first = inspect->worker()->processIdentifier();
     stopAndReap();
     launchAndRecord();
     const auto second = inspect->worker()->processIdentifier();
 
-    EXPECT_EQ(senderLog(), QStringLiteral("worker %1 started\nworker %2 started\n").arg(first).arg(second));
+    QFile log(senderLogPath());
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(log.readAll()),
+              QStringLiteral("worker %1 started\nworker %2 started\n").arg(first).arg(second));
 }
 
 TEST_F(WorkerLaunch, AnUnopenableSenderLogLeavesStandardErrorInherited) {
-    configure();
-    useWorker("record_launch");
-    QDir().mkpath(dir.filePath("state/Sonvale/Sonvale-sender.log"));  // a directory cannot be opened for writing
-
-    const QJsonObject record = launchAndRecord();
-
-    EXPECT_FALSE(record["stderr"].toString().endsWith("Sonvale-sender.log"));
-    ASSERT_TRUE(inspect->worker());
+    QDir().mkpath(senderLogPath());  // a directory cannot be opened for writing
+    EXPECT_FALSE(launchAndRecord()["stderr"].toString().endsWith("Sonvale-sender.log"));
+    EXPECT_TRUE(inspect->worker());
 }
 
 TEST_F(WorkerLaunch, WithoutANameForwardingIsSwitchedOffAndNothingStarts) {
@@ -118,24 +123,7 @@ TEST_F(WorkerLaunch, WithoutANameForwardingIsSwitchedOffAndNothingStarts) {
     EXPECT_EQ(inspect->failures(), 0);
 }
 
-TEST_F(WorkerLaunch, AStartWhileAWorkerExistsChangesNothing) {
-    configure();
-    controller->startWorker();
-    const auto first = inspect->worker();
-    ASSERT_TRUE(first);
-    clock->advance(5);
-    inspect->message() = QStringLiteral("marker");
-
-    controller->startWorker();
-
-    EXPECT_EQ(inspect->worker(), first);
-    EXPECT_EQ(inspect->message(), QStringLiteral("marker"));
-    EXPECT_EQ(logMessages().size(), 1);
-    EXPECT_EQ(inspect->lastHeartbeat(), clock->now() - Seconds(5));
-}
-
 TEST_F(WorkerLaunch, ALaunchFailureTearsDownAndRetries) {
-    configure();
     inspect->environment().pythonPath = dir.filePath("missing/python3");
     inspect->wireData() = "stale";
     inspect->networkBytes() = 99;

@@ -1,11 +1,8 @@
-#include <QFile>
-
 #include <thread>
 
 #include "capture/capture.h"
 #include "coreaudio/devices.h"
 #include "engine/engine_fixture.h"
-#include "entry/constants.h"
 #include "sender/worker_process.h"
 
 namespace sonvale::test {
@@ -13,29 +10,33 @@ namespace {
 
 using namespace coreaudio;
 
-const QString connecting = QStringLiteral("正在独立连接 卧室…");
-const QString connected = QStringLiteral("已连接 卧室，正在转发系统音频");
-
 class SupervisionTick : public EngineTest {
 protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        configure();
+    // Moves the clock to exactly `limit` seconds (not yet a time-out) and then just past it.
+    void crossLimit(double limit, const std::function<bool()>& running) {
+        clock->advance(limit);
+        controller->tick();
+        EXPECT_TRUE(running()) << "exactly " << limit << " s is not yet a time-out";
+        clock->advance(0.001);
+        controller->tick();
+        EXPECT_FALSE(running());
     }
 };
 
-TEST_F(SupervisionTick, FirstEnabledTickStartsTheWorkerAtOnce) {
+TEST_F(SupervisionTick, StartsAtOnceTimesOutConnectingAndRetriesWhenItsTimeHasCome) {
     controller->tick();
     ASSERT_TRUE(inspect->worker());
     EXPECT_EQ(inspect->message(), connecting);
     EXPECT_EQ(inspect->lastHeartbeat(), clock->now());
-}
 
-TEST_F(SupervisionTick, StartsOnceTheRetryTimeHasCome) {
-    inspect->nextAttempt() = clock->now() + Seconds(0.25);
+    crossLimit(40.0, [&] { return bool(inspect->worker()); });
+    EXPECT_EQ(inspect->message(), QStringLiteral("连接超时，已保留本机声音；2 秒后重试"));
+    EXPECT_EQ(inspect->nextAttempt(), clock->now() + Seconds(2));
+
+    clock->current = inspect->nextAttempt() - Seconds(0.5);
     controller->tick();
-    EXPECT_FALSE(inspect->worker());
-    clock->advance(0.25);
+    EXPECT_FALSE(inspect->worker()) << "the retry waits for its delay";
+    clock->current = inspect->nextAttempt();
     controller->tick();
     EXPECT_TRUE(inspect->worker()) << "the current time equal to nextAttempt starts the worker";
 }
@@ -70,39 +71,13 @@ TEST_F(SupervisionTick, OffPausedOrIneligibleOutputStartsAndEndsNothing) {
     }
 }
 
-TEST_F(SupervisionTick, ConnectTimeOutIsMoreThanFortySeconds) {
-    controller->tick();
-    ASSERT_TRUE(inspect->worker());
-    clock->advance(40.0);
-    controller->tick();
-    EXPECT_TRUE(inspect->worker()) << "exactly 40.0 s is not yet a time-out";
-    clock->advance(0.001);
-    controller->tick();
-    EXPECT_FALSE(inspect->worker());
-    EXPECT_EQ(inspect->message(), QStringLiteral("连接超时，已保留本机声音；2 秒后重试"));
-    EXPECT_EQ(inspect->nextAttempt(), clock->now() + Seconds(2));
-
-    controller->tick();
-    EXPECT_FALSE(inspect->worker()) << "the retry waits for its delay";
-    clock->advance(2);
-    controller->tick();
-    EXPECT_TRUE(inspect->worker());
-}
-
 TEST_F(SupervisionTick, HeartbeatTimeOutWhileForwardingIsMoreThanEightSeconds) {
     useWorker("stop_reading");  // "ready", then "idle" every half second
     controller->tick();
     ASSERT_TRUE(waitForMessage(connected));
-    ASSERT_TRUE(inspect->capture());
-
     // No events are handled between moving the clock and the tick, so no report can
     // refresh the heartbeat in between.
-    clock->advance(8.0);
-    controller->tick();
-    EXPECT_TRUE(inspect->capture()) << "exactly 8.0 s is not yet a time-out";
-    clock->advance(0.001);
-    controller->tick();
-    EXPECT_FALSE(inspect->capture());
+    crossLimit(8.0, [&] { return bool(inspect->capture()); });
     EXPECT_FALSE(inspect->worker());
     EXPECT_EQ(model->defaultOutput(), speaker);
     EXPECT_EQ(inspect->message(), QStringLiteral("发送链路未响应，已恢复本机声音；2 秒后重试"));
@@ -121,10 +96,11 @@ TEST_F(SupervisionTick, AnExitedWorkerIsReportedAsAnExitEvenWithAStaleHeartbeat)
 
     controller->tick();
 
+    const QString exited = QStringLiteral("发送进程已退出；2 秒后重试");
     EXPECT_FALSE(inspect->worker());
-    EXPECT_EQ(inspect->message(), QStringLiteral("发送进程已退出；2 秒后重试"));
+    EXPECT_EQ(inspect->message(), exited);
     settle(200ms);
-    EXPECT_EQ(inspect->message(), QStringLiteral("发送进程已退出；2 秒后重试")) << "the late exit handler does nothing";
+    EXPECT_EQ(inspect->message(), exited) << "the late exit handler does nothing";
     EXPECT_EQ(inspect->failures(), 1);
 }
 
