@@ -16,52 +16,37 @@ namespace sonvale {
 namespace {
 
 TEST(DetailText, ReadsByteForByte) {
-    DetailFigures figures{QStringLiteral("卧室"), 480, 7, 0.5f, 2048};
-    EXPECT_EQ(detailText(figures),
+    EXPECT_EQ(detailText({QStringLiteral("卧室"), 480, 7, 0.5f, 2048}),
               QStringLiteral("发送到：卧室 HomePod\n采集帧数：480\u3000发送数据：2 KB\n电平：-6.0 dB\u3000丢弃帧：7"));
-}
-
-TEST(DetailText, KilobytesDropTheRemainder) {
-    const struct {
-        std::uint64_t bytes;
-        const char* shown;
-    } cases[] = {{0, "：0 KB"}, {1023, "：0 KB"}, {1024, "：1 KB"}, {1048575, "：1023 KB"},
-                 {UINT64_MAX, "：18014398509481983 KB"}};
-    for (const auto& c : cases) {
-        DetailFigures figures;
-        figures.networkBytes = c.bytes;
-        EXPECT_TRUE(detailText(figures).contains(QString::fromUtf8(c.shown))) << c.bytes;
-    }
-}
-
-TEST(DetailText, LevelInDecibelsOrSilent) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
     const struct {
         float peak;
+        std::uint64_t bytes;
         const char* shown;
-    } cases[] = {{1.0f, "电平：0.0 dB\u3000"},  {0.5f, "电平：-6.0 dB\u3000"}, {2.0f, "电平：6.0 dB\u3000"},
-                 {0.001f, "电平：-60.0 dB\u3000"}, {0.0f, "电平：静音\u3000"},    {-0.5f, "电平：静音\u3000"},
-                 {std::numeric_limits<float>::quiet_NaN(), "电平：静音\u3000"}};
+    } cases[] = {
+        {0, 0, "发送到：尚未设置 HomePod\n"},
+        {0, 1023, "：0 KB"},
+        {0, 1024, "：1 KB"},
+        {0, 1048575, "：1023 KB"},
+        {0, UINT64_MAX, "：18014398509481983 KB"},
+        {1.0f, 0, "电平：0.0 dB\u3000"},
+        {2.0f, 0, "电平：6.0 dB\u3000"},
+        {0.001f, 0, "电平：-60.0 dB\u3000"},
+        {0.0f, 0, "电平：静音\u3000"},
+        {-0.5f, 0, "电平：静音\u3000"},
+        {nan, 0, "电平：静音\u3000"},
+    };
     for (const auto& c : cases) {
-        DetailFigures figures;
-        figures.peak = c.peak;
-        EXPECT_TRUE(detailText(figures).contains(QString::fromUtf8(c.shown))) << c.peak << " " << detailText(figures).toStdString();
+        const QString text = detailText({{}, 0, 0, c.peak, c.bytes});
+        EXPECT_TRUE(text.contains(QString::fromUtf8(c.shown))) << c.shown << " in " << text.toStdString();
     }
-}
-
-TEST(DetailText, MissingTargetReadsNotYetSet) {
-    EXPECT_TRUE(detailText({}).startsWith(QStringLiteral("发送到：尚未设置 HomePod\n")));
 }
 
 using StatusWindow = UiTest;
 
-TEST_F(StatusWindow, RefreshBeforeTheWindowExistsTouchesOnlyTheMenu) {
+TEST_F(StatusWindow, IsBuiltOnceAndShownAgainAfterClosing) {
     controller->refresh();
     EXPECT_EQ(inspector->window(), nullptr);
-    EXPECT_EQ(inspector->statusLabel(), nullptr);
-    EXPECT_EQ(inspector->detailLabel(), nullptr);
-}
-
-TEST_F(StatusWindow, IsBuiltOnceAndShownAgainAfterClosing) {
     controller->showWindow();
     QWidget* first = inspector->window();
     ASSERT_NE(first, nullptr);
@@ -70,7 +55,6 @@ TEST_F(StatusWindow, IsBuiltOnceAndShownAgainAfterClosing) {
     EXPECT_EQ(first->windowTitle(), QStringLiteral("Sonvale"));
 
     first->close();
-    EXPECT_FALSE(first->isVisible());
     controller->showWindow();
     EXPECT_EQ(inspector->window(), first);
     EXPECT_EQ(inspector->statusLabel(), status);
@@ -90,20 +74,14 @@ TEST_F(StatusWindow, ControlsSitAtTheirFramesInOrder) {
         const char* text;
         QRect frame;
     } expected[] = {
-        {"让 HomePod 成为 Mac 的日常扬声器", {24, 22, 515, 30}},
-        {"直接捕获", {24, 62, 510, 78}},
-        {"已准备好，点击开始启用独立音频发送", {24, 150, 510, 45}},
-        {"发送到：", {24, 205, 510, 75}},
-        {"转发音量", {24, 290, 90, 22}},
-        {nullptr, {120, 288, 390, 24}},
-        {"启用系统音频转发", {24, 333, 220, 34}},
-        {"播放系统测试音", {310, 333, 220, 34}},
+        {"让 HomePod 成为 Mac 的日常扬声器", {24, 22, 515, 30}}, {"直接捕获", {24, 62, 510, 78}},
+        {"已准备好，点击开始启用独立音频发送", {24, 150, 510, 45}}, {"发送到：", {24, 205, 510, 75}},
+        {"转发音量", {24, 290, 90, 22}}, {nullptr, {120, 288, 390, 24}},
+        {"启用系统音频转发", {24, 333, 220, 34}}, {"播放系统测试音", {310, 333, 220, 34}},
     };
-    const QObjectList children = window->children();
     std::vector<QWidget*> controls;
-    for (QObject* child : children) {
+    for (QObject* child : window->children())
         if (auto* widget = qobject_cast<QWidget*>(child)) controls.push_back(widget);
-    }
     ASSERT_EQ(controls.size(), std::size(expected));
     for (std::size_t i = 0; i < controls.size(); ++i) {
         SCOPED_TRACE(i);
@@ -140,12 +118,14 @@ TEST_F(StatusWindow, WrappedTextsFitTheirFrames) {
 
 TEST_F(StatusWindow, TitlesFollowEnabledOnTheSameRefresh) {
     inspector->buildMenu();
+    controller->setEnabled(true);
     controller->showWindow();
+    EXPECT_EQ(inspector->button()->text(), QStringLiteral("暂停转发"));
     const struct {
         bool enabled;
         const char* menu;
         const char* button;
-    } cases[] = {{true, "暂停转发，恢复本机声音", "暂停转发"}, {false, "开始自动转发", "启用系统音频转发"}};
+    } cases[] = {{false, "开始自动转发", "启用系统音频转发"}, {true, "暂停转发，恢复本机声音", "暂停转发"}};
     for (const auto& c : cases) {
         controller->setEnabled(c.enabled);
         controller->state(QStringLiteral("状态 & <b>标记</b>"));
@@ -154,12 +134,6 @@ TEST_F(StatusWindow, TitlesFollowEnabledOnTheSameRefresh) {
         EXPECT_EQ(inspector->statusLabel()->text(), QStringLiteral("状态 & <b>标记</b>"));
         EXPECT_EQ(inspector->stateItem()->text(), QStringLiteral("状态 && <b>标记</b>"));
     }
-}
-
-TEST_F(StatusWindow, ShownWhileEnabledReadsPauseAtOnce) {
-    controller->setEnabled(true);
-    controller->showWindow();
-    EXPECT_EQ(inspector->button()->text(), QStringLiteral("暂停转发"));
 }
 
 TEST_F(StatusWindow, DetailsComeFromTheCaptureRingAndTheWorkerCount) {
@@ -194,8 +168,6 @@ TEST_F(StatusWindow, SliderStartsAtTheStoredGain) {
         makeController();
         controller->showWindow();
         EXPECT_EQ(inspector->slider()->value(), c.position);
-        EXPECT_EQ(inspector->slider()->minimum(), 0);
-        EXPECT_EQ(inspector->slider()->maximum(), 1000);
     }
 }
 
@@ -212,11 +184,9 @@ TEST_F(StatusWindow, HanTextShapesWithTheSimplifiedChineseFace) {
         if (!action->isSeparator()) texts.emplace_back(action->text(), inspector->menu()->font());
     ASSERT_EQ(texts.size(), 15u);  // 5 labels, 2 buttons, 8 menu entries
 
-    for (const auto& [text, font] : texts) {
+    for (auto [text, font] : texts) {
         SCOPED_TRACE(text.toStdString());
-        QString shaped = text;
-        shaped.replace('\n', QChar::LineSeparator);
-        QTextLayout layout(shaped, font);
+        QTextLayout layout(text.replace('\n', QChar::LineSeparator), font);
         layout.beginLayout();
         while (layout.createLine().isValid()) {
         }
