@@ -7,7 +7,6 @@ import time
 
 
 def say(**fields):
-    """One JSON line on standard output."""
     raw(json.dumps(fields).encode() + b"\n")
 
 
@@ -24,17 +23,13 @@ def read_input(sink=None, on_chunk=None):
     """Reads standard input to its end, appending it to the file `sink` when given."""
     out = open(sink, "ab") if sink else None
     total = 0
-    while True:
-        chunk = sys.stdin.buffer.read1(65536)
-        if not chunk:
-            break
+    while chunk := sys.stdin.buffer.read1(65536):
         total += len(chunk)
         if out:
             out.write(chunk)
             out.flush()
         if on_chunk:
             on_chunk(total)
-    return total
 
 
 def sleep_forever():

@@ -6,10 +6,7 @@ import sys
 from common import option, read_input, say
 
 message = option("MESSAGE")
-if message is None:
-    say(state="error")
-else:
-    say(state="error", message=message)
+say(state="error", **({} if message is None else {"message": message}))
 if option("EXIT"):
     sys.exit(1)
 read_input()

@@ -8,15 +8,12 @@ import sys
 from common import option, read_input, say
 
 
-def open_descriptors():
-    found = []
-    for fd in range(1024):
-        try:
-            os.fstat(fd)
-        except OSError:
-            continue
-        found.append(fd)
-    return found
+def is_open(fd):
+    try:
+        os.fstat(fd)
+    except OSError:
+        return False
+    return True
 
 
 def kind(fd):
@@ -25,15 +22,13 @@ def kind(fd):
 
 
 record = {
-    "argv": sys.argv,
     "cmdline": open("/proc/self/cmdline", "rb").read().decode().split("\0")[:-1],
     "vendor": os.environ.get("SONVALE_VENDOR"),
     "marker": os.environ.get("SONVALE_TEST_MARKER"),
-    "fds": open_descriptors(),
+    "fds": [fd for fd in range(1024) if is_open(fd)],
     "stdin": kind(0),
     "stdout": kind(1),
     "stderr": os.readlink("/proc/self/fd/2"),
-    "cwd": os.getcwd(),
 }
 with open(option("RECORD"), "w") as out:
     json.dump(record, out)
