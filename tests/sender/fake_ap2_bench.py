@@ -3,14 +3,11 @@ follower's clock estimate settles after the first Sync. Run: /usr/bin/python3 te
 
 import os
 import random
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver  # noqa: E402
-from worker_support import Worker, tone  # noqa: E402
-from pyatv.ptp.follower_clock import FollowerClock  # noqa: E402
+from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver
+from worker_support import Worker, tone
+from pyatv.ptp.follower_clock import FollowerClock
 
 SECONDS = 20
 

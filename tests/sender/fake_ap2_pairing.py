@@ -2,11 +2,9 @@
 
 import hashlib
 import os
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "vendor"))
-
-from pyatv.airplay2 import srp, tlv8  # noqa: E402
+import worker_support  # noqa: F401  (puts the package on the path)
+from pyatv.airplay2 import srp, tlv8
 
 
 def _h(*parts: bytes) -> bytes:

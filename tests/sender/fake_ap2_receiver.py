@@ -7,47 +7,30 @@ Switches make it misbehave: a different PIN, 455 for a volume before audio, 400 
 ports of the stream reply in either order.
 """
 
-import os
 import plistlib
 import select
 import socket
 import struct
-import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "vendor"))
-
-from fake_ap2_pairing import PairSetupResponder  # noqa: E402
-from pyatv.airplay2 import audio_packets, hap_channel  # noqa: E402
-from pyatv.ptp import messages, time_announce  # noqa: E402
+from worker_support import decode_escape, take_request
+from fake_ap2_pairing import PairSetupResponder
+from pyatv.airplay2 import audio_packets, hap_channel
+from pyatv.ptp import messages, time_announce
 
 FEATURES_PTP = "0x4A7FCA00,0x3C356BD0"      # a HomePod's: bits 38, 41, 48 among others
-FEATURES_NO_PTP = "0x4A7FCA00,0x3C3569D0"         # the same without bit 41 (PTP)
+FEATURES_NO_PTP = "0x4A7FCA00,0x3C3569D0"   # the same without bit 41 (PTP)
 
 
-def decode_escape(frame: bytes) -> bytes:
-    """ALAC escape frame -> s16le stereo PCM."""
-    bits = len(frame) * 8
-    value = int.from_bytes(frame, "big")
-    header = value >> (bits - 23)
-    if header >> 20 != 0b001 or not header & 1:
+def decode_stereo_escape(frame: bytes) -> bytes:
+    fields = decode_escape(frame)
+    if (fields["tag"], fields["escape"], fields["end"]) != (1, 1, 0b111):
         raise ValueError("not a stereo escape frame")
-    has_size = (header >> 3) & 1
-    pos = 23
-    frames = 352
-    if has_size:
-        frames = (value >> (bits - pos - 32)) & 0xFFFFFFFF
-        pos += 32
-    sample_bits = frames * 32
-    samples = (value >> (bits - pos - sample_bits)) & ((1 << sample_bits) - 1)
-    if (value >> (bits - pos - sample_bits - 3)) & 0b111 != 0b111:
-        raise ValueError("missing end tag")
-    big = samples.to_bytes(frames * 4, "big")
-    return b"".join(big[i + 1:i + 2] + big[i:i + 1] for i in range(0, len(big), 2))
+    return fields["pcm"]
 
 
-def _udp(host: str) -> socket.socket:
+def udp_socket(host: str) -> socket.socket:
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind((host, 0))
     return sock
@@ -57,53 +40,35 @@ class FakeAirPlay2Receiver:
     def __init__(self, host: str = "127.0.0.1", *, pin: bytes = b"3939", volume: float = -15.0,
                  control_port_first: bool = True, refuse_ntp: bool = False, grandmaster_id: int = None,
                  features: str = FEATURES_PTP):
-        self.host = host
-        self.pin = pin
-        self.volume = volume
-        self.control_port_first = control_port_first
-        self.refuse_ntp = refuse_ntp
-        self.grandmaster_id = grandmaster_id
-        self.features = features
+        self.host, self.pin, self.volume, self.features = host, pin, volume, features
+        self.control_port_first, self.refuse_ntp, self.grandmaster_id = control_port_first, refuse_ntp, grandmaster_id
         self.lock = threading.Lock()
         self.requests = []              # (method, uri, encrypted, headers, body)
         self.volume_answers = []        # (status, value)
         self.packets = {}               # seq -> (rtp timestamp, pcm, rendered)
-        self.decrypt_errors = 0
-        self.sender_syncs = 0
-        self.sender_follow_ups = 0
-        self.sender_announces = 0
         self.time_packets = []          # raw 0xD7 / 0xD4 packets
-        self.ntp_replies = 0
-        self.event_connections = 0
-        self.closed_on_bad_frame = 0
-        self.audio_key = None
-        self.sender_control = None
-        self.timing_protocol = None
+        self.decrypt_errors = self.sender_syncs = self.sender_follow_ups = self.sender_announces = 0
+        self.ntp_replies = self.event_connections = self.closed_on_bad_frame = 0
+        self.audio_key = self.sender_control = self.timing_protocol = self.event_cipher = None
         self._stop = threading.Event()
         self._threads = []
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((host, 0))
-        self.listener.listen(4)
+        self.listener, self.event_listener = socket.create_server((host, 0)), socket.create_server((host, 0))
         self.port = self.listener.getsockname()[1]
-        self.event_listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.event_listener.bind((host, 0))
-        self.event_listener.listen(2)
-        self.ptp_event, self.ptp_general = _udp(host), _udp(host)
+        self.ptp_event, self.ptp_general = udp_socket(host), udp_socket(host)
         self.ptp_ports = (self.ptp_event.getsockname()[1], self.ptp_general.getsockname()[1])
-        self.data, self.control, self.timing = _udp(host), _udp(host), _udp(host)
-        self.event_cipher = None
+        self.data, self.control, self.timing = udp_socket(host), udp_socket(host), udp_socket(host)
 
-    # -- life cycle
+    def _spawn(self, target, *args):
+        thread = threading.Thread(target=target, args=args, daemon=True)
+        thread.start()
+        self._threads.append(thread)
 
-    def start(self):
-        for target in (self._accept, self._udp_loop):
-            thread = threading.Thread(target=target, daemon=True)
-            thread.start()
-            self._threads.append(thread)
+    def __enter__(self):
+        self._spawn(self._accept)
+        self._spawn(self._udp_loop)
         return self
 
-    def stop(self):
+    def __exit__(self, *exc):
         self._stop.set()
         for sock in (self.listener, self.event_listener):
             try:
@@ -115,12 +80,6 @@ class FakeAirPlay2Receiver:
             thread.join(timeout=2)
         for sock in (self.ptp_event, self.ptp_general, self.data, self.control, self.timing):
             sock.close()
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
 
     # -- what the tests read
 
@@ -151,43 +110,33 @@ class FakeAirPlay2Receiver:
             try:
                 readable, _, _ = select.select(socks, [], [], 0.2)
                 for sock in readable:
-                    conn, _ = sock.accept()
-                    target = self._serve if sock is self.listener else self._serve_events
-                    thread = threading.Thread(target=target, args=(conn,), daemon=True)
-                    thread.start()
-                    self._threads.append(thread)
+                    self._spawn(self._serve if sock is self.listener else self._serve_events, sock.accept()[0])
             except (OSError, ValueError):
                 return
 
     def _serve_events(self, conn):
         with self.lock:
             self.event_connections += 1
-        conn.settimeout(0.2)
         with conn:
-            while not self._stop.is_set():
-                try:
-                    if not conn.recv(4096):
-                        return
-                except socket.timeout:
-                    continue
-                except OSError:
-                    return
+            while self._recv(conn):
+                pass
+
+    def _recv(self, conn) -> bytes:
+        """The next bytes from ``conn``; empty once it or the receiver is closed."""
+        conn.settimeout(0.2)
+        while not self._stop.is_set():
+            try:
+                return conn.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return b""
+        return b""
 
     def _serve(self, conn):
-        conn.settimeout(0.2)
-        buffer = bytearray()
-        cipher = None
-        pairing = PairSetupResponder(self.pin)
+        buffer, cipher, pairing = bytearray(), None, PairSetupResponder(self.pin)
         with conn:
-            while not self._stop.is_set():
-                try:
-                    data = conn.recv(65536)
-                except socket.timeout:
-                    continue
-                except OSError:
-                    return
-                if not data:
-                    return
+            while data := self._recv(conn):
                 if cipher is not None:
                     try:
                         data = cipher.open(data)
@@ -196,10 +145,7 @@ class FakeAirPlay2Receiver:
                             self.closed_on_bad_frame += 1
                         return
                 buffer += data
-                while True:
-                    request = self._take_request(buffer)
-                    if request is None:
-                        break
+                while (request := take_request(buffer)) is not None:
                     method, uri, headers, body = request
                     with self.lock:
                         self.requests.append((method, uri, cipher is not None, headers, body))
@@ -216,24 +162,6 @@ class FakeAirPlay2Receiver:
                         cipher = hap_channel.HapCipher(read_key, write_key)
                         event_out, event_in = hap_channel.event_keys(pairing.session_key)
                         self.event_cipher = hap_channel.HapCipher(event_in, event_out)
-
-    @staticmethod
-    def _take_request(buffer: bytearray):
-        end = buffer.find(b"\r\n\r\n")
-        if end < 0:
-            return None
-        lines = buffer[:end].decode().split("\r\n")
-        headers = {}
-        for line in lines[1:]:
-            name, _, value = line.partition(":")
-            headers[name.strip().lower()] = value.strip()
-        length = int(headers.get("content-length", "0"))
-        if len(buffer) < end + 4 + length:
-            return None
-        body = bytes(buffer[end + 4:end + 4 + length])
-        del buffer[:end + 4 + length]
-        method, uri, _ = lines[0].split(" ", 2)
-        return method, uri, headers, body
 
     def _handle(self, method, uri, headers, body, pairing, encrypted):
         plist_type = {"Content-Type": "application/x-apple-binary-plist"}
@@ -272,10 +200,7 @@ class FakeAirPlay2Receiver:
         if self.timing_protocol == "NTP":
             if self.refuse_ntp:
                 return 400, {}, b""
-            port = request["timingPort"]
-            thread = threading.Thread(target=self._ntp_requests, args=(port,), daemon=True)
-            thread.start()
-            self._threads.append(thread)
+            self._spawn(self._ntp_requests, request["timingPort"])
         reply = {"eventPort": self.event_listener.getsockname()[1], "timingPort": 0,
                  "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE",
                                     "ClockID": (self.grandmaster_id or 0x1122334455667788) - (1 << 64)
@@ -336,20 +261,18 @@ class FakeAirPlay2Receiver:
             return
         if header.transport != messages.TRANSPORT_8021AS:
             return
-        with self.lock:
-            if header.message_type == messages.SYNC:
-                self.sender_syncs += 1
-            elif header.message_type == messages.FOLLOW_UP:
-                self.sender_follow_ups += 1
-            elif header.message_type == messages.ANNOUNCE:
-                self.sender_announces += 1
+        counter = {messages.SYNC: "sender_syncs", messages.FOLLOW_UP: "sender_follow_ups",
+                   messages.ANNOUNCE: "sender_announces"}.get(header.message_type)
+        if counter:
+            with self.lock:
+                setattr(self, counter, getattr(self, counter) + 1)
 
     def _on_audio(self, packet, resent=False):
         if self.audio_key is None:
             return
         try:
             header, payload, _ = audio_packets.open_packet(self.audio_key, packet)
-            pcm = decode_escape(payload)
+            pcm = decode_stereo_escape(payload)
         except Exception:
             with self.lock:
                 self.decrypt_errors += 1
@@ -365,43 +288,34 @@ class FakeAirPlay2Receiver:
         self.control.sendto(struct.pack(">BBHHH", 0x80, 0x55, 1, first_seq, count), (self.host, self.sender_control))
 
 
-class FakeGrandmaster:
+class FakeGrandmaster(threading.Thread):
     """A HomePod's clock: priority1 248, time since an arbitrary boot, Announce every 250 ms, Sync at 8 Hz."""
 
-    def __init__(self, receiver: FakeAirPlay2Receiver, clock_id: int, sender_ports, host: str = "127.0.0.1",
-                 uptime_ns: int = 3_600 * 10 ** 9):
-        self.clock_id = clock_id
-        self.receiver = receiver
-        self.sender_ports = sender_ports
-        self.host = host
+    def __init__(self, receiver: FakeAirPlay2Receiver, clock_id: int, sender_ports, uptime_ns: int = 3_600 * 10 ** 9):
+        super().__init__(daemon=True)
+        self.receiver, self.clock_id = receiver, clock_id
+        self.event, self.general = ((receiver.host, port) for port in sender_ports)
         self._boot = time.monotonic_ns() - uptime_ns
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._stop_event = threading.Event()
 
     def now_ns(self) -> int:
         return time.monotonic_ns() - self._boot
 
-    def start(self):
-        self._thread.start()
-        return self
-
     def stop(self):
-        self._stop.set()
-        self._thread.join(timeout=2)
+        self._stop_event.set()
+        self.join(timeout=2)
 
-    def _run(self):
+    def run(self):
         quality = messages.Quality(248, 248, 0xFE, 0xFFFF, 248, 0xA0)
-        event = (self.host, self.sender_ports[0])
-        general = (self.host, self.sender_ports[1])
         sequence = 0
-        while not self._stop.is_set():
+        while not self._stop_event.wait(0 if sequence == 0 else 0.125):
             try:
                 if sequence % 2 == 0:
-                    self.receiver.ptp_general.sendto(messages.announce(self.clock_id, sequence, quality, -2), general)
-                self.receiver.ptp_event.sendto(messages.sync(self.clock_id, sequence), event)
-                origin = self.now_ns()
-                self.receiver.ptp_general.sendto(messages.follow_up(self.clock_id, sequence, origin), general)
+                    self.receiver.ptp_general.sendto(messages.announce(self.clock_id, sequence, quality, -2),
+                                                     self.general)
+                self.receiver.ptp_event.sendto(messages.sync(self.clock_id, sequence), self.event)
+                self.receiver.ptp_general.sendto(messages.follow_up(self.clock_id, sequence, self.now_ns()),
+                                                 self.general)
             except OSError:
                 pass
             sequence += 1
-            self._stop.wait(0.125)

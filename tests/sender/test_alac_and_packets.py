@@ -21,7 +21,7 @@ class AlacEscapeTest(unittest.TestCase):
             "extremes": [(-32768, 32767), (32767, -32768)] * 176,
             "left/right differ": ramp,
             "zeros": [(0, 0)] * 352,
-            "sign bit of first sample": [(-1, 1)] + [(0, 0)] * 351,
+            "sign bit of first sample": [(-2, 5)] + [(0, 0)] * 351,
             "partial packet": ramp[:100],
             "single frame": [(1234, -4321)],
         }
@@ -30,6 +30,8 @@ class AlacEscapeTest(unittest.TestCase):
                 pcm = frames(*pairs)
                 encoded = encode_escape(pcm)
                 got = decode_escape(encoded)
+                if len(pairs) == 352:
+                    self.assertEqual(len(encoded), 1412)
                 self.assertEqual(got["pcm"], pcm)
                 self.assertEqual((got["tag"], got["instance"], got["unused"], got["shift"],
                                   got["escape"]), (1, 0, 0, 0, 1))
@@ -39,10 +41,8 @@ class AlacEscapeTest(unittest.TestCase):
                 self.assertLess(got["padding_bits"], 8)
                 self.assertEqual(got["padding"], 0)
 
-    def test_full_packet_layout(self):
-        encoded = encode_escape(frames((-2, 5), *[(0, 0)] * 351))
-        self.assertEqual(len(encoded), 1412)
-        self.assertEqual(encoded[:3], b"\x20\x00\x03", "third byte carries the first sign bit")
+    def test_first_sample_sign_bit_is_in_the_third_byte(self):
+        self.assertEqual(encode_escape(frames((-2, 5), *[(0, 0)] * 351))[:3], b"\x20\x00\x03")
         self.assertEqual(encode_escape(bytes(1408))[:3], b"\x20\x00\x02")
 
     def test_rejects_what_does_not_fit(self):

@@ -4,13 +4,12 @@ import os
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "vendor"))
+import worker_support  # noqa: F401  (puts the package on the path)
 
-from pyatv.ptp import clock_ports  # noqa: E402
+from pyatv.ptp import clock_ports
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "ptphelper",
                       "sonvale_ptp_helper.c")

@@ -1,12 +1,13 @@
 """Which receivers get AirPlay 2, and with which clock."""
 
-import os
-import sys
 import unittest
+from unittest import mock
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "vendor"))
+import worker_support  # noqa: F401  (puts the package on the path)
 
-from pyatv.airplay2 import protocol_choice as pc  # noqa: E402
+from pyatv import discovery, errors
+from pyatv import session as s
+from pyatv.airplay2 import protocol_choice as pc, selection
 
 HOMEPOD_27 = {"model": "AudioAccessory5,1", "igl": "1", "gcgl": "1", "flags": "0x98404", "osvers": "27.0",
               "features": "0x4A7FCA00,0x3C356BD0"}
@@ -55,32 +56,19 @@ class ProtocolChoiceTest(unittest.TestCase):
                 self.assertEqual(pc.choose(airplay_txt, raop_txt, ports), expected)
 
 
-
 class SelectionTest(unittest.TestCase):
-    """A standalone HomePod on 27 without the PTP ports is an error, not a silent session."""
-
-    def test_clock_helper_missing(self):
-        from unittest import mock
-        from pyatv import discovery, errors
-        from pyatv import session as s
-        from pyatv.airplay2 import selection
-        speaker = discovery.Speaker(name="客厅", address="192.0.2.7", port=7000, airplay_txt=dict(HOMEPOD_27),
-                                    raop_txt={"ft": HOMEPOD_27["features"]})
-        cases = [("standalone HomePod", speaker, s.ClockHelperMissing),
-                 ("grouped HomePod falls back to NTP", discovery.Speaker(
-                     name="厨房", address="192.0.2.8", port=7000, airplay_txt=dict(HOMEPOD_27, pgid="X")), None)]
+    def test_standalone_homepod_27_without_clock_ports_is_an_error_not_a_silent_session(self):
+        standalone = discovery.Speaker(name="客厅", address="192.0.2.7", port=7000, airplay_txt=dict(HOMEPOD_27),
+                                       raop_txt={"ft": HOMEPOD_27["features"]})
+        grouped = discovery.Speaker(name="厨房", address="192.0.2.8", port=7000, airplay_txt=dict(HOMEPOD_27, pgid="X"))
         with mock.patch.object(selection.clock_ports, "open_clock_sockets", return_value=None), \
                 mock.patch.dict(selection._clock_sockets, {"opened": False, "sockets": None}):
-            for name, target, error in cases:
-                with self.subTest(name):
-                    if error is None:
-                        self.assertEqual(selection.airplay2_session(target).timing, pc.NTP)
-                        continue
-                    with self.assertRaises(error) as raised:
-                        selection.airplay2_session(target)
-                    message = errors.message_for(raised.exception, target.name)
-                    self.assertIn("客厅", message)
-                    self.assertIn("时钟辅助程序", message)
+            self.assertEqual(selection.airplay2_session(grouped).timing, pc.NTP)
+            with self.assertRaises(s.ClockHelperMissing) as raised:
+                selection.airplay2_session(standalone)
+        message = errors.message_for(raised.exception, standalone.name)
+        self.assertIn("客厅", message)
+        self.assertIn("时钟辅助程序", message)
 
 
 if __name__ == "__main__":

@@ -1,14 +1,10 @@
 """The whole worker streams a tone to the fake AirPlay 2 receiver and it arrives bit-exact."""
 
-import os
-import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver  # noqa: E402
-from worker_support import Worker, longest_bit_exact_run, silence, tone  # noqa: E402
+from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver
+from worker_support import Worker, longest_bit_exact_run, silence, tone
 
 
 class WorkerOverAirPlay2Test(unittest.TestCase):

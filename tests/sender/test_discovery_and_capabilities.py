@@ -30,10 +30,6 @@ class NameTest(unittest.TestCase):
             with self.subTest(label):
                 self.assertEqual(discovery.speaker_name(label), name)
 
-    def test_instance_label_strips_the_service_type(self):
-        self.assertEqual(discovery.instance_label("749E19CA5C6A@卧室._raop._tcp.local.",
-                                                  discovery.RAOP_TYPE), "749E19CA5C6A@卧室")
-
     def test_ipv4_is_preferred(self):
         cases = [
             (["fe80::1%2", "10.77.0.2"], "10.77.0.2"),

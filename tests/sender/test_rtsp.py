@@ -36,9 +36,7 @@ class ParserTest(unittest.TestCase):
 
     def test_header_lookup_ignores_case(self):
         (r,) = ResponseParser().feed(b"RTSP/1.0 200 OK\r\nAudio-Latency: 11025\r\n\r\n")
-        self.assertEqual(r.headers["audio-latency"], "11025")
-        self.assertIn("AUDIO-LATENCY", r.headers)
-        self.assertIsNone(r.headers.get("Session"))
+        self.assertEqual((r.headers["AUDIO-LATENCY"], r.headers.get("Session")), ("11025", None))
 
     def test_garbage_is_rejected(self):
         for raw in (b"hello there\r\n\r\n", b"RTSP/1.0 abc\r\n\r\n",
@@ -68,10 +66,8 @@ class Peer:
     def __init__(self, answers: list[bytes | None]) -> None:
         self.server = socket.create_server(("127.0.0.1", 0))
         self.port = self.server.getsockname()[1]
-        self.answers = answers
-        self.received = b""
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
+        self.answers, self.received = answers, b""
+        threading.Thread(target=self.run, daemon=True).start()
 
     def run(self) -> None:
         conn, _ = self.server.accept()
@@ -119,13 +115,9 @@ class ClientTest(unittest.TestCase):
         self.assertEqual(client.outstanding(), 0)
 
     def test_silence_and_close_are_told_apart(self):
-        client = self.client([None])
-        with self.assertRaises((RtspClosed, RtspTimeout)) as caught:
-            client.request("OPTIONS", "*")
-        self.assertIsInstance(caught.exception, RtspClosed)
-        client2 = self.client([])
-        with self.assertRaises(RtspTimeout):
-            client2.request("OPTIONS", "*", timeout=0.3)
+        for answers, error in (([None], RtspClosed), ([], RtspTimeout)):
+            with self.subTest(error.__name__), self.assertRaises(error):
+                self.client(answers).request("OPTIONS", "*", timeout=0.3)
 
 
 if __name__ == "__main__":

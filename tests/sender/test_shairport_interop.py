@@ -37,12 +37,9 @@ def setUpModule() -> None:
                          capture_output=True, text=True, timeout=30)
     if out.returncode != 0:
         raise RuntimeError("receiver did not start: %s" % out.stderr)
-    rx_dir = out.stdout.strip().splitlines()[-1]
-    RX["dir"] = rx_dir
-    with open(os.path.join(rx_dir, "env")) as f:
-        for item in f.read().split():
-            key, _, value = item.partition("=")
-            RX[key] = value
+    RX["dir"] = out.stdout.strip().splitlines()[-1]
+    with open(os.path.join(RX["dir"], "env")) as f:
+        RX.update(item.partition("=")[::2] for item in f.read().split())
 
 
 def tearDownModule() -> None:
@@ -50,10 +47,6 @@ def tearDownModule() -> None:
         subprocess.run(["sh", os.path.join(HARNESS, "receiver-stop.sh"), RX["dir"]],
                        timeout=30, capture_output=True)
         shutil.rmtree(RX["dir"], ignore_errors=True)
-
-
-def received_size() -> int:
-    return os.path.getsize(os.path.join(RX["dir"], "received.s16"))
 
 
 def received_since(offset: int) -> bytes:
@@ -69,7 +62,7 @@ class RealReceiverTest(unittest.TestCase):
         return w
 
     def test_tone_comes_out_bit_exact_and_the_speaker_is_free_at_once_after(self):
-        before = received_size()
+        before = os.path.getsize(os.path.join(RX["dir"], "received.s16"))
         first = self.worker()
         first.wait_state("ready", 10)
         pcm = tone(4.0)
@@ -128,7 +121,6 @@ class RealReceiverTest(unittest.TestCase):
         self.assertEqual(w.wait(5), 1)
         self.assertIn("'卧室'", w.log())
         self.assertEqual(stopped.lines, [])
-
 
     def test_no_network_at_all_is_speaker_not_found(self):
         ns = "aprxnone%d" % (os.getpid() % 100000)

@@ -18,16 +18,12 @@ from pyatv.streamer import Streamer
 
 
 class ScriptedSession(s.Session):
-    """Follows a script of outcomes: connect may raise or sleep; send may raise after n."""
+    """connect may sleep or raise; send raises ``send_error``, or Disconnected after ``drop_after`` packets."""
 
-    def __init__(self, log: list, connect_error=None, connect_delay=0.0, drop_after=None,
-                 send_error=None):
-        self.log = log
-        self.send_error = send_error
-        self.connect_error = connect_error
-        self.connect_delay = connect_delay
-        self.drop_after = drop_after
-        self.sent = 0
+    def __init__(self, connect_error=None, connect_delay=0.0, drop_after=None, send_error=None):
+        self.connect_error, self.connect_delay = connect_error, connect_delay
+        self.drop_after, self.send_error = drop_after, send_error
+        self.log, self.sent = [], 0
 
     def connect(self):
         self.log.append("connect")
@@ -50,40 +46,36 @@ class ScriptedSession(s.Session):
         self.log.append("close")
 
 
-class Run:
-    def __init__(self, sessions: list[ScriptedSession], idle_after: float = 20.0) -> None:
-        self.read_fd, write_fd = os.pipe()
-        self.in_r, self.in_w = os.pipe()
-        self.source = PcmInput(self.in_r)
-        self.source.start()
-        self.stop = False
-        queue = iter(sessions)
-        self.streamer = Streamer(self.source, lambda: next(queue), Reporter(write_fd),
-                                 should_stop=lambda: self.stop, idle_after=idle_after,
-                                 heartbeat_interval=0.2)
-        self.error: BaseException | None = None
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-        self.write_fd = write_fd
+def run(sessions: list[ScriptedSession], sound_s: float = 0.0, stop_after: float | None = None):
+    """Runs a streamer over ``sessions`` until it ends (or ``stop_after`` seconds); returns its error and lines."""
+    read_fd, write_fd = os.pipe()
+    in_r, in_w = os.pipe()
+    source = PcmInput(in_r)
+    source.start()
+    queue, stop, result = iter(sessions), threading.Event(), {}
+    streamer = Streamer(source, lambda: next(queue), Reporter(write_fd), should_stop=stop.is_set,
+                        idle_after=20.0, heartbeat_interval=0.2)
 
-    def _run(self) -> None:
+    def target():
         try:
-            self.streamer.run()
+            streamer.run()
         except BaseException as exc:
-            self.error = exc
+            result["error"] = exc
         finally:
-            os.close(self.write_fd)
+            os.close(write_fd)
 
-    def sound(self, seconds: float) -> None:
-        os.write(self.in_w, struct.pack("<hh", 3000, -3000) * int(44100 * seconds))
-
-    def finish(self, timeout: float = 10) -> list[dict]:
-        self.thread.join(timeout)
-        with os.fdopen(self.read_fd, "rb") as f:
-            lines = [json.loads(line) for line in f]
-        os.close(self.in_w)
-        os.close(self.in_r)
-        return lines
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+    os.write(in_w, struct.pack("<hh", 3000, -3000) * int(44100 * sound_s))
+    if stop_after is not None:
+        time.sleep(stop_after)
+        stop.set()
+    thread.join(10)
+    with os.fdopen(read_fd, "rb") as f:
+        lines = [json.loads(line) for line in f]
+    os.close(in_w)
+    os.close(in_r)
+    return result.get("error"), lines
 
 
 def states(lines: list[dict]) -> list[str]:
@@ -96,41 +88,33 @@ class StreamerTest(unittest.TestCase):
         self.addCleanup(logging.disable, logging.NOTSET)
 
     def test_connection_failures(self):
+        lost = ["ready", "playing", "reconnecting"]
         cases = [
-            ("first connect refused", [ScriptedSession([], s.SpeakerBusy())],
-             s.SpeakerBusy, []),
-            ("busy at reconnect stays busy",
-             [ScriptedSession([], drop_after=20), ScriptedSession([], s.SpeakerBusy())],
-             s.SpeakerBusy, ["ready", "playing", "reconnecting"]),
+            ("first connect refused", [ScriptedSession(s.SpeakerBusy())], s.SpeakerBusy, []),
+            ("busy at reconnect stays busy", [ScriptedSession(drop_after=20), ScriptedSession(s.SpeakerBusy())],
+             s.SpeakerBusy, lost),
             ("other failure at reconnect is a lost connection",
-             [ScriptedSession([], drop_after=20), ScriptedSession([], s.Unreachable())],
-             s.Disconnected, ["ready", "playing", "reconnecting"]),
-            ("second drop soon after reconnecting",
-             [ScriptedSession([], drop_after=20), ScriptedSession([], drop_after=20)],
-             s.Disconnected, ["ready", "playing", "reconnecting", "playing"]),
-            ("unexpected failure", [ScriptedSession([], send_error=RuntimeError("bug"))],
-             RuntimeError, ["ready"]),
+             [ScriptedSession(drop_after=20), ScriptedSession(s.Unreachable())], s.Disconnected, lost),
+            ("second drop soon after reconnecting", [ScriptedSession(drop_after=20), ScriptedSession(drop_after=20)],
+             s.Disconnected, lost + ["playing"]),
+            ("unexpected failure", [ScriptedSession(send_error=RuntimeError("bug"))], RuntimeError, ["ready"]),
         ]
         for label, sessions, error, reported in cases:
             with self.subTest(label):
-                run = Run(sessions)
-                run.sound(1.0)
-                lines = run.finish()
-                self.assertIsInstance(run.error, error)
+                raised, lines = run(sessions, sound_s=1.0)
+                self.assertIsInstance(raised, error)
                 self.assertEqual(states(lines), reported)
                 for session in sessions:
                     if "connect" in session.log:
                         self.assertEqual(session.log[-1], "close", "every session released")
 
     def test_heartbeats_continue_through_a_slow_connect(self):
-        run = Run([ScriptedSession([], connect_delay=1.2)])
-        time.sleep(1.5)
-        run.stop = True
-        lines = run.finish()
-        self.assertIsNone(run.error)
-        before_ready = lines[:[line["state"] for line in lines].index("ready")]
+        raised, lines = run([ScriptedSession(connect_delay=1.2)], stop_after=1.5)
+        self.assertIsNone(raised)
+        every = [line["state"] for line in lines]
+        before_ready = every[:every.index("ready")]
         self.assertGreaterEqual(len(before_ready), 4)
-        self.assertTrue(all(line["state"] == "streaming" for line in before_ready))
+        self.assertEqual(set(before_ready), {"streaming"})
 
 
 if __name__ == "__main__":

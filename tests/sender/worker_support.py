@@ -1,4 +1,4 @@
-"""Shared helpers for the sender worker tests: paths, test tones, a running worker."""
+"""Shared helpers for the sender worker tests: paths, test tones, escape-frame decoding, a running worker."""
 
 from __future__ import annotations
 
@@ -15,11 +15,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
-RESOURCES = os.path.join(SOURCE_DIR, "resources")
-VENDOR = os.path.join(RESOURCES, "vendor")
-SENDER = os.path.join(RESOURCES, "sender.py")
+VENDOR = os.path.join(SOURCE_DIR, "resources", "vendor")
+SENDER = os.path.join(SOURCE_DIR, "resources", "sender.py")
 HARNESS = os.path.join(SOURCE_DIR, "tests", "harness")
-PYTHON = "/usr/bin/python3"
 
 if VENDOR not in sys.path:
     sys.path.insert(0, VENDOR)
@@ -27,26 +25,41 @@ if VENDOR not in sys.path:
 SAMPLE_RATE = 44100
 
 
-def tone(seconds: float, left_hz: float = 440.0, right_hz: float = 880.0,
-         amplitude: float = 0.5) -> bytes:
+def tone(seconds: float, left_hz: float = 440.0, right_hz: float = 880.0) -> bytes:
     """Interleaved s16le stereo sine tones, left and right at different pitches."""
-    n = int(seconds * SAMPLE_RATE)
-    a = amplitude * 32767
-    wl = 2 * math.pi * left_hz / SAMPLE_RATE
-    wr = 2 * math.pi * right_hz / SAMPLE_RATE
+    a, wl, wr = 0.5 * 32767, 2 * math.pi * left_hz / SAMPLE_RATE, 2 * math.pi * right_hz / SAMPLE_RATE
     return b"".join(struct.pack("<hh", round(a * math.sin(wl * i)), round(a * math.sin(wr * i)))
-                    for i in range(n))
+                    for i in range(int(seconds * SAMPLE_RATE)))
 
 
 def silence(seconds: float) -> bytes:
     return bytes(int(seconds * SAMPLE_RATE) * 4)
 
 
+def decode_escape(frame: bytes, frame_length: int = 352) -> dict:
+    """Reads an ALAC escape frame MSB first, independently of the encoder; returns every header field,
+    the PCM (s16le), the end tag and the padding bits."""
+    value, left = int.from_bytes(frame, "big"), len(frame) * 8
+
+    def read(bits: int) -> int:
+        nonlocal left
+        left -= bits
+        return (value >> left) & ((1 << bits) - 1)
+
+    out = {k: read(n) for k, n in (("tag", 3), ("instance", 4), ("unused", 12), ("has_size", 1),
+                                   ("shift", 2), ("escape", 1))}
+    out["frames"] = read(32) if out["has_size"] else frame_length
+    big = read(out["frames"] * 32).to_bytes(out["frames"] * 4, "big")
+    out["pcm"] = b"".join(big[i + 1:i + 2] + big[i:i + 1] for i in range(0, len(big), 2))
+    out["end"] = read(3)
+    out["padding_bits"], out["padding"] = left, read(left)
+    return out
+
+
 def longest_bit_exact_run(sent: bytes, received: bytes, probe_frames: int = 256) -> int:
-    """Frames in the longest stretch of ``received`` that equals a stretch of ``sent``
-    byte for byte (frame aligned). Probes are taken every 0.25 s of the received audio."""
-    best = 0
-    probe_bytes = probe_frames * 4
+    """Frames in the longest stretch of ``received`` that equals a frame-aligned stretch of ``sent``,
+    probing every 0.25 s of the received audio."""
+    best, probe_bytes = 0, probe_frames * 4
     for start in range(0, len(received) - probe_bytes, SAMPLE_RATE):
         probe = received[start:start + probe_bytes]
         if probe.count(0) > len(probe) // 2:
@@ -56,8 +69,7 @@ def longest_bit_exact_run(sent: bytes, received: bytes, probe_frames: int = 256)
             pos = sent.find(probe, pos + 1)
         if pos < 0:
             continue
-        n = 0
-        step = 4096
+        n, step = 0, 4096
         while step >= 4:
             while (start + n + step <= len(received) and pos + n + step <= len(sent)
                    and received[start + n:start + n + step] == sent[pos + n:pos + n + step]):
@@ -70,21 +82,17 @@ def longest_bit_exact_run(sent: bytes, received: bytes, probe_frames: int = 256)
 class Worker:
     """sender.py as the application runs it, with its JSON lines collected on a thread."""
 
-    def __init__(self, name: str, *extra: str, prefix: list[str] | None = None,
-                 env: dict[str, str] | None = None) -> None:
-        self.stderr_file = tempfile.NamedTemporaryFile(prefix="sender-", suffix=".log",
-                                                       delete=False)
-        cmd = list(prefix or []) + [PYTHON, "-s", "-B", "-u", SENDER, "--name", name, *extra]
+    def __init__(self, name: str, *extra: str, prefix: list[str] | None = None) -> None:
+        self.stderr_file = tempfile.NamedTemporaryFile(prefix="sender-", suffix=".log", delete=False)
         self.proc = subprocess.Popen(
-            cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
-            env={**os.environ, "SONVALE_VENDOR": VENDOR, **(env or {})})
+            list(prefix or []) + ["/usr/bin/python3", "-s", "-B", "-u", SENDER, "--name", name, *extra],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
+            env={**os.environ, "SONVALE_VENDOR": VENDOR})
+        self.started = time.monotonic()
         self.lines: list[dict] = []
         self.times: list[float] = []
         self._queue: queue.Queue = queue.Queue()
-        self._seen = 0
-        self.started = time.monotonic()
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        threading.Thread(target=self._read, daemon=True).start()
         self._feeder: threading.Thread | None = None
         self._feed_stop = threading.Event()
 
@@ -103,45 +111,36 @@ class Worker:
         """The next line (after those already consumed) whose state is ``state``."""
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("no %r within %.1f s; lines: %s\nlog:\n%s"
-                                     % (state, timeout, self.lines, self.log()))
             try:
-                line = self._queue.get(timeout=left)
+                line = self._queue.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                continue
-            if line is None:
-                raise AssertionError("worker ended before %r; lines: %s\nlog:\n%s"
-                                     % (state, self.lines, self.log()))
+                line = {"state": None, "timeout": True}
+            if line is None or line.get("timeout"):
+                raise AssertionError("no %r (%s); lines: %s\nlog:\n%s" % (
+                    state, "worker ended" if line is None else "timeout", self.lines, self.log()))
             if line.get("state") == state:
                 return line
 
     def states(self) -> list[str]:
         return [line.get("state") for line in self.lines if line.get("state") != "streaming"]
 
+    def beats(self, after: float = 0.0) -> list[float]:
+        return [t for line, t in zip(self.lines, self.times) if line.get("state") == "streaming" and t > after]
+
     def feed(self, pcm: bytes, then_silence: bool = False) -> None:
-        """Write ``pcm`` in real time, 10 ms at a time, like the application's writer;
-        with ``then_silence``, continue with zeros until ``stop_feeding``."""
+        """Writes ``pcm`` in real time, 10 ms at a time, like the application's writer; with
+        ``then_silence``, goes on with zeros until ``stop_feeding``."""
         def run() -> None:
-            chunk = 441 * 4
-            t0 = time.monotonic()
-            i = 0
+            chunk, t0, i = 441 * 4, time.monotonic(), 0
             while not self._feed_stop.is_set():
-                off = i * chunk
-                if off < len(pcm):
-                    data = pcm[off:off + chunk]
-                elif then_silence:
-                    data = bytes(chunk)
-                else:
+                data = pcm[i * chunk:(i + 1) * chunk]
+                if not data and not then_silence:
                     return
-                delay = t0 + i * 0.01 - time.monotonic()
-                if delay > 0:
-                    time.sleep(delay)
+                time.sleep(max(0.0, t0 + i * 0.01 - time.monotonic()))
                 try:
-                    self.proc.stdin.write(data)
+                    self.proc.stdin.write(data or bytes(chunk))
                     self.proc.stdin.flush()
-                except (BrokenPipeError, ValueError, OSError):
+                except (ValueError, OSError):
                     return
                 i += 1
         self._feed_stop.clear()
@@ -185,39 +184,21 @@ class Worker:
         os.unlink(self.stderr_file.name)
 
 
-class BitReader:
-    """MSB-first bit reader, independent of the encoder under test."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-        self.pos = 0
-
-    def read(self, bits: int) -> int:
-        value = 0
-        for _ in range(bits):
-            byte = self.data[self.pos >> 3]
-            value = (value << 1) | ((byte >> (7 - (self.pos & 7))) & 1)
-            self.pos += 1
-        return value
-
-    def remaining(self) -> int:
-        return len(self.data) * 8 - self.pos
-
-
-def decode_escape(frame: bytes, frame_length: int = 352) -> dict:
-    """Parse an ALAC escape frame; returns its header fields, the PCM (s16le), the end tag
-    and the padding bits, so tests can check every field."""
-    r = BitReader(frame)
-    out = {"tag": r.read(3), "instance": r.read(4), "unused": r.read(12),
-           "has_size": r.read(1), "shift": r.read(2), "escape": r.read(1)}
-    frames = r.read(32) if out["has_size"] else frame_length
-    out["frames"] = frames
-    pcm = bytearray()
-    for _ in range(frames * 2):
-        v = r.read(16)
-        pcm += struct.pack("<h", v - 0x10000 if v & 0x8000 else v)
-    out["pcm"] = bytes(pcm)
-    out["end"] = r.read(3)
-    out["padding_bits"] = r.remaining()
-    out["padding"] = r.read(r.remaining())
-    return out
+def take_request(buffer: bytearray):
+    """One RTSP request (method, uri, lower-cased headers, body) cut from the front of ``buffer``,
+    or None while it is incomplete."""
+    end = buffer.find(b"\r\n\r\n")
+    if end < 0:
+        return None
+    lines = buffer[:end].decode().split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    length = int(headers.get("content-length", "0"))
+    if len(buffer) < end + 4 + length:
+        return None
+    body = bytes(buffer[end + 4:end + 4 + length])
+    del buffer[:end + 4 + length]
+    method, uri, _ = lines[0].split(" ", 2)
+    return method, uri, headers, body
