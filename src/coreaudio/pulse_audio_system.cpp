@@ -30,6 +30,13 @@ constexpr std::uint32_t stringReferenceSize = 8;
 constexpr AudioObjectID streamIDBase = 0x40000000;
 constexpr auto deviceChange = std::chrono::milliseconds(1500);  // a module load or unload taking effect
 constexpr auto retryWhileDown = std::chrono::milliseconds(500);
+// PipeWire acknowledges a new default and may even report the change before its session
+// manager has made it visible; the watcher looks again this long after an event that
+// seemed to change nothing.
+constexpr auto settleAfterEvent = std::chrono::milliseconds(250);
+// How long a new default output may take to show (PipeWire applies it through its session
+// manager, after the request has been acknowledged).
+constexpr auto defaultChange = std::chrono::milliseconds(1500);
 
 struct Device {
     AudioObjectID id = 0;
@@ -159,7 +166,15 @@ public:
         const Device* device = current->find(wanted);
         if (!device) return badObject;
         if (!device->facts.isSink) return badDevice;
-        return connection_.setDefaultSink(device->facts.name) ? noErr : notRunning;
+        if (!connection_.setDefaultSink(device->facts.name)) return notRunning;
+        // Returns once the server reports the new default, so that a read which follows sees
+        // it. A connection that still reports another one after the wait is given up: a new
+        // one reads the server's state afresh.
+        if (!awaitDefaultSink(device->facts.name, defaultChange / 2)) {
+            connection_.reconnect();
+            awaitDefaultSink(device->facts.name, defaultChange / 2);
+        }
+        return noErr;
     }
 
     OSStatus createAggregateDevice(const nlohmann::json& description, AudioObjectID& outDevice) override {
@@ -280,6 +295,16 @@ private:
         return result;
     }
 
+    bool awaitDefaultSink(const std::string& name, std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const auto current = view();
+            if (current && current->defaultSink == name) return true;
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
     OSStatus numberValues(AudioObjectID object, const AudioObjectPropertyAddress& address,
                           std::vector<std::uint32_t>& values) {
         if (object == kAudioObjectSystemObject) {
@@ -365,13 +390,18 @@ private:
     }
 
     // The watcher thread: looks at the server after every event (and, while the server
-    // cannot be reached, every half second) and calls the listeners of what changed.
+    // cannot be reached, every half second) and calls the listeners of what changed. An
+    // event after which nothing seems to have changed is looked at once more a little
+    // later, since the server may report a change before it shows.
     void watch(Observation last) {
+        std::optional<std::chrono::steady_clock::time_point> lookAgainAt;
         for (;;) {
             {
                 std::unique_lock lock(watchMutex_);
                 const auto woken = [&] { return changed_ || stopping_; };
-                if (last.reachable) {
+                if (lookAgainAt) {
+                    watchWake_.wait_until(lock, *lookAgainAt, woken);
+                } else if (last.reachable) {
                     watchWake_.wait(lock, woken);
                 } else {
                     watchWake_.wait_for(lock, retryWhileDown, woken);
@@ -379,11 +409,17 @@ private:
                 if (stopping_) return;
                 changed_ = false;
             }
+            const bool afterEvent = !lookAgainAt || std::chrono::steady_clock::now() < *lookAgainAt;
             Observation now = observe();
             const bool outputChanged = now.reachable != last.reachable || now.defaultSink != last.defaultSink ||
                                        now.defaultSinkPort != last.defaultSinkPort;
             const bool devicesChanged = now.devices != last.devices;
             last = std::move(now);
+            if (outputChanged || devicesChanged || !afterEvent) {
+                lookAgainAt.reset();
+            } else {
+                lookAgainAt = std::chrono::steady_clock::now() + settleAfterEvent;
+            }
             std::vector<ListenerBlock> due;
             {
                 std::lock_guard lock(watchMutex_);

@@ -193,18 +193,24 @@ struct PulseConnection::Impl {
         static_cast<Impl*>(userdata)->notifyHandler();
     }
 
-    // Under `connecting`.
-    void dropContext() {
-        if (!context) return;
-        LoopLock lock(loop);
-        pa_context_set_state_callback(context, nullptr, nullptr);
-        pa_context_set_subscribe_callback(context, nullptr, nullptr);
-        pa_context_disconnect(context);
-        pa_context_unref(context);
-        context = nullptr;
-        std::lock_guard stateLock(stateMutex);
-        state = PA_CONTEXT_UNCONNECTED;
-        wasReady = false;
+    // Under `connecting`. Returns whether a connection that had been ready went away: its
+    // state callback no longer reports that, so the caller tells the handler.
+    bool dropContext() {
+        if (!context) return false;
+        bool lost;
+        {
+            LoopLock lock(loop);
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+            std::lock_guard stateLock(stateMutex);
+            lost = wasReady;
+            state = PA_CONTEXT_UNCONNECTED;
+            wasReady = false;
+        }
+        return lost;
     }
 
     // Under the loop lock.
@@ -222,6 +228,25 @@ struct PulseConnection::Impl {
     }
 
     bool ensureConnected() {
+        bool fresh = false;
+        bool lost = false;
+        const bool ready = connect(fresh, lost);
+        // Changes made while there was no subscription were not reported: whoever follows
+        // the server looks again, both when a connection went away and when a new one is up.
+        if (lost || fresh) notifyHandler();
+        return ready;
+    }
+
+    void reconnect() {
+        bool lost;
+        {
+            std::lock_guard lock(connecting);
+            lost = dropContext();
+        }
+        if (lost) notifyHandler();
+    }
+
+    bool connect(bool& fresh, bool& lost) {
         if (!loop) return false;
         std::lock_guard lock(connecting);
         if (context) {
@@ -229,7 +254,7 @@ struct PulseConnection::Impl {
             if (pa_context_get_state(context) == PA_CONTEXT_READY) return true;
         }
         if (Clock::now() < quietUntil) return false;
-        dropContext();
+        lost = dropContext();
         {
             LoopLock loopLock(loop);
             pa_proplist* about = pa_proplist_new();
@@ -260,10 +285,11 @@ struct PulseConnection::Impl {
                 LoopLock loopLock(loop);
                 subscribe();
             }
+            fresh = true;
             return true;
         }
         if (reached == PA_CONTEXT_UNCONNECTED || PA_CONTEXT_IS_GOOD(reached)) quietUntil = Clock::now() + quietAfterTimeout;
-        dropContext();
+        if (dropContext()) lost = true;
         return false;
     }
 
@@ -302,9 +328,13 @@ struct PulseConnection::Impl {
             }
         }
         if (!finished) {
-            std::lock_guard lock(connecting);
-            quietUntil = Clock::now() + quietAfterTimeout;
-            dropContext();
+            bool lost;
+            {
+                std::lock_guard lock(connecting);
+                quietUntil = Clock::now() + quietAfterTimeout;
+                lost = dropContext();
+            }
+            if (lost) notifyHandler();
             return false;
         }
         std::lock_guard lock(pending.mutex);
@@ -354,6 +384,8 @@ bool PulseConnection::unloadModule(std::uint32_t index) {
 }
 
 bool PulseConnection::connected() { return impl_->ensureConnected(); }
+
+void PulseConnection::reconnect() { impl_->reconnect(); }
 
 void PulseConnection::setChangeHandler(std::function<void()> handler) {
     {

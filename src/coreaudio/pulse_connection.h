@@ -30,10 +30,14 @@ public:
     std::optional<std::uint32_t> loadModule(const std::string& name, const std::string& arguments);
     bool unloadModule(std::uint32_t index);
     bool connected();
+    // Drops the connection; the next request makes a new one, which the server answers
+    // from a fresh view of its state.
+    void reconnect();
 
-    // Called on the main loop's thread after a sink, source or server event and when the
-    // connection is lost; it must only take note and return. Subscribing happens on every
-    // (re)connection while a handler is set.
+    // Called after a sink, source or server event, when the connection is lost or dropped
+    // and when a new connection is up (changes in between were not reported); on the main
+    // loop's thread or on the calling one, it must only take note and return. Subscribing
+    // happens on every (re)connection while a handler is set.
     void setChangeHandler(std::function<void()> handler);
 
 private:

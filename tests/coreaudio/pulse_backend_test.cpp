@@ -123,6 +123,36 @@ TEST_P(PulseBackend, SetsTheDefaultOutputAndReportsEveryChange) {
     audioSystem().removePropertyListener(listener);
 }
 
+TEST_P(PulseBackend, ReportsEachOfQuickSuccessiveDefaultChanges) {
+    std::atomic<int> fired{0};
+    const ListenerID listener =
+        audioSystem().addPropertyListener(kAudioObjectSystemObject, address(selector::defaultOutput), [&] { ++fired; });
+    ASSERT_NE(listener, 0u);
+    ASSERT_EQ(uid(current()), clockUID);
+
+    struct Step {
+        std::string sink;
+        bool byThisProcess;
+    };
+    const Step steps[] = {{usbSink, false}, {hdmiSink, true},       {bluetoothSink, false},
+                          {speakerSink, true}, {displayPortSink, false}, {usbSink, true}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.sink);
+        const int before = fired;
+        const auto wanted = sinkDevice(step.sink);
+        ASSERT_TRUE(wanted);
+        if (step.byThisProcess) {
+            setOutput(*wanted);
+            EXPECT_EQ(current(), *wanted) << "read right after it was set";
+        } else {
+            ASSERT_TRUE(server.setDefaultSink(step.sink));
+        }
+        EXPECT_TRUE(eventually([&] { return fired > before; }));
+        EXPECT_EQ(current(), *wanted);
+    }
+    audioSystem().removePropertyListener(listener);
+}
+
 TEST_P(PulseBackend, CreatesAndDestroysTheForwardingOutputDevice) {
     const AudioObjectID forwarding = makeAggregate("Sonvale · 卧室", outputUID, false, std::nullopt);
     EXPECT_EQ(device(outputUID), forwarding);
