@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import itertools
 import struct
 import unittest
 
 from worker_support import decode_escape  # also puts the package on sys.path
+from pyatv.airplay2 import audio_packets
 from pyatv.raop import packets
 from pyatv.raop.alac import encode_escape
 
@@ -58,9 +60,9 @@ class RtpTest(unittest.TestCase):
             (65535, 0xFFFFFFFF, True, b"\x80\xE0\xFF\xFF\xFF\xFF\xFF\xFF"),
             (65536, 0x100000160, False, b"\x80\x60\x00\x00\x00\x00\x01\x60"),
         ]
-        for seq, ts, marker, want in cases:
-            with self.subTest(seq=seq, ts=ts):
-                header = packets.rtp_header(seq, ts, 0x11223344, marker)
+        for (seq, ts, marker, want), build in itertools.product(cases, (packets.rtp_header, audio_packets.rtp_header)):
+            with self.subTest(seq=seq, ts=ts, build=build.__module__):
+                header = build(seq, ts, 0x11223344, marker)
                 self.assertEqual(header[:8], want)
                 self.assertEqual(header[8:], b"\x11\x22\x33\x44")
 

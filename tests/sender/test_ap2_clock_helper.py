@@ -7,23 +7,19 @@ import subprocess
 import tempfile
 import unittest
 
-import worker_support  # noqa: F401  (puts the package on the path)
-
+from worker_support import SOURCE_DIR
 from pyatv.ptp import clock_ports
 
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "ptphelper",
-                      "sonvale_ptp_helper.c")
+SOURCE = os.path.join(SOURCE_DIR, "src", "ptphelper", "sonvale_ptp_helper.c")
 
 
 def ports_free() -> bool:
     for port in (319, 320):
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            probe.bind(("0.0.0.0", port))
-        except OSError:
-            return False
-        finally:
-            probe.close()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(("0.0.0.0", port))
+            except OSError:
+                return False
     return True
 
 
@@ -63,9 +59,7 @@ class ClockHelperTest(unittest.TestCase):
                 pass
             self.addCleanup(blocker.close)
         self.assertIsNone(clock_ports.from_helper(self.helper))
-
-    def test_missing_helper(self):
-        self.assertIsNone(clock_ports.from_helper(os.path.join(self.dir, "absent")))
+        self.assertIsNone(clock_ports.from_helper(os.path.join(self.dir, "absent")), "missing helper")
 
 
 if __name__ == "__main__":

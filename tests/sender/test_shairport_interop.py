@@ -113,7 +113,9 @@ class RealReceiverTest(unittest.TestCase):
     def test_unknown_name_is_reported_with_the_names_seen_in_the_log(self):
         w = self.worker("书房")
         stopped = self.worker("书房")
-        time.sleep(1.0)
+        deadline = time.monotonic() + 10
+        while "starting for speaker" not in stopped.log() and time.monotonic() < deadline:
+            time.sleep(0.05)  # its SIGTERM handler is in place once it logs this
         stopped.proc.send_signal(signal.SIGTERM)
         self.assertEqual(stopped.wait(5), 0, "SIGTERM while browsing ends quietly")
         error = w.wait_state("error", 15)
