@@ -70,14 +70,17 @@ public:
         installScriptedSender(environment.resourceDir);
     }
 
-    ~ControllerFixture() {
-        if (controller) {
-            const bool hadWorker = inspector->worker() != nullptr;
-            controller->stopEngine();
-            if (inspector->outputDevice() != 0) coreaudio::destroyAggregate(inspector->outputDevice());
-            // Lets the ended worker be reaped before the next test.
-            if (hadWorker) waitUntil([] { return WorkerProcess::unreapedCount() == 0; }, 5000);
-        }
+    ~ControllerFixture() { stop(); }
+
+    // Stops the engine, removes the forwarding device and lets the ended worker be reaped
+    // before the next test.
+    void stop() {
+        if (!controller) return;
+        controller->stopEngine();
+        if (inspector->outputDevice() != 0) coreaudio::destroyAggregate(inspector->outputDevice());
+        waitUntil([] { return WorkerProcess::unreapedCount() == 0; }, 5000);
+        inspector.reset();
+        controller.reset();
     }
 
     Sonvale& make() {

@@ -26,11 +26,10 @@ public:
         mock_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         mock_.start("/usr/bin/python3", {"-m", "dbusmock", "--system", "--template", "logind"});
         probe_ = QDBusConnection::connectToBus(address_, "logind-probe");
-        const bool owned = waitUntil([this] {
+        ready_ = waitUntil([this] {
             const QDBusReply<bool> reply = probe_.interface()->isServiceRegistered("org.freedesktop.login1");
             return reply.isValid() && reply.value();
         }, 10000);
-        ready_ = owned;
     }
 
     ~PrivateLogind() {
@@ -52,13 +51,12 @@ public:
         const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
         int count = 0;
         list.beginArray();
-        while (!list.atEnd()) {
+        for (; !list.atEnd(); ++count) {
             QString what, who, why, mode;
             uint user = 0, pid = 0;
             list.beginStructure();
             list >> what >> who >> why >> mode >> user >> pid;
             list.endStructure();
-            ++count;
         }
         list.endArray();
         return count;
@@ -100,10 +98,7 @@ protected:
     }
 
     void TearDown() override {
-        controller->stopEngine();
-        waitUntil([] { return WorkerProcess::unreapedCount() == 0; }, 5000);
-        inspector.reset();
-        controller.reset();
+        stop();
         coreaudio::setAudioSystem(nullptr);
     }
 
@@ -141,6 +136,9 @@ TEST_F(LogindSleepTest, WillSleepFinishesBeforeTheInhibitorIsReleasedAndWakeWait
     EXPECT_EQ(coreaudio::current(), speaker);
     EXPECT_EQ(log().count(sleepText), 1);
     EXPECT_TRUE(waitUntil([] { return logind->inhibitors() == 0; }));
+    clock->advance(60);
+    controller->tick();
+    EXPECT_FALSE(inspector->worker()) << "nothing starts while asleep";
 
     const Instant wokeAt = clock->now();
     ASSERT_TRUE(logind->prepareForSleep(false));
