@@ -201,11 +201,10 @@ class FakeAirPlay2Receiver:
             if self.refuse_ntp:
                 return 400, {}, b""
             self._spawn(self._ntp_requests, request["timingPort"])
+        clock_id = self.grandmaster_id or 1
         reply = {"eventPort": self.event_listener.getsockname()[1], "timingPort": 0,
-                 "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE",
-                                    "ClockID": (self.grandmaster_id or 0x1122334455667788) - (1 << 64)
-                                    if (self.grandmaster_id or 0) >= 1 << 63 else (self.grandmaster_id or 1),
-                                    "ClockPorts": {}, "DeviceType": 2}}
+                 "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockPorts": {}, "DeviceType": 2,
+                                    "ClockID": clock_id - (1 << 64) if clock_id >= 1 << 63 else clock_id}}
         return 200, plist_type, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY)
 
     def _setup_stream(self, request, plist_type):

@@ -13,7 +13,7 @@ class WorkerOverAirPlay2Test(unittest.TestCase):
             worker = Worker("卧室", "--address", "127.0.0.1:%d" % receiver.port, "--protocol", "airplay2")
             self.addCleanup(worker.kill)
             worker.wait_state("ready", 15)
-            sent = tone(3.0)
+            sent = tone(4.0)  # room for a clean 2 s stretch even if the feeder stalls once under load
             worker.feed(sent + silence(0.5))
             worker.wait_state("playing", 5)
             worker.wait_feeding(10)

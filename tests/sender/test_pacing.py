@@ -12,8 +12,7 @@ PERIOD = 0.01
 
 class SimClock:
     def __init__(self) -> None:
-        self.t = 0.0
-        self.slept: list[float] = []
+        self.t, self.slept = 0.0, []
 
     def __call__(self) -> float:
         return self.t
@@ -23,14 +22,15 @@ class SimClock:
         self.t += seconds
 
 
-def pacer(clock: SimClock) -> Pacer:
-    return Pacer(clock=clock, sleep=clock.sleep, period=PERIOD, max_burst=3, reset_after=0.5)
+def pacer(**kwargs) -> tuple[Pacer, SimClock]:
+    clock = SimClock()
+    return Pacer(clock=clock, sleep=clock.sleep, **{"period": PERIOD, "max_burst": 3, "reset_after": 0.5,
+                                                     **kwargs}), clock
 
 
 class PacerTest(unittest.TestCase):
     def test_on_time_sleeps_do_not_accumulate_error(self):
-        clock = SimClock()
-        p = pacer(clock)
+        p, clock = pacer()
         dues = []
         for _ in range(100):
             clock.t += 0.0013  # work done per packet
@@ -39,8 +39,7 @@ class PacerTest(unittest.TestCase):
         self.assertAlmostEqual(clock.t, 99 * PERIOD, places=9)
 
     def test_catch_up_is_bounded_and_keeps_the_schedule(self):
-        clock = SimClock()
-        p = pacer(clock)
+        p, clock = pacer()
         p.wait_next()
         clock.t += 0.1  # a stall of ten periods
         dues = [p.wait_next()[0] for _ in range(12)]
@@ -49,8 +48,7 @@ class PacerTest(unittest.TestCase):
         self.assertEqual(p.resets, 0)
 
     def test_long_stall_restarts_the_schedule(self):
-        clock = SimClock()
-        p = pacer(clock)
+        p, clock = pacer()
         p.wait_next()
         clock.t += 2.0
         due, reset = p.wait_next()
@@ -60,8 +58,7 @@ class PacerTest(unittest.TestCase):
         self.assertEqual(p.resets, 1)
 
     def test_max_wait_returns_early_for_housekeeping(self):
-        clock = SimClock()
-        p = Pacer(clock=clock, sleep=clock.sleep, period=0.1)
+        p, clock = pacer(period=0.1)
         p.wait_next()
         self.assertIsNone(p.wait_next(max_wait=0.02))
         self.assertAlmostEqual(clock.t, 0.02)
