@@ -48,11 +48,6 @@ protected:
         AudioBuffer buffer{2, frames * 8, samples.data()};
         model->deliver(AudioBufferList{1, &buffer});
     }
-    void readPcm(std::vector<std::int16_t>& into) {
-        const auto bytes = pipe.readAvailable();
-        const auto* samples = reinterpret_cast<const std::int16_t*>(bytes.data());
-        into.insert(into.end(), samples, samples + bytes.size() / 2);
-    }
     Names callNames() {
         Names names;
         for (const auto& call : model->calls()) names.push_back(call.substr(0, call.find(' ')));
@@ -170,7 +165,7 @@ TEST_F(CaptureWithFakeSystem, ForwardsDeliveredAudioWithGainAsPcm) {
     for (int cycle = 0; cycle < 100; ++cycle) {
         deliver(0.8f, 441);
         std::this_thread::sleep_for(2ms);
-        readPcm(pcm);
+        pipe.readPcm(pcm);
     }
     // A list that meets the writer holding the ring's lock is lost uncounted, so `total`
     // may stay below what was delivered; every frame it counts comes out.
@@ -180,7 +175,7 @@ TEST_F(CaptureWithFakeSystem, ForwardsDeliveredAudioWithGainAsPcm) {
     EXPECT_EQ(stats.dropped, 0u);
     EXPECT_FLOAT_EQ(stats.peak, 0.8f);
     ASSERT_TRUE(waitFor([&] {
-        readPcm(pcm);
+        pipe.readPcm(pcm);
         return pcm.size() / 2 + 8 >= stats.total;
     }));
     EXPECT_NEAR(pcm[pcm.size() / 2] / 32768.0, 0.4, 0.001);  // past the resampler's start-up

@@ -61,9 +61,7 @@ protected:
     template <typename Predicate>
     bool listen(std::chrono::milliseconds span, Predicate done) {
         return waitFor([&] {
-            const auto bytes = pipe.readAvailable();
-            const auto* samples = reinterpret_cast<const std::int16_t*>(bytes.data());
-            pcm.insert(pcm.end(), samples, samples + bytes.size() / 2);
+            pipe.readPcm(pcm);
             return done();
         }, span);
     }

@@ -51,6 +51,11 @@ struct Pipe {
         for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) all.insert(all.end(), chunk, chunk + n);
         return all;
     }
+    void readPcm(std::vector<std::int16_t>& into) {
+        const auto bytes = readAvailable();
+        const auto* samples = reinterpret_cast<const std::int16_t*>(bytes.data());
+        into.insert(into.end(), samples, samples + bytes.size() / 2);
+    }
     int fds[2] = {-1, -1};
 };
 
