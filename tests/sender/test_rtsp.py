@@ -86,14 +86,11 @@ class Peer:
             while conn.recv(4096):
                 pass
 
-    def close(self) -> None:
-        self.server.close()
-
 
 class ClientTest(unittest.TestCase):
     def client(self, answers: list[bytes | None]) -> RtspClient:
         peer = Peer(answers)
-        self.addCleanup(peer.close)
+        self.addCleanup(peer.server.close)
         client = RtspClient("127.0.0.1", peer.port, timeout=1.0, headers={"User-Agent": "t"})
         client.connect()
         self.addCleanup(client.close)
