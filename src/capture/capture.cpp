@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cmath>
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <QUuid>
 
 #include "capture/pcm_writer.h"
@@ -12,6 +10,7 @@
 #include "coreaudio/devices.h"
 #include "coreaudio/platform_error.h"
 #include "entry/constants.h"
+#include "entry/main_thread.h"
 
 namespace sonvale {
 
@@ -149,15 +148,10 @@ void Capture::drain() {
 
 void Capture::fail(const std::string& message) {
     stopped_ = true;
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app) return;
-    QMetaObject::invokeMethod(
-        app,
-        [this, alive = std::weak_ptr<int>(alive_), message] {
-            if (alive.expired() || !onFailure) return;
-            onFailure(message);
-        },
-        Qt::QueuedConnection);
+    postToMainThread([this, alive = std::weak_ptr<int>(alive_), message] {
+        if (alive.expired() || !onFailure) return;
+        onFailure(message);
+    });
 }
 
 }  // namespace sonvale

@@ -9,6 +9,7 @@
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
 #include "entry/constants.h"
+#include "entry/main_thread.h"
 #include "entry/maintenance.h"
 
 namespace sonvale {
@@ -21,14 +22,9 @@ constexpr Seconds firstAttemptDelay{3.0};
 // main thread, and only while it still exists.
 coreaudio::ListenerBlock onMainThread(QPointer<Sonvale> controller, void (Sonvale::*operation)()) {
     return [controller, operation] {
-        QCoreApplication* application = QCoreApplication::instance();
-        if (!application) return;
-        QMetaObject::invokeMethod(
-            application,
-            [controller, operation] {
-                if (controller) (controller.data()->*operation)();
-            },
-            Qt::QueuedConnection);
+        postToMainThread([controller, operation] {
+            if (controller) (controller.data()->*operation)();
+        });
     };
 }
 

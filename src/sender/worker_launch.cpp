@@ -10,6 +10,7 @@
 
 #include "controller/sonvale.h"
 #include "coreaudio/platform_error.h"
+#include "entry/main_thread.h"
 #include "sender/worker_process.h"
 
 extern char** environ;
@@ -99,29 +100,23 @@ void Sonvale::startWorker() {
 
         workerOut->setHandler([self, weakProcess, isCurrent](const QByteArray& bytes) {
             if (!self) return;
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, weakProcess, isCurrent, bytes] {
-                    if (!self || !isCurrent(self.data(), weakProcess)) return;
-                    self->consume(bytes);
-                },
-                Qt::QueuedConnection);
+            postToMainThread([self, weakProcess, isCurrent, bytes] {
+                if (!self || !isCurrent(self.data(), weakProcess)) return;
+                self->consume(bytes);
+            });
         });
 
         process->setTerminationHandler([self, weakProcess, isCurrent] {
             if (!self) return;
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, weakProcess, isCurrent] {
-                    if (!self || !isCurrent(self.data(), weakProcess) || self->stopping) return;
-                    // What the worker wrote before it exited is handled first, so its last
-                    // report (an "error" with its reason, say) is not lost to the exit.
-                    if (self->workerOut) self->consume(self->workerOut->readAvailable());
-                    if (!isCurrent(self.data(), weakProcess)) return;
-                    self->stopEngine();
-                    if (self->enabled()) self->scheduleRetry(QStringLiteral("HomePod 连接已结束，已恢复本机声音"));
-                },
-                Qt::QueuedConnection);
+            postToMainThread([self, weakProcess, isCurrent] {
+                if (!self || !isCurrent(self.data(), weakProcess) || self->stopping) return;
+                // What the worker wrote before it exited is handled first, so its last
+                // report (an "error" with its reason, say) is not lost to the exit.
+                if (self->workerOut) self->consume(self->workerOut->readAvailable());
+                if (!isCurrent(self.data(), weakProcess)) return;
+                self->stopEngine();
+                if (self->enabled()) self->scheduleRetry(QStringLiteral("HomePod 连接已结束，已恢复本机声音"));
+            });
         });
 
         process->launch(plan);
