@@ -83,33 +83,32 @@ void serverInfoReceived(pa_context*, const pa_server_info* info, void* userdata)
     results->facts.defaultSink = text(info->default_sink_name);
 }
 
+// Sinks and sources carry the same fields under the same names.
+template <typename Info>
+PulseDeviceFacts deviceFacts(const Info& info, bool isSink) {
+    PulseDeviceFacts facts;
+    facts.isSink = isSink;
+    facts.index = info.index;
+    facts.name = text(info.name);
+    facts.description = text(info.description);
+    facts.properties = properties(info.proplist);
+    readPorts(facts, info.ports, info.n_ports, info.active_port);
+    facts.ownerModule = info.owner_module;
+    return facts;
+}
+
 void sinkReceived(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     auto* results = static_cast<SnapshotResults*>(userdata);
     if (eol < 0) results->pending.fail();
     if (eol != 0 || !info) return;
-    PulseDeviceFacts facts;
-    facts.isSink = true;
-    facts.index = info->index;
-    facts.name = text(info->name);
-    facts.description = text(info->description);
-    facts.properties = properties(info->proplist);
-    readPorts(facts, info->ports, info->n_ports, info->active_port);
-    facts.ownerModule = info->owner_module;
-    results->facts.sinks.push_back(std::move(facts));
+    results->facts.sinks.push_back(deviceFacts(*info, true));
 }
 
 void sourceReceived(pa_context*, const pa_source_info* info, int eol, void* userdata) {
     auto* results = static_cast<SnapshotResults*>(userdata);
     if (eol < 0) results->pending.fail();
     if (eol != 0 || !info) return;
-    PulseDeviceFacts facts;
-    facts.isSink = false;
-    facts.index = info->index;
-    facts.name = text(info->name);
-    facts.description = text(info->description);
-    facts.properties = properties(info->proplist);
-    readPorts(facts, info->ports, info->n_ports, info->active_port);
-    facts.ownerModule = info->owner_module;
+    PulseDeviceFacts facts = deviceFacts(*info, false);
     facts.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
     results->facts.sources.push_back(std::move(facts));
 }

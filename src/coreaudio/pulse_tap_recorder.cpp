@@ -169,6 +169,16 @@ struct PulseTapRecorder::Impl {
         retry = nullptr;
     }
 
+    // Stops delivering and lets go of every stream; the main loop's lock is held.
+    void halt() {
+        running = false;
+        block = nullptr;
+        ++lookup;
+        detach();
+        cancelRetry();
+        releaseDead();
+    }
+
     bool attach(const std::string& sink, const std::string& monitor) {
         detach();
         if (sink.empty() || monitor.empty()) return true;
@@ -375,14 +385,7 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
             status = unspecified;
         }
     }
-    if (status != noErr) {
-        d.running = false;
-        d.block = nullptr;
-        ++d.lookup;
-        d.detach();
-        d.cancelRetry();
-        d.releaseDead();
-    }
+    if (status != noErr) d.halt();
     pa_threaded_mainloop_unlock(d.loop);
     return status;
 }
@@ -390,12 +393,7 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
 void PulseTapRecorder::stop() {
     Impl& d = *impl_;
     pa_threaded_mainloop_lock(d.loop);
-    d.running = false;
-    d.block = nullptr;
-    ++d.lookup;
-    d.detach();
-    d.cancelRetry();
-    d.releaseDead();
+    d.halt();
     pa_threaded_mainloop_unlock(d.loop);
 }
 
