@@ -10,6 +10,7 @@
 #include "coreaudio/device_model.h"
 #include "coreaudio/pulse_audio_system.h"
 #include "support/sound_server.h"
+#include "support/tone.h"
 
 // The capture path against a private sound server: audio played into the default output
 // comes out of the pipe as 44100 Hz 16-bit stereo.
@@ -19,23 +20,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::settle;
+using test::toneAmplitude;
 using test::waitFor;
 
 constexpr double minus6dB = 0.501187;
 const std::string speaker = "alsa_output.pci-0000_00_1f.3.analog-stereo.speaker";
 const std::string hdmi = "alsa_output.pci-0000_00_1f.3.hdmi-stereo";
 
-// Amplitude of one frequency in the left channel of pcm[from, from + count) at 44100 Hz.
-double toneAmplitude(const std::vector<std::int16_t>& pcm, std::size_t from, std::size_t count, double hz) {
-    const double w = 2 * std::numbers::pi * hz / 44100.0;
-    double re = 0, im = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double x = pcm[2 * (from + i)] / 32768.0;
-        re += x * std::cos(w * double(i));
-        im -= x * std::sin(w * double(i));
-    }
-    return 2 * std::hypot(re, im) / double(count);
-}
 
 class CaptureOnSoundServer : public ::testing::Test {
 protected:

@@ -10,6 +10,7 @@
 #include "entry/constants.h"
 #include "sender/worker_process.h"
 #include "support/sound_server.h"
+#include "support/tone.h"
 
 // Whole forwarding runs against a private sound server: real worker processes, the
 // PulseAudio backend and the real capture.
@@ -20,17 +21,6 @@ using namespace coreaudio;
 
 const std::string hdmiSink = "alsa_output.pci-0000_00_1f.3.hdmi-stereo";
 
-// Amplitude of one frequency in the left channel of interleaved stereo PCM read as 44100 Hz.
-double toneAmplitude(const std::vector<std::int16_t>& pcm, std::size_t from, std::size_t count, double hz) {
-    const double w = 2 * std::numbers::pi * hz / 44100.0;
-    double re = 0, im = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double x = pcm[2 * (from + i)] / 32768.0;
-        re += x * std::cos(w * double(i));
-        im -= x * std::sin(w * double(i));
-    }
-    return 2 * std::hypot(re, im) / double(count);
-}
 
 // Two seconds of a 1 kHz tone at half scale, 48000 Hz s16le stereo, for pacat.
 std::string tone48k() {
