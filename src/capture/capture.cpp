@@ -8,9 +8,9 @@
 #include "capture/pcm_writer.h"
 #include "capture/serial_queue.h"
 #include "coreaudio/devices.h"
-#include "coreaudio/platform_error.h"
-#include "entry/constants.h"
-#include "entry/main_thread.h"
+#include "base/platform_error.h"
+#include "base/constants.h"
+#include "base/main_thread.h"
 
 namespace sonvale {
 

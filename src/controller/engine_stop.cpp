@@ -5,8 +5,8 @@
 #include "capture/capture.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
-#include "coreaudio/platform_error.h"
-#include "entry/constants.h"
+#include "base/platform_error.h"
+#include "base/constants.h"
 #include "sender/worker_process.h"
 
 namespace sonvale {

@@ -8,9 +8,8 @@
 #include "controller/sleep_watcher.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
-#include "entry/constants.h"
-#include "entry/main_thread.h"
-#include "entry/maintenance.h"
+#include "base/constants.h"
+#include "base/main_thread.h"
 
 namespace sonvale {
 namespace {
@@ -46,7 +45,7 @@ void Sonvale::applicationDidFinishLaunching() {
     launched_ = true;
     connect(singleInstance_.get(), &SingleInstance::showRequested, this, [this] { applicationShouldHandleReopen(); });
 
-    cleanupLeftoverOutput();
+    coreaudio::cleanupLeftoverOutput();
 
     buildMenu();
 

@@ -13,7 +13,7 @@
 #include "controller/sleep_watcher.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
-#include "entry/constants.h"
+#include "base/constants.h"
 #include "sender/worker_process.h"
 #include "ui/login_item.h"
 

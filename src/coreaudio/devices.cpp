@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-#include "coreaudio/platform_error.h"
-#include "entry/constants.h"
+#include "base/platform_error.h"
+#include "base/constants.h"
 
 namespace sonvale::coreaudio {
 
@@ -97,5 +97,20 @@ AudioObjectID makeAggregate(std::string_view name, std::string_view aggregateUid
 }
 
 void destroyAggregate(AudioObjectID deviceID) { audioSystem().destroyAggregateDevice(deviceID); }
+
+void cleanupLeftoverOutput() {
+    const auto leftover = device(outputUID);
+    if (!leftover) return;
+    if (current() == *leftover) {
+        if (const auto speaker = device(clockUID)) {
+            try {
+                setOutput(*speaker);
+            } catch (const PlatformError&) {
+                // The server then picks an output itself once the leftover is gone.
+            }
+        }
+    }
+    destroyAggregate(*leftover);
+}
 
 }  // namespace sonvale::coreaudio

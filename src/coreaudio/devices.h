@@ -40,4 +40,8 @@ AudioObjectID makeAggregate(std::string_view name, std::string_view uid, bool is
 // Housekeeping: the result is deliberately not examined by callers.
 void destroyAggregate(AudioObjectID device);
 
+// Removes a forwarding output device left behind by an earlier run, giving the speaker
+// back first when it was the default output. Absorbs every failure.
+void cleanupLeftoverOutput();
+
 }  // namespace sonvale::coreaudio

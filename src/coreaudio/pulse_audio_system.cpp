@@ -11,7 +11,7 @@
 #include "coreaudio/pulse_device_mapping.h"
 #include "coreaudio/pulse_module_arguments.h"
 #include "coreaudio/pulse_tap.h"
-#include "entry/constants.h"
+#include "base/constants.h"
 
 namespace sonvale::coreaudio {
 namespace {

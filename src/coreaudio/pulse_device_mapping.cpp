@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "coreaudio/audio_system.h"
-#include "entry/constants.h"
+#include "base/constants.h"
 
 namespace sonvale::coreaudio {
 namespace {

@@ -9,8 +9,6 @@
 
 #include "controller/environment.h"
 #include "coreaudio/devices.h"
-#include "coreaudio/platform_error.h"
-#include "entry/constants.h"
 
 namespace sonvale {
 namespace {
@@ -58,7 +56,7 @@ int runMaintenanceMode(MaintenanceMode mode, std::ostream& out) {
         out << statusReport() << '\n' << std::flush;
         return 0;
     case MaintenanceMode::cleanup:
-        cleanupLeftoverOutput();
+        ca::cleanupLeftoverOutput();
         return 0;
     }
     return 0;
@@ -88,21 +86,6 @@ std::string statusReport() {
                         {"uid", ca::uid(device)}});
     }
     return compactJSON(list);
-}
-
-void cleanupLeftoverOutput() {
-    const auto leftover = ca::device(outputUID);
-    if (!leftover) return;
-    if (ca::current() == *leftover) {
-        if (const auto speaker = ca::device(clockUID)) {
-            try {
-                ca::setOutput(*speaker);
-            } catch (const PlatformError&) {
-                // The server then picks an output itself once the leftover is gone.
-            }
-        }
-    }
-    ca::destroyAggregate(*leftover);
 }
 
 }  // namespace sonvale

@@ -24,8 +24,5 @@ struct PackageReport {
 PackageReport verifyPackage(const std::string& resourceDir, const std::string& version);
 // Every output device as a compact JSON array.
 std::string statusReport();
-// Removes a forwarding output device left behind by an earlier run, giving the speaker
-// back first when it was the default output. Absorbs every failure.
-void cleanupLeftoverOutput();
 
 }  // namespace sonvale

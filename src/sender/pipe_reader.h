@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "sender/unique_fd.h"
+#include "base/unique_fd.h"
 
 class QSocketNotifier;
 

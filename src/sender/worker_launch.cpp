@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "controller/sonvale.h"
-#include "coreaudio/platform_error.h"
-#include "entry/main_thread.h"
+#include "base/platform_error.h"
+#include "base/main_thread.h"
 #include "sender/worker_process.h"
 
 extern char** environ;

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "coreaudio/platform_error.h"
+#include "base/platform_error.h"
 
 namespace sonvale {
 namespace {

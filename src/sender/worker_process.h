@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sender/pipe_reader.h"
-#include "sender/unique_fd.h"
+#include "base/unique_fd.h"
 
 class QSocketNotifier;
 class QTimer;

@@ -1,4 +1,4 @@
-#include "entry/main_thread.h"
+#include "base/main_thread.h"
 
 #include <QCoreApplication>
 #include <deque>
