@@ -1,12 +1,15 @@
 """A fake AirPlay 2 receiver on loopback, built from the protocol notes, that records what it gets.
 
-It pairs (transient HAP), speaks encrypted RTSP, opens an event port, takes a realtime stream, decrypts and
-decodes the ALAC escape frames, and renders a packet only while it has a clock (Sync/Follow_Up from the
-sender, or its own grandmaster clock named in the 0xD7 announces, or an NTP exchange plus 0xD4 packets).
-Switches make it misbehave: a different PIN, 455 for a volume before audio, 400 for an NTP session, the
-ports of the stream reply in either order.
+Everything it checks the sender against is derived here from the notes with the cryptography library and
+struct (SRP group, HKDF labels, HAP frames and nonces, audio AEAD, PTP and 0xD7 layouts), never with the
+package under test. It renders a packet only while the sender's 0xD7 (or NTP 0xD4) timing agrees with the
+clock it follows: the sender's own Sync/Follow_Up, or its FakeGrandmaster whose Follow_Ups carry a
+non-zero correctionField. Switches: a different PIN, wrong channel keys, 400 for an NTP session, the stream
+reply's ports in either order; volume before audio gets 455.
 """
 
+import hashlib
+import os
 import plistlib
 import select
 import socket
@@ -14,20 +17,146 @@ import struct
 import threading
 import time
 
+from cryptography.exceptions import InvalidTag
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
+from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+
 from worker_support import decode_escape, take_request
-from fake_ap2_pairing import PairSetupResponder
-from pyatv.airplay2 import audio_packets, hap_channel
-from pyatv.ptp import messages, time_announce
 
 FEATURES_PTP = "0x4A7FCA00,0x3C356BD0"      # a HomePod's: bits 38, 41, 48 among others
 FEATURES_NO_PTP = "0x4A7FCA00,0x3C3569D0"   # the same without bit 41 (PTP)
+ANCHOR_TOLERANCE_NS = 100_000_000
 
 
-def decode_stereo_escape(frame: bytes) -> bytes:
-    fields = decode_escape(frame)
-    if (fields["tag"], fields["escape"], fields["end"]) != (1, 1, 0b111):
-        raise ValueError("not a stereo escape frame")
-    return fields["pcm"]
+def _floor_pi(scale_bits: int) -> int:
+    """floor(2**scale_bits * pi), by Machin's formula in integers."""
+    one = 1 << (scale_bits + 64)
+
+    def arctan_inv(x):
+        total = term = one // x
+        n, sign = 3, -1
+        while term:
+            term //= x * x
+            total, n, sign = total + sign * (term // n), n + 2, -sign
+        return total
+    return (16 * arctan_inv(5) - 4 * arctan_inv(239)) >> 64
+
+
+# The 3072-bit group (RFC 3526 group 15 = RFC 5054 appendix A) from its defining formula, g = 5.
+N = 2 ** 3072 - 2 ** 3008 - 1 + 2 ** 64 * (_floor_pi(2942) + 1690314)
+G = 5
+
+
+def sha(*parts: bytes) -> bytes:
+    return hashlib.sha512(b"".join(parts)).digest()
+
+
+def num(data: bytes) -> int:
+    return int.from_bytes(data, "big")
+
+
+def minimal(n: int) -> bytes:
+    return n.to_bytes(max(1, (n.bit_length() + 7) // 8), "big")
+
+
+def pad(n: int) -> bytes:
+    return n.to_bytes(384, "big")
+
+
+def tlv(items) -> bytes:
+    out = b""
+    for kind, value in items:
+        chunks = [value[i:i + 255] for i in range(0, len(value), 255)] or [b""]
+        out += b"".join(bytes((kind, len(c))) + c for c in chunks)
+    return out
+
+
+def untlv(data: bytes) -> dict:
+    items, i = {}, 0
+    while i < len(data):
+        items[data[i]] = items.get(data[i], b"") + data[i + 2:i + 2 + data[i + 1]]
+        i += 2 + data[i + 1]
+    return items
+
+
+class SrpServer:
+    """Verifier side of SRP-6a (SHA-512, user Pair-Setup), computing S as (A·v^u)^b."""
+
+    def __init__(self, password: bytes = b"3939", salt: bytes = None, private: int = None):
+        self.salt = salt if salt is not None else os.urandom(16)
+        self.v = pow(G, num(sha(self.salt, sha(b"Pair-Setup:" + password))), N)
+        self.b = private if private is not None else num(os.urandom(32))
+        self.public = (num(sha(pad(N), pad(G))) * self.v + pow(G, self.b, N)) % N
+        self.session_key = None
+
+    def verify(self, client_public: bytes, client_proof: bytes):
+        """The server proof M2, or None when the client's proof is wrong."""
+        a = num(client_public)
+        u = num(sha(pad(a), pad(self.public)))
+        key = sha(minimal(pow(a * pow(self.v, u, N), self.b, N)))
+        h_ng = bytes(x ^ y for x, y in zip(sha(minimal(N)), sha(minimal(G))))
+        if sha(h_ng, sha(b"Pair-Setup"), self.salt, minimal(a), minimal(self.public), key) != client_proof:
+            return None
+        self.session_key = key
+        return sha(minimal(a), client_proof, key)
+
+    def answer(self, body: bytes) -> bytes:
+        items = untlv(body)
+        if items.get(6) == b"\x01":
+            return tlv([(6, b"\x02"), (2, self.salt), (3, pad(self.public))])
+        proof = self.verify(items.get(3, b""), items.get(4, b""))
+        return tlv([(6, b"\x04")] + ([(4, proof)] if proof else [(7, b"\x02")]))
+
+
+def hkdf(secret: bytes, salt: bytes, info: bytes) -> bytes:
+    return HKDF(algorithm=hashes.SHA512(), length=32, salt=salt, info=info).derive(secret)
+
+
+def hap_nonce(counter: int) -> bytes:
+    return bytes(4) + struct.pack("<Q", counter)
+
+
+class HapEnd:
+    """The receiver's end of a HAP channel: [LE16 length][ciphertext of <= 1024 bytes][tag], the length
+    bytes as AAD, one nonce counter per direction."""
+
+    def __init__(self, secret: bytes, salt: bytes, write_info: bytes, read_info: bytes):
+        self.out = ChaCha20Poly1305(hkdf(secret, salt, write_info))
+        self.into = ChaCha20Poly1305(hkdf(secret, salt, read_info))
+        self.sent = self.got = 0
+        self.pending = b""
+
+    def seal(self, data: bytes) -> bytes:
+        out = b""
+        for start in range(0, max(len(data), 1), 1024):
+            length = struct.pack("<H", len(data[start:start + 1024]))
+            out += length + self.out.encrypt(hap_nonce(self.sent), data[start:start + 1024], length)
+            self.sent += 1
+        return out
+
+    def open(self, data: bytes) -> bytes:
+        """Plaintext of the frames completed so far; raises InvalidTag on a frame that fails."""
+        self.pending += data
+        plain = b""
+        while len(self.pending) >= 2 and len(self.pending) >= 18 + struct.unpack_from("<H", self.pending)[0]:
+            end = 18 + struct.unpack_from("<H", self.pending)[0]
+            plain += self.into.decrypt(hap_nonce(self.got), self.pending[2:end], self.pending[:2])
+            self.got, self.pending = self.got + 1, self.pending[end:]
+        return plain
+
+
+def ptp_message(kind: int, clock_id: int, sequence: int, body: bytes, correction_ns: int = 0) -> bytes:
+    """An 802.1AS message (transportSpecific 1, version 2), correctionField in 2**-16 ns."""
+    flags = 0x0208 if kind == 0 else 0x0008
+    return struct.pack(">BBHBBHq4s8sHHBb", 0x10 | kind, 2, 34 + len(body), 0, 0, flags, correction_ns << 16,
+                       bytes(4), clock_id.to_bytes(8, "big"), 1, sequence, {0: 0, 8: 2}.get(kind, 5),
+                       -2 if kind == 0xB else -3) + body
+
+
+def ptp_time(ns: int) -> bytes:
+    seconds, nanos = divmod(ns, 10 ** 9)
+    return struct.pack(">HII", seconds >> 32, seconds & 0xFFFFFFFF, nanos)
 
 
 def udp_socket(host: str) -> socket.socket:
@@ -38,18 +167,22 @@ def udp_socket(host: str) -> socket.socket:
 
 class FakeAirPlay2Receiver:
     def __init__(self, host: str = "127.0.0.1", *, pin: bytes = b"3939", volume: float = -15.0,
-                 control_port_first: bool = True, refuse_ntp: bool = False, grandmaster_id: int = None,
+                 control_port_first: bool = True, refuse_ntp: bool = False, wrong_keys: bool = False,
                  features: str = FEATURES_PTP):
-        self.host, self.pin, self.volume, self.features = host, pin, volume, features
-        self.control_port_first, self.refuse_ntp, self.grandmaster_id = control_port_first, refuse_ntp, grandmaster_id
+        self.host, self.pin, self.volume, self.features, self.wrong_keys = host, pin, volume, features, wrong_keys
+        self.control_port_first, self.refuse_ntp = control_port_first, refuse_ntp
         self.lock = threading.Lock()
         self.requests = []              # (method, uri, encrypted, headers, body)
         self.volume_answers = []        # (status, value)
         self.packets = {}               # seq -> (rtp timestamp, pcm, rendered)
-        self.time_packets = []          # raw 0xD7 / 0xD4 packets
-        self.decrypt_errors = self.sender_syncs = self.sender_follow_ups = self.sender_announces = 0
-        self.ntp_replies = self.event_connections = self.closed_on_bad_frame = 0
-        self.audio_key = self.sender_control = self.timing_protocol = self.event_cipher = None
+        self.faults = []                # what the sender got wrong, in words
+        self.time_packets, self.trailers = [], set()
+        self.sender_syncs = self.sender_announces = self.ntp_replies = self.event_replies = 0
+        self.closed_on_bad_frame = 0
+        self.anchored = False
+        self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
+        self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours
+        self.audio_key = self.sender_control = self.timing_protocol = self.secret = None
         self._stop = threading.Event()
         self._threads = []
         self.listener, self.event_listener = socket.create_server((host, 0)), socket.create_server((host, 0))
@@ -71,58 +204,39 @@ class FakeAirPlay2Receiver:
     def __exit__(self, *exc):
         self._stop.set()
         for sock in (self.listener, self.event_listener):
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
             sock.close()
         for thread in self._threads:
             thread.join(timeout=2)
         for sock in (self.ptp_event, self.ptp_general, self.data, self.control, self.timing):
             sock.close()
 
-    # -- what the tests read
+    def fault(self, text: str):
+        with self.lock:
+            if text not in self.faults:
+                self.faults.append(text)
 
     def methods(self):
         with self.lock:
             return [(m, u) for m, u, _, _, _ in self.requests]
 
     def output(self) -> bytes:
-        """The rendered PCM in sequence order (a gap in sequence numbers is left out)."""
+        """The rendered PCM in timestamp order."""
         with self.lock:
-            items = sorted(self.packets.items(), key=lambda kv: kv[1][0])
-        return b"".join(pcm for _, (_, pcm, rendered) in items if rendered)
+            items = sorted(self.packets.values())
+        return b"".join(pcm for _, pcm, rendered in items if rendered)
 
-    def has_clock(self) -> bool:
-        if self.timing_protocol == "NTP":
-            return self.ntp_replies > 0 and any(p[1] == 0xD4 for p in self.time_packets)
-        if self.grandmaster_id is not None:
-            return any(p[1] == 0xD7 and time_announce.parse_time_announce(p)[2] == self.grandmaster_id
-                       for p in self.time_packets)
-        return self.sender_syncs >= 2 and self.sender_follow_ups >= 2 and \
-            any(p[1] == 0xD7 for p in self.time_packets)
-
-    # -- RTSP
+    # -- RTSP and the event channel
 
     def _accept(self):
-        socks = [self.listener, self.event_listener]
         while not self._stop.is_set():
             try:
-                readable, _, _ = select.select(socks, [], [], 0.2)
+                readable, _, _ = select.select([self.listener, self.event_listener], [], [], 0.2)
                 for sock in readable:
                     self._spawn(self._serve if sock is self.listener else self._serve_events, sock.accept()[0])
             except (OSError, ValueError):
                 return
 
-    def _serve_events(self, conn):
-        with self.lock:
-            self.event_connections += 1
-        with conn:
-            while self._recv(conn):
-                pass
-
     def _recv(self, conn) -> bytes:
-        """The next bytes from ``conn``; empty once it or the receiver is closed."""
         conn.settimeout(0.2)
         while not self._stop.is_set():
             try:
@@ -133,65 +247,72 @@ class FakeAirPlay2Receiver:
                 return b""
         return b""
 
+    def _serve_events(self, conn):
+        # Named from the receiver's side: it writes with the Write key and reads with the Read key.
+        channel = HapEnd(self.secret, b"Events-Salt", b"Events-Write-Encryption-Key", b"Events-Read-Encryption-Key")
+        with conn:
+            conn.sendall(channel.seal(b"POST /command RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 0\r\n\r\n"))
+            while data := self._recv(conn):
+                try:
+                    reply = channel.open(data)
+                except InvalidTag:
+                    return self.fault("event reply failed authentication")
+                if reply.startswith(b"RTSP/1.0 200") and b"CSeq: 1" in reply:
+                    with self.lock:
+                        self.event_replies += 1
+
     def _serve(self, conn):
-        buffer, cipher, pairing = bytearray(), None, PairSetupResponder(self.pin)
+        buffer, channel, pairing = b"", None, SrpServer(self.pin)
         with conn:
             while data := self._recv(conn):
-                if cipher is not None:
+                if channel is not None:
                     try:
-                        data = cipher.open(data)
-                    except hap_channel.HapFrameError:
+                        data = channel.open(data)
+                    except InvalidTag:
                         with self.lock:
                             self.closed_on_bad_frame += 1
                         return
-                buffer += data
+                buffer = bytearray(buffer + data)
                 while (request := take_request(buffer)) is not None:
                     method, uri, headers, body = request
                     with self.lock:
-                        self.requests.append((method, uri, cipher is not None, headers, body))
-                    status, reply_headers, reply_body = self._handle(method, uri, headers, body, pairing,
-                                                                     cipher is not None)
+                        self.requests.append((method, uri, channel is not None, headers, body))
+                    status, reply_headers, reply_body = self._handle(method, uri, body, pairing, channel)
                     head = ["RTSP/1.0 %d %s" % (status, "OK" if status == 200 else "Error"),
                             "CSeq: %s" % headers.get("cseq", "0"), "Server: AirTunes/980.77.2"]
-                    head += ["%s: %s" % kv for kv in reply_headers.items()]
-                    head.append("Content-Length: %d" % len(reply_body))
+                    head += ["%s: %s" % kv for kv in reply_headers.items()] + ["Content-Length: %d" % len(reply_body)]
                     out = ("\r\n".join(head) + "\r\n\r\n").encode() + reply_body
-                    conn.sendall(cipher.seal(out) if cipher is not None else out)
-                    if method == "POST" and uri == "/pair-setup" and pairing.session_key and cipher is None:
-                        write_key, read_key = hap_channel.control_keys(pairing.session_key)
-                        cipher = hap_channel.HapCipher(read_key, write_key)
-                        event_out, event_in = hap_channel.event_keys(pairing.session_key)
-                        self.event_cipher = hap_channel.HapCipher(event_in, event_out)
+                    conn.sendall(channel.seal(out) if channel is not None else out)
+                    if uri == "/pair-setup" and pairing.session_key and channel is None:
+                        self.secret = pairing.session_key
+                        salt = b"Control-Salt" if not self.wrong_keys else b"Control-Salt!"
+                        channel = HapEnd(self.secret, salt, b"Control-Read-Encryption-Key",
+                                         b"Control-Write-Encryption-Key")
 
-    def _handle(self, method, uri, headers, body, pairing, encrypted):
+    def _handle(self, method, uri, body, pairing, channel):
         plist_type = {"Content-Type": "application/x-apple-binary-plist"}
         if method == "GET" and uri == "/info":
-            return 200, plist_type, plistlib.dumps({"features": int(self.features.split(",")[1], 16) << 32
-                                                    | int(self.features.split(",")[0], 16),
-                                                    "statusFlags": 4, "initialVolume": self.volume,
-                                                    "model": "AudioAccessory5,1"}, fmt=plistlib.FMT_BINARY)
-        if method == "POST" and uri == "/pair-pin-start":
+            low, high = (int(x, 16) for x in self.features.split(","))
+            return 200, plist_type, plistlib.dumps({"features": high << 32 | low, "statusFlags": 4,
+                                                    "initialVolume": self.volume}, fmt=plistlib.FMT_BINARY)
+        if uri == "/pair-pin-start":
             return 200, {}, b""
-        if method == "POST" and uri == "/pair-setup":
-            return 200, {"Content-Type": "application/octet-stream"}, pairing.handle(body)
-        if not encrypted:
+        if uri == "/pair-setup":
+            return 200, {"Content-Type": "application/octet-stream"}, pairing.answer(body)
+        if channel is None:
             return 470, {}, b""
         if method == "SETUP":
             request = plistlib.loads(body)
-            if "timingProtocol" in request:
-                return self._setup_session(request, plist_type)
-            return self._setup_stream(request, plist_type)
-        if method in ("RECORD", "SETPEERS", "TEARDOWN"):
-            return 200, ({"Audio-Latency": "0"} if method == "RECORD" else {}), b""
-        if method == "POST" and uri == "/feedback":
+            return self._setup_session(request, plist_type) if "timingProtocol" in request else \
+                self._setup_stream(request, plist_type)
+        if method in ("RECORD", "SETPEERS", "TEARDOWN") or uri == "/feedback":
             return 200, {}, b""
         if method == "GET_PARAMETER":
             return 200, {"Content-Type": "text/parameters"}, ("volume: %f\r\n" % self.volume).encode()
         if method == "SET_PARAMETER":
-            value = float(body.decode().split(":", 1)[1])
             status = 200 if self.packets else 455
             with self.lock:
-                self.volume_answers.append((status, value))
+                self.volume_answers.append((status, float(body.decode().split(":", 1)[1])))
             return status, {}, b""
         return 501, {}, b""
 
@@ -201,27 +322,22 @@ class FakeAirPlay2Receiver:
             if self.refuse_ntp:
                 return 400, {}, b""
             self._spawn(self._ntp_requests, request["timingPort"])
-        clock_id = self.grandmaster_id or 1
         reply = {"eventPort": self.event_listener.getsockname()[1], "timingPort": 0,
-                 "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockPorts": {}, "DeviceType": 2,
-                                    "ClockID": clock_id - (1 << 64) if clock_id >= 1 << 63 else clock_id}}
+                 "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockID": 1}}
         return 200, plist_type, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY)
 
     def _setup_stream(self, request, plist_type):
         stream = request["streams"][0]
-        self.audio_key = stream["shk"]
-        self.sender_control = stream["controlPort"]
+        self.audio_key, self.sender_control = stream["shk"], stream["controlPort"]
         ports = [("controlPort", self.control.getsockname()[1]), ("dataPort", self.data.getsockname()[1])]
-        if not self.control_port_first:
-            ports.reverse()
-        reply = {"streams": [dict([("type", 96)] + ports)]}
+        reply = {"streams": [dict([("type", 96)] + (ports if self.control_port_first else ports[::-1]))]}
         return 200, plist_type, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY, sort_keys=False)
 
     def _ntp_requests(self, port):
         while not self._stop.wait(0.5):
-            request = struct.pack(">BBHI", 0x80, 0xD2, 7, 0) + bytes(16) + struct.pack(">Q", time.time_ns())
             try:
-                self.timing.sendto(request, (self.host, port))
+                self.timing.sendto(b"\x80\xd2\x00\x07" + bytes(20) + struct.pack(">Q", time.time_ns()),
+                                   (self.host, port))
             except OSError:
                 return
 
@@ -236,51 +352,80 @@ class FakeAirPlay2Receiver:
                 return
             for sock in readable:
                 try:
-                    data, source = sock.recvfrom(4096)
+                    data = sock.recv(4096)
                 except OSError:
                     continue
                 if sock is self.data:
                     self._on_audio(data)
-                elif sock is self.control:
-                    if len(data) >= 2 and data[1] in (0xD7, 0xD4):
-                        with self.lock:
-                            self.time_packets.append(data)
-                    elif len(data) >= 4 and data[1] == 0xD6:
-                        self._on_audio(data[4:], resent=True)
+                elif sock is self.control and data[1:2] == b"\xd6":
+                    self._on_audio(data[4:], resent=True)
+                elif sock is self.control and data[1:2] in (b"\xd7", b"\xd4"):
+                    self._on_time_packet(data)
                 elif sock is self.timing:
-                    if len(data) == 32 and data[1] & 0x7F == 0x53:
-                        self.ntp_replies += 1
+                    self.ntp_replies += data[1:2] == b"\xd3" and len(data) == 32
                 else:
                     self._on_ptp(data)
 
     def _on_ptp(self, data):
-        try:
-            header = messages.parse_header(data)
-        except messages.PtpParseError:
+        if len(data) < 44 or data[0] >> 4 != 1:
             return
-        if header.transport != messages.TRANSPORT_8021AS:
+        if data[0] & 0x0F == 0:
+            self.sender_syncs += 1
+        elif data[0] & 0x0F == 0xB:
+            self.sender_announces += 1
+        elif data[0] & 0x0F == 8:
+            high, low, nanos = struct.unpack_from(">HII", data, 34)
+            master = ((high << 32) | low) * 10 ** 9 + nanos + struct.unpack_from(">q", data, 8)[0] / 65536
+            self.sender_clock = (num(data[20:28]), master - time.monotonic_ns())
+
+    def _master_now(self):
+        if self.grandmaster is not None:
+            return self.grandmaster.clock_id, self.grandmaster.now_ns()
+        if self.sender_clock is not None:
+            return self.sender_clock[0], time.monotonic_ns() + self.sender_clock[1]
+        return None
+
+    def _on_time_packet(self, data):
+        with self.lock:
+            self.time_packets.append(data)
+        if data[1] == 0xD4:
+            self.anchored = self.anchored or self.ntp_replies > 0
             return
-        counter = {messages.SYNC: "sender_syncs", messages.FOLLOW_UP: "sender_follow_ups",
-                   messages.ANNOUNCE: "sender_announces"}.get(header.message_type)
-        if counter:
-            with self.lock:
-                setattr(self, counter, getattr(self, counter) + 1)
+        _, _, _, before, clock_ns, rtp, clock_id = struct.unpack(">BBHIQIQ", data)
+        master = self._master_now()
+        if (rtp - before) & 0xFFFFFFFF != 77175:
+            self.fault("0xD7 latency field")
+        elif master is None:
+            return
+        elif master[0] != clock_id or abs(clock_ns - master[1]) > ANCHOR_TOLERANCE_NS:
+            self.fault("0xD7 time off the clock it names")
+        else:
+            self.anchored = True
 
     def _on_audio(self, packet, resent=False):
         if self.audio_key is None:
             return
+        header, trailer = packet[:12], packet[-8:]
         try:
-            header, payload, _ = audio_packets.open_packet(self.audio_key, packet)
-            pcm = decode_stereo_escape(payload)
-        except Exception:
-            with self.lock:
-                self.decrypt_errors += 1
-            return
+            frame = ChaCha20Poly1305(self.audio_key).decrypt(bytes(4) + trailer, packet[12:-8], header[4:12])
+            fields = decode_escape(frame)
+        except (InvalidTag, ValueError):
+            return self.fault("audio packet failed authentication")
+        if (fields["tag"], fields["escape"], fields["end"], fields["frames"]) != (1, 1, 7, 352):
+            return self.fault("not a 352-frame stereo ALAC escape frame")
         seq, timestamp = struct.unpack(">HI", header[2:8])
         with self.lock:
-            rendered = self.has_clock()
+            if not resent:
+                if trailer in self.trailers:
+                    self.fault("audio nonce repeated")
+                self.trailers.add(trailer)
+                if header[1] != (0xE0 if not self.packets else 0x60):
+                    self.fault("marker bit: first packet 0xE0, then 0x60")
+                previous = self.packets.get((seq - 1) & 0xFFFF)
+                if previous is not None and (timestamp - previous[0]) & 0xFFFFFFFF != 352:
+                    self.fault("RTP timestamp does not advance by 352 per sequence number")
             if seq not in self.packets or resent:
-                self.packets[seq] = (timestamp, pcm, rendered)
+                self.packets[seq] = (timestamp, fields["pcm"], self.anchored)
 
     def request_resend(self, first_seq: int, count: int):
         """Asks the sender's control port for packets again, as a receiver does after a loss."""
@@ -288,14 +433,16 @@ class FakeAirPlay2Receiver:
 
 
 class FakeGrandmaster(threading.Thread):
-    """A HomePod's clock: priority1 248, time since an arbitrary boot, Announce every 250 ms, Sync at 8 Hz."""
+    """A HomePod's clock: priority1 248, time since an arbitrary boot, Announce every 250 ms, two-step Sync at
+    8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its correctionField."""
 
-    def __init__(self, receiver: FakeAirPlay2Receiver, clock_id: int, sender_ports, uptime_ns: int = 3_600 * 10 ** 9):
+    def __init__(self, receiver, clock_id: int, sender_ports, correction_ns: int = 400_000_000):
         super().__init__(daemon=True)
-        self.receiver, self.clock_id = receiver, clock_id
+        self.receiver, self.clock_id, self.correction_ns = receiver, clock_id, correction_ns
         self.event, self.general = ((receiver.host, port) for port in sender_ports)
-        self._boot = time.monotonic_ns() - uptime_ns
+        self._boot = time.monotonic_ns() - 3_600 * 10 ** 9
         self._stop_event = threading.Event()
+        receiver.grandmaster = self
 
     def now_ns(self) -> int:
         return time.monotonic_ns() - self._boot
@@ -305,15 +452,18 @@ class FakeGrandmaster(threading.Thread):
         self.join(timeout=2)
 
     def run(self):
-        quality = messages.Quality(248, 248, 0xFE, 0xFFFF, 248, 0xA0)
+        quality = struct.pack(">hBBBBHB8sHB", 37, 0, 248, 248, 0xFE, 0xFFFF, 248, self.clock_id.to_bytes(8, "big"),
+                              0, 0xA0) + b"\x00\x08\x00\x08" + self.clock_id.to_bytes(8, "big")
+        tlv_8021as = b"\x00\x03\x00\x1c\x00\x80\xc2\x00\x00\x01" + bytes(22)
         sequence = 0
         while not self._stop_event.wait(0 if sequence == 0 else 0.125):
             try:
                 if sequence % 2 == 0:
-                    self.receiver.ptp_general.sendto(messages.announce(self.clock_id, sequence, quality, -2),
+                    self.receiver.ptp_general.sendto(ptp_message(0xB, self.clock_id, sequence, ptp_time(0) + quality),
                                                      self.general)
-                self.receiver.ptp_event.sendto(messages.sync(self.clock_id, sequence), self.event)
-                self.receiver.ptp_general.sendto(messages.follow_up(self.clock_id, sequence, self.now_ns()),
+                self.receiver.ptp_event.sendto(ptp_message(0, self.clock_id, sequence, bytes(10)), self.event)
+                origin = ptp_time(self.now_ns() - self.correction_ns) + tlv_8021as
+                self.receiver.ptp_general.sendto(ptp_message(8, self.clock_id, sequence, origin, self.correction_ns),
                                                  self.general)
             except OSError:
                 pass

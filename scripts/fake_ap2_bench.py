@@ -1,13 +1,15 @@
 """Prints the worker's CPU use while it streams over AirPlay 2 to the fake receiver, and how soon the
-follower's clock estimate settles after the first Sync. Run: /usr/bin/python3 tests/sender/fake_ap2_bench.py"""
+follower's clock estimate settles after the first Sync. Run: /usr/bin/python3 scripts/fake_ap2_bench.py"""
 
 import os
 import random
+import sys
 import time
 
-from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver
-from worker_support import Worker, tone
-from pyatv.ptp.follower_clock import FollowerClock
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "sender"))
+from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver  # noqa: E402
+from worker_support import Worker, tone  # noqa: E402
+from pyatv.ptp.follower_clock import FollowerClock  # noqa: E402
 
 SECONDS = 20
 
