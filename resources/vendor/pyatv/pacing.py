@@ -30,11 +30,6 @@ class Pacer:
         self.resets = 0
         self.late_histogram = LateHistogram()
 
-    def restart(self) -> None:
-        self._start = self._clock()
-        self._n = 0
-        self._burst = 0
-
     def due(self) -> float:
         return self._start + self._n * self._period
 

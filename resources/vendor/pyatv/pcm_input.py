@@ -21,8 +21,6 @@ from .session import BYTES_PER_FRAME, PACKET_BYTES, SAMPLE_RATE
 
 log = logging.getLogger(__name__)
 
-BYTES_PER_SECOND = SAMPLE_RATE * BYTES_PER_FRAME
-
 
 def is_silent(chunk: bytes, level: int = 1) -> bool:
     """True when every 16-bit sample in ``chunk`` (starting on a sample boundary) has a
@@ -147,10 +145,6 @@ class PcmInput:
                 self.discarded_frames += excess // BYTES_PER_FRAME
             self._priming = True
             self._flowing = False
-
-    def buffered_seconds(self) -> float:
-        with self._lock:
-            return len(self._buf) / BYTES_PER_SECOND
 
 
 def _frames_to_bytes(seconds: float) -> int:

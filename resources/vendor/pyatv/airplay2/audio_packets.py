@@ -9,9 +9,6 @@ import struct
 
 from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
 
-HEADER_LENGTH = 12
-TAG_LENGTH = 16
-TRAILER_LENGTH = 8
 PAYLOAD_TYPE = 0x60
 MARKER = 0x80
 
@@ -34,13 +31,3 @@ class AudioSealer:
         sealed = self._aead.encrypt(b"\x00\x00\x00\x00" + trailer, payload, header[4:12])
         return header + sealed + trailer
 
-
-def open_packet(key: bytes, packet: bytes):
-    """Receiver side (tests and diagnostics): returns (header, payload, nonce trailer)."""
-    if len(packet) < HEADER_LENGTH + TAG_LENGTH + TRAILER_LENGTH:
-        raise ValueError("audio packet too short")
-    header = packet[:HEADER_LENGTH]
-    trailer = packet[-TRAILER_LENGTH:]
-    payload = ChaCha20Poly1305(key).decrypt(b"\x00\x00\x00\x00" + trailer, packet[HEADER_LENGTH:-TRAILER_LENGTH],
-                                            header[4:12])
-    return header, payload, trailer

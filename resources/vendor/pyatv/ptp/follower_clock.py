@@ -41,10 +41,6 @@ class FollowerClock:
     def to_master(self, local_ns: int) -> int:
         return int(local_ns + self._offset + (self._rate - 1.0) * (local_ns - self._origin_local))
 
-    def to_local(self, master_ns: int) -> int:
-        base = master_ns - self._offset - self._origin_local
-        return int(self._origin_local + base / self._rate)
-
     def add(self, master_ns: int, local_ns: int) -> None:
         if self.samples >= READY_SAMPLES and abs(master_ns - self.to_master(local_ns)) > STEP_THRESHOLD_NS:
             self._outliers.append((master_ns, local_ns))

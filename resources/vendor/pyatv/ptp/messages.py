@@ -5,7 +5,7 @@ Sync goes to the event port 319, everything else to the general port 320.
 """
 
 import struct
-from typing import NamedTuple, Optional
+from typing import NamedTuple
 
 EVENT_PORT = 319
 GENERAL_PORT = 320
@@ -144,11 +144,3 @@ def parse_announce(data: bytes) -> AnnounceInfo:
     (_, _, p1, clock_class, accuracy, variance, p2, gm, steps, source) = struct.unpack_from(">hBBBBHB8sHB", body)
     return AnnounceInfo(int.from_bytes(gm, "big"), Quality(p1, clock_class, accuracy, variance, p2, source), steps)
 
-
-def better_master(a: AnnounceInfo, b: Optional[AnnounceInfo]) -> bool:
-    """Best-master comparison on the fields that decide between a sender and a speaker."""
-    if b is None:
-        return True
-    key = lambda i: (i.quality.priority1, i.quality.clock_class, i.quality.accuracy, i.quality.variance,
-                     i.quality.priority2, i.grandmaster)
-    return key(a) < key(b)

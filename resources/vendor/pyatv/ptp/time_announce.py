@@ -10,7 +10,6 @@ import struct
 
 SAMPLE_RATE = 44100
 ANNOUNCE_LATENCY = 77175
-RECEIVER_EXTRA = 11035
 
 
 def time_announce(rtp: int, clock_ns: int, clock_id: int, first: bool) -> bytes:
@@ -19,23 +18,12 @@ def time_announce(rtp: int, clock_ns: int, clock_id: int, first: bool) -> bytes:
                        rtp & 0xFFFFFFFF, clock_id & 0xFFFFFFFFFFFFFFFF)
 
 
-def parse_time_announce(packet: bytes):
-    """Returns (frame, clock ns at which it plays, clock id) as a receiver reads it."""
-    if len(packet) != 28 or packet[1] & 0x7F != 0x57:
-        raise ValueError("not a time announce")
-    _, _, _, before, clock_ns, rtp, clock_id = struct.unpack(">BBHIQIQ", packet)
-    return (before - RECEIVER_EXTRA) & 0xFFFFFFFF, clock_ns, clock_id
-
-
 class FrozenLine:
     """rtp ↔ clock ns, fixed at the first point; later points only advance along it."""
 
     def __init__(self, rtp: int, clock_ns: int):
         self.rtp = rtp
         self.clock_ns = clock_ns
-
-    def rtp_at(self, clock_ns: int) -> int:
-        return (self.rtp + (clock_ns - self.clock_ns) * SAMPLE_RATE // 1_000_000_000) & 0xFFFFFFFF
 
     def clock_at(self, rtp_offset_frames: int) -> int:
         return self.clock_ns + rtp_offset_frames * 1_000_000_000 // SAMPLE_RATE
