@@ -1,31 +1,21 @@
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QPointer>
 #include <QTimer>
 #include <csignal>
 
+#include "base/constants.h"
+#include "base/main_thread.h"
+#include "controller/login_item.h"
 #include "controller/single_instance.h"
 #include "controller/sleep_watcher.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
-#include "base/constants.h"
-#include "base/main_thread.h"
 
 namespace sonvale {
 namespace {
 
 constexpr int tickIntervalMs = 500;
 constexpr Seconds firstAttemptDelay{3.0};
-
-// Property listeners report on a backend thread; the controller is only touched on the
-// main thread, and only while it still exists.
-coreaudio::ListenerBlock onMainThread(QPointer<Sonvale> controller, void (Sonvale::*operation)()) {
-    return [controller, operation] {
-        postToMainThread([controller, operation] {
-            if (controller) (controller.data()->*operation)();
-        });
-    };
-}
 
 }  // namespace
 
@@ -47,26 +37,32 @@ void Sonvale::applicationDidFinishLaunching() {
 
     coreaudio::cleanupLeftoverOutput();
 
-    buildMenu();
+    view_->buildMenu(message_, loginItem().status() == LoginItemStatus::enabled);
 
+    // The listener reports on a backend thread; the controller is only touched on the
+    // main thread, and only while it still exists.
+    const QPointer<Sonvale> self(this);
     routeListener_ = coreaudio::audioSystem().addPropertyListener(
-        coreaudio::kAudioObjectSystemObject, coreaudio::address(coreaudio::selector::defaultOutput),
-        onMainThread(this, &Sonvale::routeChanged));
+        coreaudio::kAudioObjectSystemObject, coreaudio::address(coreaudio::selector::defaultOutput), [self] {
+            postToMainThread([self] {
+                if (self) self->routeChanged();
+            });
+        });
 
     sleepWatcher_ = std::make_unique<SleepWatcher>(
         QDBusConnection::systemBus(), [this] { willSleep(); }, [this] { didWake(); });
     if (!sleepWatcher_->start()) log("无法连接系统总线，不处理睡眠和唤醒");
 
-    tickTimer = new QTimer(this);
-    tickTimer->setInterval(tickIntervalMs);
-    connect(tickTimer, &QTimer::timeout, this, &Sonvale::tick);
-    tickTimer->start();
+    tickTimer_ = new QTimer(this);
+    tickTimer_->setInterval(tickIntervalMs);
+    connect(tickTimer_, &QTimer::timeout, this, &Sonvale::tick);
+    tickTimer_->start();
 
     log("启动 Sonvale；不使用菜单脚本；旧菜单工具应保持停用");
 
     if (!environment_.arguments.contains(QStringLiteral("--background"))) showWindow();
 
-    nextAttempt = now() + firstAttemptDelay;
+    supervision_.retryAfter(firstAttemptDelay);
     routeChanged();
 }
 
@@ -80,7 +76,7 @@ void Sonvale::applicationWillTerminate() {
     // the forwarding output device belong to the running copy.
     if (!launched_) return;
     stopEngine();
-    destroyOutputDevice();
+    output_.destroy();
 }
 
 }  // namespace sonvale

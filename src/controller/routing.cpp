@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
 
@@ -10,8 +8,8 @@ void Sonvale::routeChanged() {
     if (device == coreaudio::kAudioObjectUnknown) return;
 
     const QString name = QString::fromStdString(coreaudio::textProperty(device));
-    if (device != lastDevice) {
-        lastDevice = device;
+    if (device != lastDevice_) {
+        lastDevice_ = device;
         log("默认输出：" + name + " [" + QString::fromStdString(coreaudio::uid(device)) + "]");
     }
 
@@ -19,16 +17,15 @@ void Sonvale::routeChanged() {
         // The user chose an output forwarding must not take over: stop and hold. The
         // forwarding output device is no longer the default, so stopping leaves the
         // user's choice alone. "enabled" stays as it was.
-        if (worker || capture) stopEngine();
-        if (enabled()) {
+        if (run_) stopEngine();
+        if (settings_.enabled()) {
             const QString held = "保留当前输出：" + name;
-            if (held != message) state(held);
+            if (held != message_) state(held);
         }
         return;
     }
 
-    // A pending retry that ends later stays in force.
-    if (!worker) nextAttempt = std::max(nextAttempt, now() + Seconds(1.0));
+    if (!run_) supervision_.retryNoSoonerThan(Seconds(1.0));
 }
 
 }  // namespace sonvale

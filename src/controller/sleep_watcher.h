@@ -22,7 +22,6 @@ public:
     // Subscribes and takes the inhibitor. False when the bus is not connected: nothing
     // will be reported then.
     bool start();
-    bool holdsInhibitor() const { return inhibitor_.isValid(); }
 
 private slots:
     void prepareForSleep(bool sleeping);

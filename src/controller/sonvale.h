@@ -2,45 +2,34 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
-#include <QSettings>
 #include <QString>
+
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
 
-#include "controller/clock.h"
 #include "controller/environment.h"
+#include "controller/event_log.h"
+#include "controller/forwarding_output.h"
+#include "controller/forwarding_run.h"
+#include "controller/settings.h"
+#include "controller/supervision.h"
 #include "coreaudio/audio_system.h"
+#include "ui/status_view.h"
 
-class QAction;
-class QLabel;
-class QMenu;
-class QPushButton;
-class QSlider;
-class QSystemTrayIcon;
 class QTimer;
-class QWidget;
 
 namespace sonvale {
 
-class Capture;
-class WorkerProcess;
-class PipeReader;
 class LoginItem;
 class SleepWatcher;
 class SingleInstance;
-struct ControllerProbe;
 
-// The forwarding controller: one per process, living on the main thread. It owns the
-// capture, the sender worker and its pipes, the forwarding output device, the tray menu
-// and the window. Every callback from another thread hops to the main thread before it
-// touches anything here, so the class has no lock.
-//
-// Its operations are spread over the folders by concern: state, settings and log here
-// (controller/state.cpp); launch, stop and retry, tick, routing, sleep in controller/;
-// worker launch and event lines in sender/; menu, window and commands in ui/.
+// The forwarding controller: one per process, living on the main thread. It decides;
+// its collaborators keep the state of one concern each: the stored settings, the log,
+// the supervision (retry times, failures, heartbeats, sleep), the current forwarding run
+// (worker, pipes, capture) and the forwarding output device. The view shows what it is
+// given and reports the user's intents. Every callback from another thread hops to the
+// main thread before it touches anything here, so the class has no lock.
 class Sonvale : public QObject {
     Q_OBJECT
 
@@ -68,15 +57,9 @@ public slots:
     void showWindow();
 
 public:
-    // Settings, status text and log.
-    void log(const QString& text);
+    void log(const QString& text) { log_.write(text); }
+    // A status change: the text becomes the status, goes to the log and is shown.
     void state(const QString& text);
-    float gain() const;
-    bool enabled() const;
-    void setEnabled(bool value);
-    QString targetName() const;  // empty when absent or not a text
-    void setTargetName(const QString& name);
-
     void refresh();
     void routeChanged();
     void tick();
@@ -85,53 +68,39 @@ public:
     void startWorker();
     void consume(const QByteArray& data);
 
+    // What the controller knows, for the view and for anyone watching it.
+    const QString& message() const { return message_; }
+    const Settings& settings() const { return settings_; }
+    const Supervision& supervision() const { return supervision_; }
+    const ForwardingRun* run() const { return run_.get(); }
+    const ForwardingOutput& output() const { return output_; }
+    StatusView& view() { return *view_; }
+
 signals:
     // Emitted when the controller wants the application to end (quit, second copy).
     void terminateRequested();
 
 private:
-    friend struct ControllerProbe;
-
-    Instant now() const { return environment_.clock->now(); }
-    void buildMenu();
-    void destroyOutputDevice();
     bool startForwarding();  // the "ready" steps; false ends the batch of lines
+    bool isCurrent(const std::weak_ptr<WorkerProcess>& process) const;
+    StatusPresentation presentation() const;
+    LoginItem& loginItem();
 
     SonvaleEnvironment environment_;
-    mutable QSettings settings_;
-
-    QSystemTrayIcon* item = nullptr;
-    std::unique_ptr<QMenu> menu_;
-    QAction* stateItem = nullptr;
-    QAction* toggleItem = nullptr;
-    std::unique_ptr<QWidget> window;
-    QLabel* statusLabel = nullptr;
-    QLabel* detailLabel = nullptr;
-    QPushButton* button = nullptr;
-    QSlider* slider = nullptr;
-    std::unique_ptr<Capture> capture;
-    std::shared_ptr<WorkerProcess> worker;
-    int input = -1;      // write end of the worker's standard input (the PCM stream)
-    std::unique_ptr<PipeReader> workerOut;  // read end of the worker's standard output
-    QByteArray wireData;
-    bool discardingLine_ = false;  // the rest of an overlong line is being skipped
-    coreaudio::AudioObjectID outputDevice = 0;
-    std::string previousUID;
-    coreaudio::AudioObjectID lastDevice = 0;
-    Instant nextAttempt = distantPast;
-    std::int64_t failures = 0;
-    bool pausedForSleep = false;
-    bool stopping = false;
-    Instant lastHeartbeat = distantPast;
-    QTimer* tickTimer = nullptr;
-    QString message;
-    std::uint64_t networkBytes = 0;
-    const QString logURL;
-    const QString scriptURL;
-    QAction* loginItem = nullptr;
+    Settings settings_;
+    EventLog log_;
+    Supervision supervision_;
+    ForwardingOutput output_;
+    std::unique_ptr<ForwardingRun> run_;
+    StatusView* view_ = nullptr;
+    QTimer* tickTimer_ = nullptr;
+    QString message_;
+    std::uint64_t networkBytes_ = 0;  // the last count the worker reported
+    coreaudio::AudioObjectID lastDevice_ = 0;
+    bool stopping_ = false;
 
     // Platform services.
-    std::unique_ptr<LoginItem> loginService_;
+    std::unique_ptr<LoginItem> loginItem_;
     std::unique_ptr<SleepWatcher> sleepWatcher_;
     std::unique_ptr<SingleInstance> singleInstance_;
     coreaudio::ListenerID routeListener_ = 0;

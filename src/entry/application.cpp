@@ -1,29 +1,30 @@
 #include "entry/application.h"
 
-#include <QApplication>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include "controller/sonvale.h"
 #include "entry/termination_signals.h"
+#include "ui/desktop_application.h"
 
 namespace sonvale {
 
 int runApplication(int argc, char** argv) {
-    QApplication app(argc, argv);
-    app.setApplicationName("Sonvale");
-    app.setDesktopFileName("local.sonvale");
-    app.setQuitOnLastWindowClosed(false);
+    const std::unique_ptr<QCoreApplication> app = makeDesktopApplication(argc, argv);
+    app->setApplicationName("Sonvale");
+    QGuiApplication::setDesktopFileName("local.sonvale");
 
-    Sonvale controller(SonvaleEnvironment::fromProcess(app.arguments()));
-    QObject::connect(&controller, &Sonvale::terminateRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    Sonvale controller(SonvaleEnvironment::fromProcess(app->arguments()));
+    QObject::connect(&controller, &Sonvale::terminateRequested, app.get(), &QCoreApplication::quit,
+                     Qt::QueuedConnection);
 
     // A termination signal ends the event loop like quitting does, so the output is given
     // back and the forwarding output device removed on logout and on kill too.
     TerminationSignals terminationSignals;
-    QObject::connect(&terminationSignals, &TerminationSignals::received, &app, &QCoreApplication::quit);
+    QObject::connect(&terminationSignals, &TerminationSignals::received, app.get(), &QCoreApplication::quit);
 
     QTimer::singleShot(0, &controller, [&controller] { controller.applicationDidFinishLaunching(); });
-    const int status = app.exec();
+    const int status = app->exec();
     // A copy that handed over to the running one at launch leaves the output and every
     // device alone; the controller itself checks that too.
     if (!controller.quitAtLaunch()) controller.applicationWillTerminate();

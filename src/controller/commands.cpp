@@ -1,28 +1,25 @@
-#include <QAction>
 #include <QDesktopServices>
 #include <QProcess>
 #include <QTimer>
 #include <QUrl>
-#include <charconv>
 
-#include "capture/capture.h"
+#include "controller/login_item.h"
 #include "controller/sonvale.h"
-#include "ui/login_item.h"
 #include "ui/name_dialog.h"
 
 namespace sonvale {
 
 void Sonvale::toggle() {
-    if (!enabled() && targetName().isEmpty()) {
+    if (!settings_.enabled() && settings_.targetName().isEmpty()) {
         chooseTarget();
-        if (targetName().isEmpty()) return;
+        if (settings_.targetName().isEmpty()) return;
     }
-    const bool on = !enabled();
-    setEnabled(on);
-    failures = 0;
-    nextAttempt = now() + Seconds(1.0);
+    const bool on = !settings_.enabled();
+    settings_.setEnabled(on);
+    supervision_.resetFailures();
+    supervision_.retryAfter(Seconds(1.0));
     if (on) {
-        state(QStringLiteral("已启用，正在准备连接 ") + targetName());
+        state(QStringLiteral("已启用，正在准备连接 ") + settings_.targetName());
     } else {
         stopEngine();
         state(QStringLiteral("已暂停，已释放系统音频捕获"));
@@ -32,11 +29,12 @@ void Sonvale::toggle() {
 
 void Sonvale::chooseTarget() {
     // The supervision tick waits while the user is asked, as it would behind a modal alert.
-    const bool tickWasRunning = tickTimer && tickTimer->isActive();
-    if (tickWasRunning) tickTimer->stop();
+    const bool tickWasRunning = tickTimer_ && tickTimer_->isActive();
+    if (tickWasRunning) tickTimer_->stop();
+    const QString current = settings_.targetName();
     const std::optional<QString> answer =
-        environment_.namePrompt ? environment_.namePrompt(targetName()) : askForTargetName(targetName());
-    if (tickWasRunning) tickTimer->start();
+        environment_.namePrompt ? environment_.namePrompt(current) : askForTargetName(current);
+    if (tickWasRunning) tickTimer_->start();
     if (!answer) return;
 
     const QString name = answer->trimmed();
@@ -44,52 +42,48 @@ void Sonvale::chooseTarget() {
         state(QStringLiteral("HomePod 名称不能为空"));
         return;
     }
-    const bool wasEnabled = enabled();
+    const bool wasEnabled = settings_.enabled();
     stopEngine();
     // The forwarding output device carries the speaker's name; the next "ready" makes it again.
-    destroyOutputDevice();
-    setTargetName(name);
-    setEnabled(wasEnabled);
-    failures = 0;
-    nextAttempt = now() + Seconds(1.0);
+    output_.destroy();
+    settings_.setTargetName(name);
+    settings_.setEnabled(wasEnabled);
+    supervision_.resetFailures();
+    supervision_.retryAfter(Seconds(1.0));
     state(QStringLiteral("目标已设置为 ") + name);
 }
 
 void Sonvale::volumeChanged(double value) {
-    // Kept as the shortest text that reads back as the same float ("0.4", not 0.4000000059604645).
-    char text[32];
-    const auto written = std::to_chars(text, text + sizeof text, float(value));
-    settings_.setValue("gain", QString::fromLatin1(text, written.ptr - text));
-    settings_.sync();
-    if (capture) capture->setGain(gain());
+    settings_.setGain(value);
+    if (run_) run_->setGain(settings_.gain());
 }
 
 void Sonvale::toggleLogin() {
-    LoginItem& login = loginItemFor(loginService_, environment_);
+    LoginItem& login = loginItem();
     const LoginItemStatus before = login.status();
     const std::optional<QString> failure =
         before == LoginItemStatus::enabled ? login.unregisterItem() : login.registerItem();
     if (failure) {
         // The menu entry flips its own check mark when chosen; put it back.
-        if (loginItem) loginItem->setChecked(before == LoginItemStatus::enabled);
+        view_->setLoginChecked(before == LoginItemStatus::enabled);
         state(QStringLiteral("登录项设置失败：") + *failure);
         return;
     }
     const LoginItemStatus after = login.status();
-    if (loginItem) loginItem->setChecked(after == LoginItemStatus::enabled);
+    view_->setLoginChecked(after == LoginItemStatus::enabled);
     if (after == LoginItemStatus::requiresApproval) state(QStringLiteral("请在系统设置的登录项中允许 Sonvale"));
 }
 
-void Sonvale::openLog() { QDesktopServices::openUrl(QUrl::fromLocalFile(logURL)); }
+void Sonvale::openLog() { QDesktopServices::openUrl(QUrl::fromLocalFile(log_.path())); }
 
 void Sonvale::playTest() {
     QProcess::startDetached(QStringLiteral("paplay"), {environment_.resourceDir + QStringLiteral("/system-test.wav")});
 }
 
 void Sonvale::quit() {
-    setEnabled(false);
+    settings_.setEnabled(false);
     stopEngine();
-    destroyOutputDevice();
+    output_.destroy();
     emit terminateRequested();
 }
 

@@ -1,4 +1,4 @@
-#include "ui/login_item.h"
+#include "controller/login_item.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "capture/capture.h"
+#include "sender/worker_launch.h"
+#include "sender/worker_lines.h"
+
+namespace sonvale {
+
+// One forwarding run: the worker launched for one speaker name, the parent's ends of its
+// pipes, the reader of its event lines and, from "ready" on, the capture that feeds it.
+// The run keeps the name it was launched with even if the stored name changes meanwhile.
+// Main thread only.
+class ForwardingRun {
+public:
+    ForwardingRun(QString name, LaunchedWorker launched);
+    ~ForwardingRun();
+    ForwardingRun(const ForwardingRun&) = delete;
+    ForwardingRun& operator=(const ForwardingRun&) = delete;
+
+    const QString& name() const { return name_; }
+    const std::shared_ptr<WorkerProcess>& process() const { return launched_.process; }
+    bool workerRunning() const { return launched_.process->isRunning(); }
+    bool capturing() const { return capture_ != nullptr; }
+    // The capture's frame counters and level; nothing before "ready".
+    std::optional<RingStatistics> captureStatistics();
+
+    // Both handlers are called on the main thread: the output handler with each chunk the
+    // worker wrote, the exit handler once the worker has exited and been reaped.
+    void setOutputHandler(std::function<void(const QByteArray&)> handler);
+    void setExitHandler(std::function<void()> handler);
+
+    // The events of the lines these bytes complete.
+    std::vector<WorkerEvent> read(const QByteArray& bytes) { return lines_.feed(bytes); }
+    // What the worker wrote and nobody has read yet (at its exit, say).
+    QByteArray readRemaining();
+
+    // Starts the capture into the worker's input in place of any earlier one; the run
+    // keeps it even when start() throws, so that ending the run tears down whatever it
+    // built.
+    void startCapture(std::unique_ptr<Capture> capture);
+    void setGain(float gain);
+    void stopCapture();
+    // Closes the pipes and ends the worker: SIGTERM now and SIGKILL after 4 s if it is
+    // still there then. The kill timer lives as long as `context`.
+    void end(QObject* context);
+
+private:
+    QString name_;
+    LaunchedWorker launched_;
+    WorkerLineReader lines_;
+    std::unique_ptr<Capture> capture_;
+};
+
+}  // namespace sonvale

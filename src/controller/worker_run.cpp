@@ -1,0 +1,140 @@
+#include <QFileInfo>
+#include <QPointer>
+
+#include "base/main_thread.h"
+#include "base/platform_error.h"
+#include "controller/sonvale.h"
+#include "coreaudio/devices.h"
+
+namespace sonvale {
+namespace {
+
+const QString standbyText = QStringLiteral("静音待机，已释放 HomePod 播放会话");
+
+}  // namespace
+
+bool Sonvale::isCurrent(const std::weak_ptr<WorkerProcess>& process) const {
+    const auto strong = process.lock();
+    return strong && run_ && strong == run_->process();
+}
+
+void Sonvale::startWorker() {
+    if (run_) return;
+    const QString name = settings_.targetName();
+    if (name.isEmpty()) {
+        settings_.setEnabled(false);
+        state(QStringLiteral("请先设置 HomePod 名称"));
+        return;
+    }
+    state(QStringLiteral("正在独立连接 ") + name + QStringLiteral("…"));
+
+    WorkerCommand command;
+    command.python = environment_.pythonPath;
+    command.script = environment_.resourceDir + "/sender.py";
+    command.vendorDir = environment_.resourceDir + "/vendor";
+    command.senderLogPath = QFileInfo(log_.path()).absolutePath() + "/Sonvale-sender.log";
+    command.name = name;
+    try {
+        run_ = std::make_unique<ForwardingRun>(name, launchWorker(command));
+    } catch (const PlatformError& error) {
+        stopEngine();
+        scheduleRetry(QStringLiteral("无法启动发送器：") + QString::fromStdString(error.localizedDescription()));
+        return;
+    }
+    networkBytes_ = 0;
+
+    // Both handlers only queue their work, so that what they start (a teardown among
+    // others) never runs inside the notifier that called them. Each holds the controller
+    // and its process weakly and acts only while that process is still the current worker.
+    const QPointer<Sonvale> self(this);
+    const std::weak_ptr<WorkerProcess> process = run_->process();
+    run_->setOutputHandler([self, process](const QByteArray& bytes) {
+        postToMainThread([self, process, bytes] {
+            if (self && self->isCurrent(process)) self->consume(bytes);
+        });
+    });
+    run_->setExitHandler([self, process] {
+        postToMainThread([self, process] {
+            if (!self || !self->isCurrent(process) || self->stopping_) return;
+            // What the worker wrote before it exited is handled first, so its last report
+            // (an "error" with its reason, say) is not lost to the exit.
+            self->consume(self->run_->readRemaining());
+            if (!self->isCurrent(process)) return;
+            self->stopEngine();
+            if (self->settings_.enabled()) self->scheduleRetry(QStringLiteral("HomePod 连接已结束，已恢复本机声音"));
+        });
+    });
+    supervision_.heartbeat();
+}
+
+void Sonvale::consume(const QByteArray& data) {
+    if (data.isEmpty() || !run_) return;
+    // The rest of a batch still counts once its run has ended (after an "error", say).
+    const QString name = run_->name();
+    for (const WorkerEvent& event : run_->read(data)) {
+        supervision_.heartbeat();
+        if (event.state == "ready") {
+            if (!startForwarding()) return;
+        } else if (event.state == "idle") {
+            if (message_ != standbyText) state(standbyText);
+        } else if (event.state == "reconnecting") {
+            state(QStringLiteral("检测到声音，正在重新连接 ") + name + QStringLiteral("…"));
+        } else if (event.state == "playing") {
+            state(QStringLiteral("已连接 ") + name + QStringLiteral("，正在转发系统音频"));
+        } else if (event.state == "streaming") {
+            networkBytes_ = event.bytesIn;
+        } else if (event.state == "error") {
+            stopEngine();
+            scheduleRetry(event.message.value_or(QStringLiteral("发送器报告错误")));
+        }
+    }
+}
+
+bool Sonvale::startForwarding() {
+    // The run ended earlier in this batch (an "error" line just before, say): there is no
+    // pipe to capture into, so the line is ignored.
+    if (!run_) return true;
+    if (!settings_.enabled() || !coreaudio::eligible(coreaudio::current())) {
+        stopEngine();
+        return false;
+    }
+    const QString name = run_->name();
+    try {
+        output_.ensure(name);
+        output_.rememberUserOutput();
+
+        auto capture = std::make_unique<Capture>();
+        const QPointer<Sonvale> self(this);
+        capture->onFormat = [self](const std::string& text) {
+            if (self) self->log(QString::fromStdString(text));
+        };
+        capture->onFailure = [self](const std::string& text) {
+            // The teardown destroys the capture and with it this very function object:
+            // nothing of it may be touched once stopEngine() has begun.
+            Sonvale* const controller = self.data();
+            if (!controller) return;
+            const QString reason = QString::fromStdString(text);
+            controller->stopEngine();
+            controller->scheduleRetry(reason);
+        };
+        capture->gain = settings_.gain();
+        run_->startCapture(std::move(capture));
+
+        if (!coreaudio::eligible(coreaudio::current())) {
+            stopEngine();
+            return false;
+        }
+        output_.makeDefault();
+    } catch (const PlatformError& error) {
+        stopEngine();
+        settings_.setEnabled(false);
+        state(QStringLiteral("未启用捕获：") + QString::fromStdString(error.localizedDescription()) +
+              QStringLiteral("。授权后点开始重试。"));
+        return true;
+    }
+    supervision_.resetFailures();
+    state(QStringLiteral("已连接 ") + name + QStringLiteral("，正在转发系统音频"));
+    return true;
+}
+
+}  // namespace sonvale

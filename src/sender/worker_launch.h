@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+#include "base/unique_fd.h"
+#include "sender/pipe_reader.h"
+#include "sender/worker_process.h"
+
+namespace sonvale {
+
+// How the sender worker is started for one speaker.
+struct WorkerCommand {
+    QString python;         // /usr/bin/python3
+    QString script;         // <resources>/sender.py
+    QString vendorDir;      // <resources>/vendor, handed over as SONVALE_VENDOR
+    QString senderLogPath;  // the worker's standard error is appended here
+    QString name;           // the speaker's name
+};
+
+// A running worker with the parent's ends of its pipes.
+struct LaunchedWorker {
+    std::shared_ptr<WorkerProcess> process;
+    UniqueFd input;                       // the worker's standard input: the PCM stream
+    std::unique_ptr<PipeReader> output;   // the worker's standard output: its event lines
+};
+
+// Starts "python -s -B -u sender.py --name <name>" with its own pipes as standard input
+// and output and the sender log as standard error (inherited when the log cannot be
+// opened), in this process's environment with SONVALE_VENDOR set. Throws PlatformError.
+LaunchedWorker launchWorker(const WorkerCommand& command);
+
+}  // namespace sonvale

@@ -1,0 +1,70 @@
+#include "sender/worker_lines.h"
+
+#include <nlohmann/json.hpp>
+
+namespace sonvale {
+namespace {
+
+constexpr qsizetype lineLimit = 64 * 1024;
+
+std::uint64_t count(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end()) return 0;
+    if (found->is_number_unsigned()) return found->get<std::uint64_t>();
+    if (found->is_number_integer()) return std::uint64_t(found->get<std::int64_t>());
+    if (found->is_number_float()) {
+        const double value = found->get<double>();
+        // Out-of-range values are clamped instead of converted with undefined behaviour.
+        if (!(value > 0)) return 0;
+        if (value >= 18446744073709551616.0) return UINT64_MAX;
+        return std::uint64_t(value);
+    }
+    return 0;
+}
+
+std::optional<WorkerEvent> event(const QByteArray& line) {
+    const auto parsed = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+    const auto state = parsed.find("state");
+    if (state == parsed.end() || !state->is_string()) return std::nullopt;
+    WorkerEvent result;
+    result.state = state->get<std::string>();
+    result.bytesIn = count(parsed, "bytes_in");
+    const auto message = parsed.find("message");
+    if (message != parsed.end() && message->is_string()) {
+        result.message = QString::fromStdString(message->get<std::string>());
+    }
+    return result;
+}
+
+}  // namespace
+
+std::vector<WorkerEvent> WorkerLineReader::feed(const QByteArray& bytes) {
+    std::vector<WorkerEvent> events;
+    pending_.append(bytes);
+    for (;;) {
+        const qsizetype end = pending_.indexOf('\n');
+        if (discarding_) {
+            if (end < 0) {
+                pending_.clear();
+                return events;
+            }
+            pending_.remove(0, end + 1);
+            discarding_ = false;
+            continue;
+        }
+        if (end < 0) {
+            if (pending_.size() > lineLimit) {
+                pending_.clear();
+                discarding_ = true;
+            }
+            return events;
+        }
+        const QByteArray line = pending_.left(end);
+        pending_.remove(0, end + 1);
+        if (line.size() > lineLimit) continue;
+        if (auto parsed = event(line)) events.push_back(std::move(*parsed));
+    }
+}
+
+}  // namespace sonvale
