@@ -3,7 +3,7 @@
 import time
 import unittest
 
-from worker_support import Worker, longest_bit_exact_run, silence, tone
+from worker_support import Worker, longest_bit_exact_run, tone
 from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver, FakeGrandmaster, udp_socket
 from pyatv import session as s
 from pyatv.airplay2 import protocol_choice as pc
@@ -120,7 +120,7 @@ class SessionTest(unittest.TestCase):
             self.addCleanup(worker.kill)
             worker.wait_state("ready", 15)
             sent = tone(4.0)  # room for a clean 2 s stretch even if the feeder stalls once under load
-            worker.feed(sent + silence(0.5))
+            worker.feed(sent + bytes(88200))  # and 0.5 s of silence
             worker.wait_state("playing", 5)
             worker.wait_feeding(10)
             time.sleep(0.5)

@@ -32,10 +32,6 @@ def tone(seconds: float, left_hz: float = 440.0, right_hz: float = 880.0) -> byt
                     for i in range(int(seconds * SAMPLE_RATE)))
 
 
-def silence(seconds: float) -> bytes:
-    return bytes(int(seconds * SAMPLE_RATE) * 4)
-
-
 def decode_escape(frame: bytes, frame_length: int = 352) -> dict:
     """Reads an ALAC escape frame MSB first, independently of the encoder; returns every header field,
     the PCM (s16le), the end tag and the padding bits."""
@@ -149,10 +145,9 @@ class Worker:
 
     def stop_feeding(self) -> None:
         self._feed_stop.set()
-        if self._feeder is not None:
-            self._feeder.join()
+        self.wait_feeding(None)
 
-    def wait_feeding(self, timeout: float) -> None:
+    def wait_feeding(self, timeout) -> None:
         if self._feeder is not None:
             self._feeder.join(timeout)
 
@@ -160,7 +155,7 @@ class Worker:
         self.stop_feeding()
         try:
             self.proc.stdin.close()
-        except OSError:
+        except OSError:  # the worker has gone: nothing left to close
             pass
 
     def wait(self, timeout: float) -> int:
@@ -175,11 +170,7 @@ class Worker:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout):
-            try:
-                stream.close()
-            except OSError:
-                pass
+        self.proc.stdout.close()
         self.stderr_file.close()
         os.unlink(self.stderr_file.name)
 
