@@ -171,7 +171,7 @@ class FakeAirPlay2Receiver:
                  features: str = FEATURES_PTP):
         self.host, self.pin, self.volume, self.features, self.wrong_keys = host, pin, volume, features, wrong_keys
         self.control_port_first, self.refuse_ntp = control_port_first, refuse_ntp
-        self.lock = threading.Lock()
+        self.lock = threading.RLock()
         self.requests = []              # (method, uri, encrypted, headers, body)
         self.volume_answers = []        # (status, value)
         self.packets = {}               # seq -> (rtp timestamp, pcm, rendered)
