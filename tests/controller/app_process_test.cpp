@@ -1,0 +1,106 @@
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "controller/controller_fixture.h"
+#include "support/sound_server.h"
+
+namespace sonvale::test {
+namespace {
+
+const std::string speakerSink = "alsa_output.pci-0000_00_1f.3.analog-stereo.speaker";
+const std::string headsetSink = "alsa_output.usb-Logitech_USB_Headset-00.analog-stereo";
+const QString launchLine = QStringLiteral("启动 Sonvale；不使用菜单脚本；旧菜单工具应保持停用");
+
+// The real executable against a private sound server, with the stand-in worker as its
+// sender and every user directory in a temporary one.
+class AppProcessTest : public ::testing::TestWithParam<SoundServerKind> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.running()) << server.error();
+        installStandInWorker(dir.filePath("share/sonvale"), ready);
+        QDir().mkpath(dir.filePath("runtime"));
+        QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("SONVALE_RESOURCES", dir.filePath("share/sonvale"));
+        environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+        environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        environment.insert("XDG_STATE_HOME", dir.filePath("state"));
+        environment.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent");
+    }
+
+    void TearDown() override {
+        for (auto& process : processes) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+
+    QProcess& launch(const QStringList& arguments = {"--background"}) {
+        auto& process = processes.emplace_back(std::make_unique<QProcess>());
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->start(QStringLiteral(SONVALE_EXECUTABLE), arguments);
+        process->waitForStarted(5000);
+        return *process;
+    }
+
+    QStringList log() const { return logMessages(dir.filePath("state/Sonvale/Sonvale.log")); }
+    bool forwarding() const { return server.defaultSink() == outputUID; }
+    void enableForwarding() { storeSettings(dir.filePath("config/local.sonvale.conf"), true); }
+
+    SoundServer server{GetParam()};
+    QTemporaryDir dir;
+    QProcessEnvironment environment;
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
+
+TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBackOnEachSignal) {
+    enableForwarding();
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(number));
+        QFile::remove(dir.filePath("state/Sonvale/Sonvale.log"));
+        QProcess& app = launch();
+        ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 20000)) << log().join('\n').toStdString();
+        if (number == SIGTERM) {
+            EXPECT_EQ(log().mid(0, 4), (QStringList{QStringLiteral("无法连接系统总线，不处理睡眠和唤醒"), launchLine,
+                                                    QStringLiteral("默认输出：内置音频 扬声器 [BuiltInSpeakerDevice]"),
+                                                    QStringLiteral("正在独立连接 卧室…")}));
+            ASSERT_TRUE(server.setDefaultSink(headsetSink));
+            EXPECT_TRUE(waitUntil([this] { return log().last().startsWith(QStringLiteral("保留当前输出：")); }));
+            EXPECT_EQ(server.defaultSink(), headsetSink) << "the user's choice stays";
+            ASSERT_TRUE(server.setDefaultSink(speakerSink));
+            ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << "forwarding resumes on the speaker";
+        }
+        ::kill(pid_t(app.processId()), number);
+        ASSERT_TRUE(app.waitForFinished(10000));
+        EXPECT_EQ(app.exitCode(), 0);
+        EXPECT_EQ(server.defaultSink(), speakerSink);
+        EXPECT_FALSE(server.sink(std::string(outputUID)));
+    }
+}
+
+TEST_P(AppProcessTest, ALaunchRemovesALeftoverAndASecondCopyLeavesTheFirstAlone) {
+    ASSERT_TRUE(server.loadModule("module-null-sink", "sink_name=" + std::string(outputUID)));
+    ASSERT_TRUE(server.setDefaultSink(std::string(outputUID)));
+    QProcess& first = launch();
+    ASSERT_TRUE(waitUntil([this] { return log().contains(launchLine); }, 10000));
+    EXPECT_TRUE(waitUntil([this] { return server.defaultSink() == speakerSink && !server.sink(std::string(outputUID)); }));
+
+    enableForwarding();
+    QProcess& second = launch();
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_EQ(log().count(launchLine), 1);
+    first.terminate();
+    EXPECT_TRUE(first.waitForFinished(10000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, AppProcessTest,
+                         ::testing::Values(SoundServerKind::pulseaudio, SoundServerKind::pipewire),
+                         [](const auto& info) { return std::string(soundServerName(info.param)); });
+
+}  // namespace
+}  // namespace sonvale::test

@@ -1,0 +1,235 @@
+#include <QSignalSpy>
+
+#include <cmath>
+#include <csignal>
+
+#include "controller/controller_fixture.h"
+#include "controller/event_log.h"
+#include "sender/worker_lines.h"
+
+namespace sonvale::test {
+namespace {
+
+using Verdict = Supervision::Verdict;
+
+TEST(SupervisionTest, BacksOffToThirtyTwoSecondsAndTimesOutOnlyPastTheLimits) {
+    auto clock = std::make_shared<ManualClock>();
+    Supervision supervision(clock);
+    for (int expected : {2, 4, 8, 16, 32, 32}) {
+        EXPECT_EQ(supervision.recordFailure(), expected);
+        EXPECT_EQ(supervision.nextAttempt(), clock->now() + Seconds(expected));
+    }
+    supervision.resetFailures();
+    EXPECT_EQ(supervision.recordFailure(), 2);
+
+    struct Row {
+        double since;  // seconds since the last heartbeat
+        bool worker, running, capturing;
+        Verdict verdict;
+    };
+    const Row rows[] = {
+        {40.0, true, true, false, Verdict::wait},           {40.001, true, true, false, Verdict::connectTimeout},
+        {8.0, true, true, true, Verdict::wait},             {8.001, true, true, true, Verdict::heartbeatTimeout},
+        {0.0, true, false, true, Verdict::workerExited},    {99.0, true, false, false, Verdict::workerExited},
+        {1.0, false, false, false, Verdict::wait},          {2.0, false, false, false, Verdict::start},
+    };
+    for (const Row& row : rows) {
+        clock->current = Instant(Seconds(1000.0));
+        supervision.heartbeat();
+        supervision.retryAfter(Seconds(2.0));
+        clock->advance(row.since);
+        EXPECT_EQ(supervision.judge(row.worker, row.running, row.capturing), row.verdict) << row.since;
+    }
+}
+
+TEST(WorkerLineReaderTest, CutsLinesAndReadsOnlyStateObjects) {
+    struct Case {
+        std::vector<QByteArray> chunks;
+        std::vector<std::string> states;
+        std::uint64_t bytesIn;  // of the last event
+    };
+    const QByteArray overlong(70 * 1024, 'x');
+    const std::vector<Case> cases = {
+        {{"{\"state\":\"a\"}\n{\"state\":\"b\"}\n"}, {"a", "b"}, 0},
+        {{"{\"sta", "te\":\"a\"}\r\n", "{\"state\":\"b\"}"}, {"a"}, 0},
+        {{"[1]\n3\n\n{\"state\":1}\nnot json\n{\"other\":\"a\"}\n"}, {}, 0},
+        {{"{\"state\":\"streaming\",\"bytes_in\":123456789012}\n"}, {"streaming"}, 123456789012u},
+        {{"{\"state\":\"streaming\",\"bytes_in\":\"12\"}\n"}, {"streaming"}, 0},
+        {{overlong, overlong, "\n{\"state\":\"after\"}\n"}, {"after"}, 0},
+    };
+    for (const auto& c : cases) {
+        WorkerLineReader reader;
+        std::vector<WorkerEvent> events;
+        for (const auto& chunk : c.chunks) {
+            for (auto& event : reader.feed(chunk)) events.push_back(event);
+            EXPECT_LE(reader.pending().size(), 64 * 1024 + 1);
+        }
+        std::vector<std::string> states;
+        for (const auto& event : events) states.push_back(event.state);
+        EXPECT_EQ(states, c.states) << c.chunks.front().left(40).toStdString();
+        if (!events.empty()) EXPECT_EQ(events.back().bytesIn, c.bytesIn);
+    }
+    WorkerLineReader reader;
+    const auto events = reader.feed("{\"state\":\"error\",\"message\":\"说明\"}\n{\"state\":\"error\"}\n");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].message, QStringLiteral("说明"));
+    EXPECT_FALSE(events[1].message);
+}
+
+TEST(EventLogTest, StartsAgainFromOneLineOnlyPastOneMillionBytes) {
+    QTemporaryDir dir;
+    const EventLog log(dir.filePath("Sonvale.log"));
+    for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
+        QFile file(log.path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray(size - 1, 'x') + '\n');
+        file.close();
+        log.write(QStringLiteral("下一行"));
+        const QStringList lines = logMessages(log.path());
+        EXPECT_EQ(lines.size(), size > 1'000'000 ? 1 : 2) << size;
+        EXPECT_EQ(lines.last(), QStringLiteral("下一行"));
+    }
+}
+
+TEST(SettingsTest, ReadsTheStoredTextsAsTheyAreSpelled) {
+    QTemporaryDir dir;
+    struct Row {
+        const char* enabled;
+        const char* gain;
+        bool on;
+        float expectedGain;
+    };
+    const Row rows[] = {{"yes", "0.4", true, 0.4f}, {"0", "abc", false, 1.0f}, {"2", "1.7", true, 1.7f},
+                        {"false", "", false, 1.0f}};
+    for (const Row& row : rows) {
+        // A file of its own each: settings files are cached by path within the process.
+        const QString path = dir.filePath(QString::fromUtf8(row.enabled) + ".conf");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray("[General]\nenabled=") + row.enabled + "\ngain=" + row.gain + "\ntargetName=a, b\n");
+        file.close();
+        const Settings settings(path);
+        EXPECT_EQ(settings.enabled(), row.on) << row.enabled;
+        EXPECT_EQ(settings.gain(), row.expectedGain) << row.gain;
+        EXPECT_EQ(settings.targetName(), QString()) << "a list is not a name";
+    }
+}
+
+TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutputBack) {
+    const QString sink = dir.filePath("pcm");
+    setenv("SONVALE_TEST_SINK", sink.toUtf8().constData(), 1);
+    make();
+    ASSERT_TRUE(tickUntilConnected()) << controller->message().toStdString();
+    EXPECT_EQ(controller->output().previousUID(), clockUID);
+    EXPECT_EQ(log().first(), QStringLiteral("正在独立连接 卧室…"));
+
+    std::vector<float> tone(2 * 4800);
+    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(float(i / 2) * 0.13f);
+    coreaudio::AudioBuffer buffer{2, std::uint32_t(tone.size() * 4), tone.data()};
+    model->deliver(coreaudio::AudioBufferList{1, &buffer});
+    // 4800 frames at 48 kHz are about 4410 frames of 16-bit stereo at 44.1 kHz, less what the
+    // resampler holds back.
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo(sink).size() >= 3000 * 4; })) << QFileInfo(sink).size();
+    unsetenv("SONVALE_TEST_SINK");
+
+    ::kill(controller->run()->process()->processIdentifier(), SIGKILL);
+    EXPECT_TRUE(waitUntil([this] {
+        return controller->message() == QStringLiteral("HomePod 连接已结束，已恢复本机声音；2 秒后重试");
+    }));
+    EXPECT_EQ(coreaudio::current(), speaker);
+    EXPECT_FALSE(controller->run());
+}
+
+TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHeard) {
+    installStandInWorker(environment.resourceDir, QStringLiteral("{\"state\":\"error\",\"message\":\"说明\"}\\n"),
+                         "stale");
+    make();
+    controller->tick();
+    const QString retry = QStringLiteral("说明；2 秒后重试");
+    ASSERT_TRUE(waitUntil([&] { return controller->message() == retry; }));
+    // The ended worker ignores SIGTERM and goes on reporting until it is killed.
+    waitUntil([] { return false; }, 500);
+    EXPECT_EQ(controller->message(), retry);
+    EXPECT_EQ(controller->supervision().failures(), 1);
+    EXPECT_EQ(log().count(retry), 1);
+}
+
+TEST_F(ControllerTest, ASetUpFailureAtReadySwitchesForwardingOff) {
+    model->fail(coreaudio::DeviceModel::Operation::createAggregate, -50);
+    make();
+    controller->tick();
+    EXPECT_TRUE(waitUntil([this] {
+        return controller->message() == QStringLiteral("未启用捕获：建立音频设备失败（-50）。授权后点开始重试。");
+    }));
+    EXPECT_FALSE(controller->settings().enabled());
+    EXPECT_FALSE(controller->run());
+    EXPECT_EQ(coreaudio::current(), speaker);
+}
+
+TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt) {
+    const auto hdmi = model->addDevice({0, std::string("hdmi-stereo"), std::string("HDMI"), coreaudio::transport::hdmi});
+    model->setDefaultOutput(hdmi);
+    make();
+    ASSERT_TRUE(tickUntilConnected());
+    controller->stopEngine();
+    EXPECT_EQ(coreaudio::current(), hdmi) << "the output the user had comes back, not the speaker";
+
+    clock->advance(5);
+    ASSERT_TRUE(tickUntilConnected());
+    model->setDefaultOutput(headphones);
+    controller->routeChanged();
+    EXPECT_FALSE(controller->run());
+    EXPECT_EQ(coreaudio::current(), headphones) << "the user's choice stays";
+    const QString held = QStringLiteral("保留当前输出：Logitech USB Headset Analog Stereo");
+    controller->routeChanged();
+    EXPECT_EQ(log().count(held), 1);
+    EXPECT_TRUE(controller->settings().enabled());
+    controller->tick();
+    EXPECT_FALSE(controller->run()) << "held while the headset is the output";
+
+    model->setDefaultOutput(speaker);
+    controller->routeChanged();
+    EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(1.0));
+}
+
+TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
+    make(false);
+    controller->toggle();
+    EXPECT_EQ(controller->message(), QStringLiteral("已启用，正在准备连接 卧室"));
+    EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(1.0));
+    clock->advance(1);
+    ASSERT_TRUE(tickUntilConnected());
+
+    controller->willSleep();
+    EXPECT_EQ(controller->message(), QStringLiteral("Mac 正在睡眠，已释放音频连接"));
+    EXPECT_EQ(coreaudio::current(), speaker);
+    clock->advance(60);
+    controller->tick();
+    EXPECT_FALSE(controller->run());
+    controller->didWake();
+    EXPECT_EQ(controller->message(), QStringLiteral("Mac 已唤醒，等待网络恢复"));
+    EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(5.0));
+
+    QString answer = QStringLiteral("  ");
+    environment.namePrompt = [&](const QString&) { return std::optional<QString>(answer); };
+    controller = std::make_unique<Sonvale>(environment);
+    controller->chooseTarget();
+    EXPECT_EQ(controller->message(), QStringLiteral("HomePod 名称不能为空"));
+    answer = QStringLiteral(" 客厅 ");
+    controller->chooseTarget();
+    EXPECT_EQ(controller->message(), QStringLiteral("目标已设置为 客厅"));
+    EXPECT_EQ(controller->settings().targetName(), QStringLiteral("客厅"));
+
+    controller->volumeChanged(0.4);
+    controller->toggle();
+    EXPECT_EQ(controller->message(), QStringLiteral("已暂停，已释放系统音频捕获"));
+    QSignalSpy ended(controller.get(), &Sonvale::terminateRequested);
+    controller->quit();
+    EXPECT_EQ(ended.count(), 1);
+    const Settings stored(environment.settingsPath);
+    EXPECT_FALSE(stored.enabled());
+    EXPECT_EQ(QSettings(environment.settingsPath, QSettings::IniFormat).value("gain").toString(), "0.4");
+}
+
+}  // namespace
+}  // namespace sonvale::test

@@ -1,0 +1,47 @@
+"""Stands in for sender.py in the controller tests.
+
+SONVALE_TEST_LINES is written to standard output at once (backslash escapes read as in
+Python). Then SONVALE_TEST_THEN says what follows: "read" (default) drains standard input
+into $SONVALE_TEST_SINK, if set, with a heartbeat every second until end of input;
+"exit" ends at once; "stale" ignores SIGTERM and keeps reporting an error; "silent"
+sleeps."""
+import json
+import os
+import signal
+import sys
+import threading
+import time
+
+env = os.environ.get
+out = sys.stdout.buffer
+out.write(env("SONVALE_TEST_LINES", "").encode().decode("unicode_escape").encode("latin-1"))
+out.flush()
+then = env("SONVALE_TEST_THEN", "read")
+received = 0
+
+
+def say(**fields):
+    out.write(json.dumps(fields).encode() + b"\n")
+    out.flush()
+
+
+if then == "stale":
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    while True:
+        time.sleep(0.05)
+        say(state="error", message="stale")
+elif then == "silent":
+    time.sleep(3600)
+elif then == "read":
+    def heartbeat():
+        while True:
+            time.sleep(1.0)
+            say(state="streaming", bytes_in=received)
+
+    threading.Thread(target=heartbeat, daemon=True).start()
+    sink = open(env("SONVALE_TEST_SINK"), "ab") if env("SONVALE_TEST_SINK") else None
+    while chunk := sys.stdin.buffer.read1(65536):
+        received += len(chunk)
+        if sink:
+            sink.write(chunk)
+            sink.flush()
