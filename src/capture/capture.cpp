@@ -56,8 +56,6 @@ void Capture::build(int pipeFd) {
 
     TapDescription description;
     description.name = "Sonvale 系统音频";
-    description.isPrivate = true;
-    description.muteBehavior = 2;
     check(system.createProcessTap(description, tap_), "建立系统音频捕获");
 
     AudioStreamBasicDescription format{};

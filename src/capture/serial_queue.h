@@ -27,7 +27,6 @@ public:
     void startTimer(std::chrono::nanoseconds period, std::function<void()> handler);
     // No timer event begins after this returns; one already running finishes.
     void cancelTimer();
-    bool onQueue() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
     void run();

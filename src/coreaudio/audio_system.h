@@ -15,8 +15,7 @@
 // audio object model the rest of the program is written against: numbered audio
 // objects, properties addressed by four-character selectors and scopes, statuses where
 // 0 is success, aggregate devices described by a dictionary, process taps and IO blocks.
-// Backends: PulseAudio/PipeWire (pulse_audio_system.h) and an in-memory device model
-// for tests (device_model.h).
+// Backend: PulseAudio/PipeWire (pulse_audio_system.h); tests install doubles of their own.
 namespace sonvale::coreaudio {
 
 using AudioObjectID = std::uint32_t;
@@ -82,12 +81,9 @@ static_assert(sizeof(AudioStreamBasicDescription) == 40);
 inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCC("lpcm");
 inline constexpr std::uint32_t kAudioFormatFlagIsFloat = 1u << 0;
 
-// What a process tap captures: the stereo mix of every process except the excluded ones.
+// A process tap captures the stereo mix of every process; `name` names its record stream.
 struct TapDescription {
-    std::vector<std::int32_t> excludedProcesses;
     std::string name;
-    bool isPrivate = false;
-    int muteBehavior = 0;  // 2: what is tapped no longer reaches the real output
 };
 
 using IOProcID = std::uint64_t;

@@ -75,15 +75,9 @@ nlohmann::json aggregateDescription(std::string_view name, std::string_view aggr
     nlohmann::json description = {
         {"name", std::string(name)},
         {"uid", std::string(aggregateUid)},
-        {"master", std::string(clockUID)},
-        {"subdevices", nlohmann::json::array({{{"uid", std::string(clockUID)}}})},
         {"private", isPrivate ? 1 : 0},
-        {"stacked", 0},
     };
-    if (tap) {
-        description["taps"] = nlohmann::json::array({{{"uid", *tap}, {"drift", true}}});
-        description["tapautostart"] = true;
-    }
+    if (tap) description["taps"] = nlohmann::json::array({{{"uid", *tap}}});
     return description;
 }
 

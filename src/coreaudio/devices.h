@@ -10,7 +10,8 @@
 
 #include "coreaudio/audio_system.h"
 
-// Stateless device queries over the current audio system: every call asks afresh.
+// Device queries over the current audio system. They keep no state of their own; the
+// PulseAudio backend answers reads from its view of the server without asking it.
 namespace sonvale::coreaudio {
 
 AudioObjectPropertyAddress address(std::uint32_t selector, std::uint32_t scope = scope::global);
@@ -32,7 +33,8 @@ void setOutput(AudioObjectID device);        // throws PlatformError ("设置输
 // Turns a failed status into a PlatformError: what-text + "失败（" + status + "）".
 void check(OSStatus status, std::string_view what);
 
-// The description dictionary of an aggregate device clocked by the built-in speaker.
+// The description dictionary of an aggregate device: name, uid, private (0 or 1) and, with
+// a tap, taps = [{uid}]. A private one is not listed among the devices.
 nlohmann::json aggregateDescription(std::string_view name, std::string_view uid, bool isPrivate,
                                     const std::optional<std::string>& tap);
 AudioObjectID makeAggregate(std::string_view name, std::string_view uid, bool isPrivate,

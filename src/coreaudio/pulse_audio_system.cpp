@@ -29,14 +29,11 @@ constexpr std::uint32_t stringReferenceSize = 8;
 // Stream objects are not addressable; their ids only need to be distinct and non-zero.
 constexpr AudioObjectID streamIDBase = 0x40000000;
 constexpr auto deviceChange = std::chrono::milliseconds(1500);  // a module load or unload taking effect
-constexpr auto retryWhileDown = std::chrono::milliseconds(500);
-// PipeWire acknowledges a new default and may even report the change before its session
-// manager has made it visible; the watcher looks again this long after an event that
-// seemed to change nothing.
-constexpr auto settleAfterEvent = std::chrono::milliseconds(250);
 // How long a new default output may take to show (PipeWire applies it through its session
-// manager, after the request has been acknowledged).
+// manager, after the request has been acknowledged); the server info is read again this often
+// meanwhile.
 constexpr auto defaultChange = std::chrono::milliseconds(1500);
+constexpr auto defaultRecheck = std::chrono::milliseconds(100);
 
 struct Device {
     AudioObjectID id = 0;
@@ -45,8 +42,10 @@ struct Device {
     std::uint32_t transport = 0;
 };
 
+// The server's view in the audio object model: built once per change of the connection's
+// view, then shared by every read until the next change.
 struct View {
-    std::vector<Device> devices;  // sinks, then sources that are not monitors, in server order
+    std::vector<Device> devices;  // sinks, then sources, in server order
     std::string defaultSink;
     std::string defaultSinkPort;
     AudioObjectID defaultOutput = 0;
@@ -65,7 +64,14 @@ struct View {
     }
 };
 
-// What the route listeners compare between two looks at the server.
+bool hasSink(const PulseServerFacts& facts, const std::string& name, std::uint32_t index = noIndex) {
+    for (const auto& sink : facts.sinks) {
+        if (sink.name == name && (index == noIndex || sink.index == index)) return true;
+    }
+    return false;
+}
+
+// What the route listeners compare between two views.
 struct Observation {
     bool reachable = false;
     std::string defaultSink;
@@ -167,12 +173,12 @@ public:
         if (!device) return badObject;
         if (!device->facts.isSink) return badDevice;
         if (!connection_.setDefaultSink(device->facts.name)) return notRunning;
-        // Returns once the server reports the new default, so that a read which follows sees
-        // it. A connection that still reports another one after the wait is given up: a new
-        // one reads the server's state afresh.
-        if (!awaitDefaultSink(device->facts.name, defaultChange / 2)) {
-            connection_.reconnect();
-            awaitDefaultSink(device->facts.name, defaultChange / 2);
+        // Returns once the view shows the new default, so that a read which follows sees it.
+        const std::string& name = device->facts.name;
+        const auto until = std::chrono::steady_clock::now() + defaultChange;
+        while (!connection_.await([&](const PulseServerFacts& f) { return f.defaultSink == name; }, defaultRecheck) &&
+               std::chrono::steady_clock::now() < until) {
+            connection_.refreshServerInfo();
         }
         return noErr;
     }
@@ -210,14 +216,13 @@ public:
         if (found->facts.ownerModule == noIndex) return illegalOperation;
         if (!connection_.unloadModule(found->facts.ownerModule)) return notRunning;
         // PulseAudio confirms the unload before it has happened; the device is only
-        // destroyed once the server no longer lists it.
-        const auto until = std::chrono::steady_clock::now() + deviceChange;
-        for (;;) {
-            const auto after = view();
-            if (after && !after->find(device)) return noErr;
-            if (std::chrono::steady_clock::now() >= until) return after ? illegalOperation : notRunning;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // destroyed once the view no longer shows it.
+        const std::string name = found->facts.name;
+        const std::uint32_t index = found->facts.index;
+        if (connection_.await([&](const PulseServerFacts& f) { return !hasSink(f, name, index); }, deviceChange)) {
+            return noErr;
         }
+        return connection_.facts(false) ? illegalOperation : notRunning;
     }
 
     ListenerID addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -261,48 +266,35 @@ private:
         return nextID_++;
     }
 
-    // A fresh look at the server, with each device under the id it has had since it
-    // appeared. Ids of devices that are gone are forgotten.
-    std::optional<View> view() {
-        auto facts = connection_.snapshot();
-        if (!facts) return std::nullopt;
-        View result;
-        result.defaultSink = facts->defaultSink;
-        const auto clock = clockSink(facts->sinks);
+    // The view in the object model, with each device under the id it has had since it
+    // appeared; ids of devices that are gone are forgotten. Asks the server nothing; with
+    // `wait`, waits for a first view as the connection does.
+    std::shared_ptr<const View> view(bool wait = true) {
+        const auto facts = connection_.facts(wait);
+        if (!facts) return nullptr;
         std::lock_guard lock(idMutex_);
+        if (facts == viewFacts_) return view_;
+        auto result = std::make_shared<View>();
+        result->defaultSink = facts->defaultSink;
+        const auto clock = clockSink(facts->sinks);
         std::map<Key, AudioObjectID> seen;
-        const auto add = [&](PulseDeviceFacts&& device, bool isClock) {
+        const auto add = [&](const PulseDeviceFacts& device, bool isClock) {
             Key key{device.isSink, device.index, device.name};
             auto known = deviceIDs_.find(key);
             const AudioObjectID id = known != deviceIDs_.end() ? known->second : nextID_++;
             seen[key] = id;
-            Device entry;
-            entry.id = id;
-            entry.uid = isClock ? std::string(clockUID) : device.name;
-            entry.transport = transportOf(device);
-            entry.facts = std::move(device);
-            result.devices.push_back(std::move(entry));
+            result->devices.push_back({id, device, isClock ? std::string(clockUID) : device.name, transportOf(device)});
         };
-        for (std::size_t i = 0; i < facts->sinks.size(); ++i) add(std::move(facts->sinks[i]), clock && *clock == i);
-        for (auto& source : facts->sources) {
-            if (!source.isMonitor) add(std::move(source), false);
-        }
+        for (std::size_t i = 0; i < facts->sinks.size(); ++i) add(facts->sinks[i], clock && *clock == i);
+        for (const auto& source : facts->sources) add(source, false);
         deviceIDs_ = std::move(seen);
-        if (const Device* sink = result.sinkNamed(result.defaultSink)) {
-            result.defaultOutput = sink->id;
-            result.defaultSinkPort = sink->facts.activePort;
+        if (const Device* sink = result->sinkNamed(result->defaultSink)) {
+            result->defaultOutput = sink->id;
+            result->defaultSinkPort = sink->facts.activePort;
         }
-        return result;
-    }
-
-    bool awaitDefaultSink(const std::string& name, std::chrono::milliseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            const auto current = view();
-            if (current && current->defaultSink == name) return true;
-            if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        viewFacts_ = facts;
+        view_ = std::move(result);
+        return view_;
     }
 
     OSStatus numberValues(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -348,23 +340,21 @@ private:
         if (before->sinkNamed(uid)) return illegalOperation;
         const auto module = connection_.loadModule("module-null-sink", *arguments);
         if (!module) return notRunning;
-        const auto until = std::chrono::steady_clock::now() + deviceChange;
-        do {
-            if (const auto after = view()) {
+        if (connection_.await([&](const PulseServerFacts& f) { return hasSink(f, uid); }, deviceChange)) {
+            if (const auto after = view(false)) {
                 if (const Device* sink = after->sinkNamed(uid)) {
                     outDevice = sink->id;
                     return noErr;
                 }
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        } while (std::chrono::steady_clock::now() < until);
+        }
         connection_.unloadModule(*module);
         return illegalOperation;
     }
 
-    Observation observe() {
+    Observation observe(bool wait = false) {
         Observation seen;
-        if (const auto current = view()) {
+        if (const auto current = view(wait)) {
             seen.reachable = true;
             seen.defaultSink = current->defaultSink;
             seen.defaultSinkPort = current->defaultSinkPort;
@@ -373,53 +363,39 @@ private:
         return seen;
     }
 
+    // Not under watchMutex_: the change handler takes it on the main loop's thread, which
+    // setting the handler and the first look may wait for.
     void startWatching() {
         {
             std::lock_guard lock(watchMutex_);
-            if (watcher_.joinable()) return;
+            if (watching_) return;
+            watching_ = true;
         }
         connection_.setChangeHandler([this] {
             std::lock_guard lock(watchMutex_);
             changed_ = true;
             watchWake_.notify_all();
         });
-        Observation first = observe();
+        Observation first = observe(true);
         std::lock_guard lock(watchMutex_);
-        if (watcher_.joinable()) return;
         watcher_ = std::thread([this, first = std::move(first)]() mutable { watch(std::move(first)); });
     }
 
-    // The watcher thread: looks at the server after every event (and, while the server
-    // cannot be reached, every half second) and calls the listeners of what changed. An
-    // event after which nothing seems to have changed is looked at once more a little
-    // later, since the server may report a change before it shows.
+    // The watcher thread: after every change of the connection's view, compares it with
+    // the last one and calls the listeners of what changed. It asks the server nothing.
     void watch(Observation last) {
-        std::optional<std::chrono::steady_clock::time_point> lookAgainAt;
         for (;;) {
             {
                 std::unique_lock lock(watchMutex_);
-                const auto woken = [&] { return changed_ || stopping_; };
-                if (lookAgainAt) {
-                    watchWake_.wait_until(lock, *lookAgainAt, woken);
-                } else if (last.reachable) {
-                    watchWake_.wait(lock, woken);
-                } else {
-                    watchWake_.wait_for(lock, retryWhileDown, woken);
-                }
+                watchWake_.wait(lock, [&] { return changed_ || stopping_; });
                 if (stopping_) return;
                 changed_ = false;
             }
-            const bool afterEvent = !lookAgainAt || std::chrono::steady_clock::now() < *lookAgainAt;
             Observation now = observe();
             const bool outputChanged = now.reachable != last.reachable || now.defaultSink != last.defaultSink ||
                                        now.defaultSinkPort != last.defaultSinkPort;
             const bool devicesChanged = now.devices != last.devices;
             last = std::move(now);
-            if (outputChanged || devicesChanged || !afterEvent) {
-                lookAgainAt.reset();
-            } else {
-                lookAgainAt = std::chrono::steady_clock::now() + settleAfterEvent;
-            }
             std::vector<ListenerBlock> due;
             {
                 std::lock_guard lock(watchMutex_);
@@ -443,14 +419,17 @@ private:
     PulseConnection connection_;
     PulseTapEngine taps_;
 
-    std::mutex idMutex_;
+    std::mutex idMutex_;  // guards the ids and the cached view
     std::map<Key, AudioObjectID> deviceIDs_;
     AudioObjectID nextID_ = 100;
+    PulseConnection::Facts viewFacts_;  // what view_ was built from
+    std::shared_ptr<const View> view_;
 
     std::mutex watchMutex_;
     std::condition_variable watchWake_;
     std::map<ListenerID, Listener> listeners_;
     ListenerID nextListener_ = 1;
+    bool watching_ = false;
     bool changed_ = false;
     bool stopping_ = false;
     std::thread watcher_;

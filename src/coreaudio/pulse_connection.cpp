@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -10,10 +11,14 @@ namespace sonvale::coreaudio {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-// After a request or a connection attempt ran into its deadline, requests fail at once
-// for this long: the server is hung, and each caller should not wait again.
-constexpr auto quietAfterTimeout = std::chrono::seconds(1);
+// While the server is gone, a new connection is tried this often.
+constexpr auto retryWhileDown = 500ms;
+// After a connection attempt ran into its deadline (a hung server), the next waits this long.
+constexpr auto quietAfterTimeout = 1s;
+
+pa_usec_t microseconds(std::chrono::milliseconds span) { return pa_usec_t(span.count()) * PA_USEC_PER_MSEC; }
 
 class LoopLock {
 public:
@@ -26,30 +31,6 @@ private:
     pa_threaded_mainloop* loop_;
 };
 
-// The requests of one call. Each operation reports its end (done or cancelled, also when
-// the connection drops) through its state callback; the caller waits for all of them.
-struct Pending {
-    std::mutex mutex;
-    std::condition_variable ended;
-    int outstanding = 0;
-    bool failed = false;
-
-    void fail() {
-        std::lock_guard lock(mutex);
-        failed = true;
-    }
-};
-
-void operationStateChanged(pa_operation* operation, void* userdata) {
-    auto* pending = static_cast<Pending*>(userdata);
-    const auto state = pa_operation_get_state(operation);
-    if (state == PA_OPERATION_RUNNING) return;
-    std::lock_guard lock(pending->mutex);
-    if (state == PA_OPERATION_CANCELLED) pending->failed = true;
-    --pending->outstanding;
-    pending->ended.notify_all();
-}
-
 std::string text(const char* value) { return value ? std::string(value) : std::string(); }
 
 std::map<std::string, std::string> properties(const pa_proplist* list) {
@@ -61,28 +42,6 @@ std::map<std::string, std::string> properties(const pa_proplist* list) {
     return result;
 }
 
-template <typename PortInfo>
-void readPorts(PulseDeviceFacts& facts, PortInfo** ports, std::uint32_t count, const PortInfo* active) {
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (ports && ports[i]) facts.ports.push_back({text(ports[i]->name), text(ports[i]->description), ports[i]->type});
-    }
-    if (active) facts.activePort = text(active->name);
-}
-
-struct SnapshotResults {
-    Pending pending;
-    PulseServerFacts facts;
-};
-
-void serverInfoReceived(pa_context*, const pa_server_info* info, void* userdata) {
-    auto* results = static_cast<SnapshotResults*>(userdata);
-    if (!info) {
-        results->pending.fail();
-        return;
-    }
-    results->facts.defaultSink = text(info->default_sink_name);
-}
-
 // Sinks and sources carry the same fields under the same names.
 template <typename Info>
 PulseDeviceFacts deviceFacts(const Info& info, bool isSink) {
@@ -92,74 +51,77 @@ PulseDeviceFacts deviceFacts(const Info& info, bool isSink) {
     facts.name = text(info.name);
     facts.description = text(info.description);
     facts.properties = properties(info.proplist);
-    readPorts(facts, info.ports, info.n_ports, info.active_port);
+    for (std::uint32_t i = 0; i < info.n_ports; ++i) {
+        if (info.ports && info.ports[i]) {
+            facts.ports.push_back({text(info.ports[i]->name), text(info.ports[i]->description), info.ports[i]->type});
+        }
+    }
+    if (info.active_port) facts.activePort = text(info.active_port->name);
     facts.ownerModule = info.owner_module;
     return facts;
 }
 
-void sinkReceived(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-    auto* results = static_cast<SnapshotResults*>(userdata);
-    if (eol < 0) results->pending.fail();
-    if (eol != 0 || !info) return;
-    results->facts.sinks.push_back(deviceFacts(*info, true));
-}
-
-void sourceReceived(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-    auto* results = static_cast<SnapshotResults*>(userdata);
-    if (eol < 0) results->pending.fail();
-    if (eol != 0 || !info) return;
-    PulseDeviceFacts facts = deviceFacts(*info, false);
-    facts.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-    results->facts.sources.push_back(std::move(facts));
-}
-
-struct SuccessResult {
-    Pending pending;
-    bool success = false;
-};
-
-void succeeded(pa_context*, int success, void* userdata) { static_cast<SuccessResult*>(userdata)->success = success != 0; }
-
-struct IndexResult {
-    Pending pending;
-    std::uint32_t index = PA_INVALID_INDEX;
-};
-
-void indexReceived(pa_context*, std::uint32_t index, void* userdata) { static_cast<IndexResult*>(userdata)->index = index; }
+enum class Link { idle, connecting, ready, down };
 
 }  // namespace
 
 struct PulseConnection::Impl {
+    // One outstanding read of the server: what it asked for and the stamp it was issued under.
+    struct Request {
+        Impl* self = nullptr;
+        std::uint64_t stamp = 0;
+        bool sink = true;
+        std::uint32_t index = PA_INVALID_INDEX;  // PA_INVALID_INDEX: the whole list
+        bool initial = false;                    // part of the first listing
+    };
+
+    // The answer to one write, filled on the main loop's thread under `mutex`.
+    struct WriteResult {
+        Impl* owner = nullptr;
+        bool answered = false;
+        bool success = false;
+        std::uint32_t index = PA_INVALID_INDEX;
+    };
+
     std::chrono::milliseconds deadline;
     pa_threaded_mainloop* loop = nullptr;
 
-    std::mutex connecting;     // one (re)connection at a time
-    pa_context* context = nullptr;  // written under `connecting` and the loop lock
-    Clock::time_point quietUntil{};  // under `connecting`
+    // Under the loop lock (the main loop's thread, or a caller holding the lock).
+    pa_context* context = nullptr;
+    pa_time_event* timer = nullptr;  // the connection's deadline, or the next attempt
+    std::uint64_t stamp = 0;
+    std::map<std::uint64_t, Request> requests;
+    PulseServerFacts working;
+    std::map<std::pair<bool, std::uint32_t>, std::uint64_t> objectStamps;  // answer or removal shown
+    std::uint64_t serverStamp = 0;
+    int initialReplies = 0;  // of the first listing still to come
+    bool dirty = false;      // `working` differs from what was published
 
-    std::mutex stateMutex;
-    std::condition_variable stateChanged;
-    pa_context_state_t state = PA_CONTEXT_UNCONNECTED;  // under stateMutex: of the current context
-    bool wasReady = false;                               // under stateMutex: it reached READY
+    // Shared with the callers, under `mutex`; `changed` is notified on every change.
+    std::mutex mutex;
+    std::condition_variable changed;
+    PulseConnection::Facts published;
+    Link link = Link::idle;
+    Clock::time_point quietUntil{};
 
     std::mutex handlerMutex;  // held while the handler runs, so clearing it waits for a call in progress
     std::function<void()> handler;
 
     explicit Impl(std::chrono::milliseconds limit) : deadline(limit) {
         loop = pa_threaded_mainloop_new();
-        if (loop) {
-            pa_threaded_mainloop_set_name(loop, "sonvale-pulse");
-            if (pa_threaded_mainloop_start(loop) < 0) {
-                pa_threaded_mainloop_free(loop);
-                loop = nullptr;
-            }
+        if (!loop) return;
+        pa_threaded_mainloop_set_name(loop, "sonvale-pulse");
+        if (pa_threaded_mainloop_start(loop) < 0) {
+            pa_threaded_mainloop_free(loop);
+            loop = nullptr;
         }
     }
 
     ~Impl() {
         if (!loop) return;
         {
-            std::lock_guard lock(connecting);
+            LoopLock lock(loop);
+            cancelTimer();
             dropContext();
         }
         pa_threaded_mainloop_stop(loop);
@@ -171,173 +133,325 @@ struct PulseConnection::Impl {
         if (handler) handler();
     }
 
+    void setLink(Link state, PulseConnection::Facts facts) {
+        {
+            std::lock_guard lock(mutex);
+            link = state;
+            published = std::move(facts);
+        }
+        changed.notify_all();
+    }
+
+    // ---- Everything below up to the public methods runs under the loop lock. ----
+
+    void cancelTimer() {
+        if (!timer) return;
+        pa_threaded_mainloop_get_api(loop)->time_free(timer);
+        timer = nullptr;
+    }
+
+    void startTimer(std::chrono::milliseconds after, void (*fired)(pa_mainloop_api*, pa_time_event*, const timeval*, void*)) {
+        cancelTimer();
+        timeval when{};
+        pa_timeval_add(pa_gettimeofday(&when), microseconds(after));
+        timer = pa_threaded_mainloop_get_api(loop)->time_new(pa_threaded_mainloop_get_api(loop), &when, fired, this);
+    }
+
+    void dropContext() {
+        requests.clear();
+        if (!context) return;
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        context = nullptr;
+    }
+
+    void connect() {
+        cancelTimer();
+        dropContext();
+        working = {};
+        objectStamps.clear();
+        serverStamp = 0;
+        dirty = false;
+        pa_proplist* about = pa_proplist_new();
+        pa_proplist_sets(about, PA_PROP_APPLICATION_NAME, "Sonvale");
+        pa_proplist_sets(about, PA_PROP_APPLICATION_ID, "local.sonvale");
+        context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Sonvale", about);
+        pa_proplist_free(about);
+        if (!context) return lost(retryWhileDown);
+        pa_context_set_state_callback(context, &Impl::contextStateChanged, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return lost(retryWhileDown);
+        setLink(Link::connecting, nullptr);
+        startTimer(deadline, [](pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data) {
+            auto* self = static_cast<Impl*>(data);
+            api->time_free(event);
+            self->timer = nullptr;
+            {
+                std::lock_guard lock(self->mutex);
+                self->quietUntil = Clock::now() + quietAfterTimeout;
+            }
+            self->lost(quietAfterTimeout);
+        });
+    }
+
+    // The connection is gone or could not be made: drop the view, tell the handler when
+    // there had been one, and try again after `retry`.
+    void lost(std::chrono::milliseconds retry) {
+        dropContext();
+        bool hadView;
+        {
+            std::lock_guard lock(mutex);
+            hadView = published != nullptr;
+        }
+        setLink(Link::down, nullptr);
+        startTimer(retry, [](pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data) {
+            auto* self = static_cast<Impl*>(data);
+            api->time_free(event);
+            self->timer = nullptr;
+            self->connect();
+        });
+        if (hadView) notifyHandler();
+    }
+
     static void contextStateChanged(pa_context* c, void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
         const auto state = pa_context_get_state(c);
-        bool lost = false;
-        {
-            std::lock_guard lock(self->stateMutex);
-            self->state = state;
-            if (state == PA_CONTEXT_READY) self->wasReady = true;
-            if (!PA_CONTEXT_IS_GOOD(state) && self->wasReady) {
-                lost = true;
-                self->wasReady = false;
-            }
+        if (state == PA_CONTEXT_READY) {
+            self->cancelTimer();
+            self->listEverything();
+        } else if (!PA_CONTEXT_IS_GOOD(state)) {
+            // The context holds a reference of its own while it reports its state.
+            self->lost(retryWhileDown);
         }
-        self->stateChanged.notify_all();
-        if (lost) self->notifyHandler();
     }
 
-    static void subscriptionEvent(pa_context*, pa_subscription_event_type_t, std::uint32_t, void* userdata) {
-        static_cast<Impl*>(userdata)->notifyHandler();
+    Request* request(bool sink, std::uint32_t index, bool initial = false) {
+        const std::uint64_t issued = ++stamp;
+        return &requests.emplace(issued, Request{this, issued, sink, index, initial}).first->second;
     }
 
-    // Under `connecting`. Returns whether a connection that had been ready went away: its
-    // state callback no longer reports that, so the caller tells the handler.
-    bool dropContext() {
-        if (!context) return false;
-        bool lost;
-        {
-            LoopLock lock(loop);
-            pa_context_set_state_callback(context, nullptr, nullptr);
-            pa_context_set_subscribe_callback(context, nullptr, nullptr);
-            pa_context_disconnect(context);
-            pa_context_unref(context);
-            context = nullptr;
-            std::lock_guard stateLock(stateMutex);
-            lost = wasReady;
-            state = PA_CONTEXT_UNCONNECTED;
-            wasReady = false;
-        }
-        return lost;
-    }
-
-    // Under the loop lock.
-    void subscribe() {
-        if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+    // Subscribing first, then listing: a change after the listing was answered is reported.
+    void listEverything() {
         pa_context_set_subscribe_callback(context, &Impl::subscriptionEvent, this);
         const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
                                                               PA_SUBSCRIPTION_MASK_SERVER);
-        if (pa_operation* operation = pa_context_subscribe(context, mask, nullptr, nullptr)) pa_operation_unref(operation);
-    }
-
-    bool hasHandler() {
-        std::lock_guard lock(handlerMutex);
-        return static_cast<bool>(handler);
-    }
-
-    bool ensureConnected() {
-        bool fresh = false;
-        bool lost = false;
-        const bool ready = connect(fresh, lost);
-        // Changes made while there was no subscription were not reported: whoever follows
-        // the server looks again, both when a connection went away and when a new one is up.
-        if (lost || fresh) notifyHandler();
-        return ready;
-    }
-
-    void reconnect() {
-        bool lost;
-        {
-            std::lock_guard lock(connecting);
-            lost = dropContext();
-        }
-        if (lost) notifyHandler();
-    }
-
-    bool connect(bool& fresh, bool& lost) {
-        if (!loop) return false;
-        std::lock_guard lock(connecting);
-        if (context) {
-            LoopLock loopLock(loop);
-            if (pa_context_get_state(context) == PA_CONTEXT_READY) return true;
-        }
-        if (Clock::now() < quietUntil) return false;
-        lost = dropContext();
-        {
-            LoopLock loopLock(loop);
-            pa_proplist* about = pa_proplist_new();
-            pa_proplist_sets(about, PA_PROP_APPLICATION_NAME, "Sonvale");
-            pa_proplist_sets(about, PA_PROP_APPLICATION_ID, "local.sonvale");
-            context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Sonvale", about);
-            pa_proplist_free(about);
-            if (!context) return false;
-            pa_context_set_state_callback(context, &Impl::contextStateChanged, this);
-            if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-                pa_context_set_state_callback(context, nullptr, nullptr);
-                pa_context_unref(context);
-                context = nullptr;
-                return false;
-            }
-        }
-        const auto until = Clock::now() + deadline;
-        pa_context_state_t reached;
-        {
-            std::unique_lock waitLock(stateMutex);
-            stateChanged.wait_until(waitLock, until, [&] {
-                return state == PA_CONTEXT_READY || (state != PA_CONTEXT_UNCONNECTED && !PA_CONTEXT_IS_GOOD(state));
-            });
-            reached = state;
-        }
-        if (reached == PA_CONTEXT_READY) {
-            if (hasHandler()) {
-                LoopLock loopLock(loop);
-                subscribe();
-            }
-            fresh = true;
-            return true;
-        }
-        if (reached == PA_CONTEXT_UNCONNECTED || PA_CONTEXT_IS_GOOD(reached)) quietUntil = Clock::now() + quietAfterTimeout;
-        if (dropContext()) lost = true;
-        return false;
-    }
-
-    // Issues the requests (under the loop lock; `issue` returns the operations, null for
-    // one that could not be sent) and waits for them all until the deadline.
-    template <typename Issue>
-    bool perform(Pending& pending, Issue issue) {
-        if (!ensureConnected()) return false;
-        std::vector<pa_operation*> operations;
-        {
-            LoopLock loopLock(loop);
-            if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return false;
-            operations = issue(context);
-            for (pa_operation* operation : operations) {
-                if (!operation) {
-                    pending.failed = true;
-                    continue;
-                }
-                ++pending.outstanding;
-                pa_operation_set_state_callback(operation, &operationStateChanged, &pending);
-            }
-        }
-        bool finished;
-        {
-            std::unique_lock waitLock(pending.mutex);
-            finished = pending.ended.wait_until(waitLock, Clock::now() + deadline,
-                                                [&] { return pending.outstanding == 0; });
-        }
-        {
-            LoopLock loopLock(loop);
-            for (pa_operation* operation : operations) {
-                if (!operation) continue;
-                pa_operation_set_state_callback(operation, nullptr, nullptr);
-                if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+        const std::vector<pa_operation*> operations = {
+            pa_context_subscribe(context, mask, nullptr, nullptr),
+            pa_context_get_server_info(context, &Impl::serverInfoReceived, request(false, PA_INVALID_INDEX, true)),
+            pa_context_get_sink_info_list(context, &Impl::sinkReceived, request(true, PA_INVALID_INDEX, true)),
+            pa_context_get_source_info_list(context, &Impl::sourceReceived, request(false, PA_INVALID_INDEX, true)),
+        };
+        initialReplies = 3;
+        bool issued = true;
+        for (pa_operation* operation : operations) {
+            if (operation) {
                 pa_operation_unref(operation);
+            } else {
+                issued = false;
             }
         }
-        if (!finished) {
-            bool lost;
-            {
-                std::lock_guard lock(connecting);
-                quietUntil = Clock::now() + quietAfterTimeout;
-                lost = dropContext();
+        if (!issued) lost(retryWhileDown);
+    }
+
+    static void subscriptionEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t index, void* userdata) {
+        auto* self = static_cast<Impl*>(userdata);
+        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+        pa_operation* operation = nullptr;
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+            operation = pa_context_get_server_info(c, &Impl::serverInfoReceived, self->request(false, PA_INVALID_INDEX));
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+            const bool sink = facility == PA_SUBSCRIPTION_EVENT_SINK;
+            if (removed) {
+                self->vanish(sink, index, ++self->stamp);
+                self->publish();
+            } else if (sink) {
+                operation = pa_context_get_sink_info_by_index(c, index, &Impl::sinkReceived, self->request(true, index));
+            } else {
+                operation = pa_context_get_source_info_by_index(c, index, &Impl::sourceReceived, self->request(false, index));
             }
-            if (lost) notifyHandler();
-            return false;
         }
-        std::lock_guard lock(pending.mutex);
-        return !pending.failed;
+        if (operation) pa_operation_unref(operation);
+    }
+
+    std::vector<PulseDeviceFacts>& listOf(bool sink) { return sink ? working.sinks : working.sources; }
+
+    // Whether an answer issued under `issued` is newer than what the view shows of the object.
+    bool newer(bool sink, std::uint32_t index, std::uint64_t issued) {
+        auto& shown = objectStamps[{sink, index}];
+        if (issued < shown) return false;
+        shown = issued;
+        return true;
+    }
+
+    void apply(PulseDeviceFacts facts, std::uint64_t issued) {
+        if (!newer(facts.isSink, facts.index, issued)) return;
+        auto& list = listOf(facts.isSink);
+        for (auto& known : list) {
+            if (known.index != facts.index) continue;
+            if (!(known == facts)) {
+                known = std::move(facts);
+                dirty = true;
+            }
+            return;
+        }
+        list.push_back(std::move(facts));
+        dirty = true;
+    }
+
+    void vanish(bool sink, std::uint32_t index, std::uint64_t issued) {
+        if (!newer(sink, index, issued)) return;
+        dirty |= std::erase_if(listOf(sink), [index](const PulseDeviceFacts& d) { return d.index == index; }) > 0;
+    }
+
+    // The end of one request's answer.
+    void finish(const Request& done, bool failed) {
+        const bool initial = done.initial;
+        requests.erase(std::uint64_t(done.stamp));  // `done` is gone after this
+        if (initial) {
+            // The first listing failed: start over with a new connection.
+            if (failed) return lost(retryWhileDown);
+            if (--initialReplies == 0) {
+                dirty = false;
+                setLink(Link::ready, std::make_shared<const PulseServerFacts>(working));
+                notifyHandler();
+            }
+            return;
+        }
+        publish();
+    }
+
+    void publish() {
+        if (!dirty || initialReplies > 0) return;
+        dirty = false;
+        setLink(Link::ready, std::make_shared<const PulseServerFacts>(working));
+        notifyHandler();
+    }
+
+    static void serverInfoReceived(pa_context*, const pa_server_info* info, void* userdata) {
+        const Request done = *static_cast<Request*>(userdata);
+        Impl* self = done.self;
+        if (info && done.stamp > self->serverStamp) {
+            self->serverStamp = done.stamp;
+            const std::string sink = text(info->default_sink_name);
+            if (sink != self->working.defaultSink) {
+                self->working.defaultSink = sink;
+                self->dirty = true;
+            }
+        }
+        self->finish(done, !info);
+    }
+
+    void queryServerInfo() {
+        if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+        if (pa_operation* operation =
+                pa_context_get_server_info(context, &Impl::serverInfoReceived, request(false, PA_INVALID_INDEX))) {
+            pa_operation_unref(operation);
+        }
+    }
+
+    template <typename Info>
+    static void deviceReceived(pa_context* c, const Info* info, int eol, void* userdata, bool sink, bool monitor) {
+        auto* pending = static_cast<Request*>(userdata);
+        Impl* self = pending->self;
+        if (eol == 0 && info) {
+            // Monitors are not devices of their own: one that shows up counts as gone.
+            if (monitor) {
+                self->vanish(sink, info->index, pending->stamp);
+            } else {
+                self->apply(deviceFacts(*info, sink), pending->stamp);
+            }
+            return;
+        }
+        // An object named by an event may have vanished before its answer was made.
+        const bool gone = eol < 0 && pa_context_errno(c) == PA_ERR_NOENTITY;
+        if (gone && pending->index != PA_INVALID_INDEX) self->vanish(sink, pending->index, pending->stamp);
+        self->finish(*pending, eol < 0 && !gone);
+    }
+
+    static void sinkReceived(pa_context* c, const pa_sink_info* info, int eol, void* userdata) {
+        deviceReceived(c, info, eol, userdata, true, false);
+    }
+
+    static void sourceReceived(pa_context* c, const pa_source_info* info, int eol, void* userdata) {
+        deviceReceived(c, info, eol, userdata, false, info && info->monitor_of_sink != PA_INVALID_INDEX);
+    }
+
+    // ---- Called from the callers' threads. ----
+
+    // Starts a connection when there is none and none is due to start by itself soon.
+    void kick() {
+        {
+            std::lock_guard lock(mutex);
+            if (link == Link::connecting || link == Link::ready) return;
+            if (link == Link::down && Clock::now() < quietUntil) return;
+        }
+        LoopLock lock(loop);
+        if (!context || pa_context_get_state(context) == PA_CONTEXT_UNCONNECTED ||
+            !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+            connect();
+        }
+    }
+
+    PulseConnection::Facts facts(bool wait) {
+        {
+            std::lock_guard lock(mutex);
+            if (published || !wait || !loop) return published;
+        }
+        kick();
+        std::unique_lock lock(mutex);
+        changed.wait_until(lock, Clock::now() + deadline, [&] { return published || link != Link::connecting; });
+        return published;
+    }
+
+    static void succeeded(pa_context*, int success, void* userdata) {
+        auto* result = static_cast<WriteResult*>(userdata);
+        Impl* self = result->owner;
+        {
+            std::lock_guard lock(self->mutex);
+            result->answered = true;
+            result->success = success != 0;
+        }
+        self->changed.notify_all();
+    }
+
+    static void indexReceived(pa_context*, std::uint32_t index, void* userdata) {
+        auto* result = static_cast<WriteResult*>(userdata);
+        Impl* self = result->owner;
+        {
+            std::lock_guard lock(self->mutex);
+            result->answered = true;
+            result->success = index != PA_INVALID_INDEX;
+            result->index = index;
+        }
+        self->changed.notify_all();
+    }
+
+    // Issues one write (under the loop lock) and waits for its answer at most `deadline`;
+    // a connection lost meanwhile ends the wait at once.
+    template <typename Issue>
+    bool perform(WriteResult& result, Issue issue) {
+        if (!facts(true)) return false;
+        result.owner = this;
+        pa_operation* operation = nullptr;
+        {
+            LoopLock lock(loop);
+            if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return false;
+            operation = issue(context, &result);
+            if (!operation) return false;
+        }
+        {
+            std::unique_lock lock(mutex);
+            changed.wait_until(lock, Clock::now() + deadline,
+                               [&] { return result.answered || link != Link::ready; });
+        }
+        LoopLock lock(loop);
+        // Cancelled under the loop lock, no answer can reach `result` after this returns.
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        std::lock_guard guard(mutex);
+        return result.answered && result.success;
     }
 };
 
@@ -345,56 +459,51 @@ PulseConnection::PulseConnection(std::chrono::milliseconds deadline) : impl_(std
 
 PulseConnection::~PulseConnection() { setChangeHandler({}); }
 
-std::optional<PulseServerFacts> PulseConnection::snapshot() {
-    SnapshotResults results;
-    const bool ok = impl_->perform(results.pending, [&](pa_context* c) {
-        return std::vector<pa_operation*>{pa_context_get_server_info(c, &serverInfoReceived, &results),
-                                          pa_context_get_sink_info_list(c, &sinkReceived, &results),
-                                          pa_context_get_source_info_list(c, &sourceReceived, &results)};
-    });
-    if (!ok) return std::nullopt;
-    return std::move(results.facts);
+PulseConnection::Facts PulseConnection::facts(bool wait) { return impl_->facts(wait); }
+
+bool PulseConnection::await(const std::function<bool(const PulseServerFacts&)>& done, std::chrono::milliseconds limit) {
+    const auto until = Clock::now() + limit;
+    if (!impl_->facts(true)) return false;
+    std::unique_lock lock(impl_->mutex);
+    return impl_->changed.wait_until(lock, until, [&] { return impl_->published && done(*impl_->published); });
 }
 
 bool PulseConnection::setDefaultSink(const std::string& name) {
-    SuccessResult result;
-    const bool ok = impl_->perform(result.pending, [&](pa_context* c) {
-        return std::vector<pa_operation*>{pa_context_set_default_sink(c, name.c_str(), &succeeded, &result)};
+    Impl::WriteResult result;
+    return impl_->perform(result, [&](pa_context* c, Impl::WriteResult* r) {
+        return pa_context_set_default_sink(c, name.c_str(), &Impl::succeeded, r);
     });
-    return ok && result.success;
 }
 
 std::optional<std::uint32_t> PulseConnection::loadModule(const std::string& name, const std::string& arguments) {
-    IndexResult result;
-    const bool ok = impl_->perform(result.pending, [&](pa_context* c) {
-        return std::vector<pa_operation*>{
-            pa_context_load_module(c, name.c_str(), arguments.c_str(), &indexReceived, &result)};
+    Impl::WriteResult result;
+    const bool ok = impl_->perform(result, [&](pa_context* c, Impl::WriteResult* r) {
+        return pa_context_load_module(c, name.c_str(), arguments.c_str(), &Impl::indexReceived, r);
     });
-    if (!ok || result.index == PA_INVALID_INDEX) return std::nullopt;
+    if (!ok) return std::nullopt;
     return result.index;
 }
 
 bool PulseConnection::unloadModule(std::uint32_t index) {
-    SuccessResult result;
-    const bool ok = impl_->perform(result.pending, [&](pa_context* c) {
-        return std::vector<pa_operation*>{pa_context_unload_module(c, index, &succeeded, &result)};
+    Impl::WriteResult result;
+    return impl_->perform(result, [&](pa_context* c, Impl::WriteResult* r) {
+        return pa_context_unload_module(c, index, &Impl::succeeded, r);
     });
-    return ok && result.success;
 }
 
-bool PulseConnection::connected() { return impl_->ensureConnected(); }
-
-void PulseConnection::reconnect() { impl_->reconnect(); }
+void PulseConnection::refreshServerInfo() {
+    if (!impl_->loop) return;
+    LoopLock lock(impl_->loop);
+    impl_->queryServerInfo();
+}
 
 void PulseConnection::setChangeHandler(std::function<void()> handler) {
+    const bool start = static_cast<bool>(handler);
     {
         std::lock_guard lock(impl_->handlerMutex);
         impl_->handler = std::move(handler);
     }
-    if (!impl_->loop || !impl_->hasHandler()) return;
-    std::lock_guard lock(impl_->connecting);
-    LoopLock loopLock(impl_->loop);
-    impl_->subscribe();
+    if (start && impl_->loop) impl_->kick();
 }
 
 }  // namespace sonvale::coreaudio

@@ -11,13 +11,21 @@
 
 namespace sonvale::coreaudio {
 
-// One libpulse context on its own threaded main loop, connected on demand to the server
-// the environment names ($PULSE_SERVER, else the session's runtime directory; never
-// autospawned). Every request waits at most `deadline`; connecting waits at most
-// `deadline` too. A request that times out drops the connection and, for a short while,
-// lets further requests fail at once, so that a hung server costs one deadline and not
-// one per call. A lost connection is made again by the next request. Safe to call from
-// any thread except the change handler's.
+// One libpulse context on its own threaded main loop, and the view of the server it keeps
+// current: sinks, sources (monitors left out) and the default sink. As pavucontrol does, it
+// subscribes when the connection is ready, lists everything once, then re-reads only the
+// object a change event names and drops the one a removal names; every answer carries the
+// stamp of its request, so an older answer never replaces a newer one.
+//
+// The connection is made on first use, against the server the environment names
+// ($PULSE_SERVER, else the session's runtime directory; never autospawned). When it is
+// lost (a server restart) the view is dropped and a new connection is tried every half
+// second; a connection that is not ready within `deadline` is abandoned and tried again a
+// second later.
+//
+// Threads: every public method may be called from any thread but the main loop's own.
+// Reads take a mutex and never ask the server. Writes wait for the server's answer at most
+// `deadline`.
 class PulseConnection {
 public:
     explicit PulseConnection(std::chrono::milliseconds deadline = std::chrono::milliseconds(1500));
@@ -25,19 +33,23 @@ public:
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 
-    std::optional<PulseServerFacts> snapshot();
+    using Facts = std::shared_ptr<const PulseServerFacts>;
+
+    // The current view; null while there is none. With `wait`, a caller that finds no view
+    // while a connection is being made (or none has been tried lately) waits for it, at
+    // most `deadline`. Without, it never waits.
+    Facts facts(bool wait = true);
+    // Waits at most `limit` until the view exists and satisfies `done`.
+    bool await(const std::function<bool(const PulseServerFacts&)>& done, std::chrono::milliseconds limit);
+
     bool setDefaultSink(const std::string& name);
     std::optional<std::uint32_t> loadModule(const std::string& name, const std::string& arguments);
     bool unloadModule(std::uint32_t index);
-    bool connected();
-    // Drops the connection; the next request makes a new one, which the server answers
-    // from a fresh view of its state.
-    void reconnect();
+    // Asks for the server info (the default sink) again; the answer updates the view.
+    void refreshServerInfo();
 
-    // Called after a sink, source or server event, when the connection is lost or dropped
-    // and when a new connection is up (changes in between were not reported); on the main
-    // loop's thread or on the calling one, it must only take note and return. Subscribing
-    // happens on every (re)connection while a handler is set.
+    // Called on the main loop's thread after the view changed, was lost or was made anew;
+    // it must only take note and return. Setting one also starts the connection.
     void setChangeHandler(std::function<void()> handler);
 
 private:

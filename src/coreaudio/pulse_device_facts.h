@@ -22,6 +22,7 @@ struct PulsePort {
     std::string name;
     std::string description;
     std::uint32_t type = port_type::unknown;
+    bool operator==(const PulsePort&) const = default;
 };
 
 inline constexpr std::uint32_t noIndex = UINT32_MAX;
@@ -35,13 +36,13 @@ struct PulseDeviceFacts {
     std::vector<PulsePort> ports;
     std::string activePort;  // empty without ports
     std::uint32_t ownerModule = noIndex;
-    bool isMonitor = false;  // sources only: the monitor of a sink
+    bool operator==(const PulseDeviceFacts&) const = default;
 };
 
 struct PulseServerFacts {
     std::string defaultSink;  // empty when the server has none
-    std::vector<PulseDeviceFacts> sinks;
-    std::vector<PulseDeviceFacts> sources;  // monitors included
+    std::vector<PulseDeviceFacts> sinks;    // in server order, new ones last
+    std::vector<PulseDeviceFacts> sources;  // in server order, new ones last; monitors left out
 };
 
 }  // namespace sonvale::coreaudio

@@ -1,162 +1,149 @@
 #include <gtest/gtest.h>
 
-#include "coreaudio/device_model.h"
+#include "base/platform_error.h"
 #include "coreaudio/devices.h"
-#include "coreaudio/platform_error.h"
+#include "coreaudio/pulse_device_mapping.h"
+#include "coreaudio/pulse_module_arguments.h"
+#include "support/device_model.h"
 
+// The device functions over the device model, and the PulseAudio backend's mapping rules.
 using namespace sonvale;
 using namespace sonvale::coreaudio;
 
 namespace {
 
-class DeviceFunctions : public ::testing::Test {
-protected:
-    void SetUp() override { setAudioSystem(model); }
-    void TearDown() override { setAudioSystem(nullptr); }
-
-    AudioObjectID add(std::optional<std::string> uid, std::optional<std::string> name, std::uint32_t kind,
-                      std::uint32_t outputs = 1) {
-        DeviceModel::Device d;
-        d.uid = std::move(uid);
-        d.name = std::move(name);
-        d.transport = kind;
-        d.outputStreams = outputs;
-        return model->addDevice(d);
-    }
-
-    std::shared_ptr<DeviceModel> model = std::make_shared<DeviceModel>();
-};
-
-TEST_F(DeviceFunctions, NumbersIsEmptyWheneverTheSizeOrReadFails) {
-    const auto speaker = add("BuiltInSpeakerDevice", "内置音频 扬声器", transport::builtIn);
-    EXPECT_EQ(numbers(speaker, selector::transportType), std::vector<std::uint32_t>{transport::builtIn});
-
-    model->overrideSize(speaker, selector::transportType, 0);
-    EXPECT_TRUE(numbers(speaker, selector::transportType).empty());
-
-    model->overrideSize(speaker, selector::transportType, 3);  // less than one value: no read at all
-    model->fail(DeviceModel::Operation::read, fourCC("nope"), speaker, selector::transportType);
-    EXPECT_TRUE(numbers(speaker, selector::transportType).empty());
-
-    model->overrideSize(speaker, selector::transportType, 10);  // two values; the read fills one, the rest stays 0
-    model->clearFailures();
-    EXPECT_EQ(numbers(speaker, selector::transportType), (std::vector<std::uint32_t>{transport::builtIn, 0}));
-
-    model->fail(DeviceModel::Operation::size, -50, speaker, selector::transportType);
-    EXPECT_TRUE(numbers(speaker, selector::transportType).empty());
-}
-
-TEST_F(DeviceFunctions, CurrentIsZeroWithoutDefaultOutput) {
-    EXPECT_EQ(current(), 0u);
-    const auto speaker = add("BuiltInSpeakerDevice", "Speaker", transport::builtIn);
-    model->setDefaultOutput(speaker);
-    EXPECT_EQ(current(), speaker);
-}
-
-TEST_F(DeviceFunctions, EligibilityFollowsTransportThenUidThenName) {
+TEST(DeviceFunctions, EligibilityFollowsTransportThenUidThenName) {
+    auto model = std::make_shared<DeviceModel>();
+    setAudioSystem(model);
     struct Case {
-        std::optional<std::string> uid;
-        std::optional<std::string> name;
+        std::optional<std::string> uid, name;
         std::uint32_t kind;
         bool expected;
-    };
-    const Case cases[] = {
+    } const cases[] = {
         {"local.sonvale.output.bedroom", "Sonvale · 卧室", transport::usb, true},  // own device, any transport
-        {std::nullopt, std::nullopt, transport::hdmi, true},                       // display speakers unseen
+        {std::nullopt, std::nullopt, transport::hdmi, true},
         {"x", "y", transport::displayPort, true},
-        {"BuiltInSpeakerDevice", "Whatever", transport::builtIn, true},            // lower-cased UID has "speaker"
+        {"BuiltInSpeakerDevice", "Whatever", transport::builtIn, true},  // lower-cased UID has "speaker"
         {"alsa_output.pci.analog-stereo", "内置音频 扬声器", transport::builtIn, true},
         {"alsa_output.pci.analog-stereo", "内置音频 耳机", transport::builtIn, false},
-        {"usb-speaker", "USB 扬声器", transport::usb, false},                      // transport decides first
+        {"usb-speaker", "USB 扬声器", transport::usb, false},  // transport decides first
         {"bluez_sink.speaker", "蓝牙 扬声器", transport::bluetooth, false},
         {"null", "Null Output", transport::virtualDevice, false},
         {"no-transport-speaker", "扬声器", 0, false},
     };
     for (const auto& c : cases) {
-        const auto id = add(c.uid, c.name, c.kind);
+        const auto id = model->addDevice({0, c.uid, c.name, c.kind});
         EXPECT_EQ(eligible(id), c.expected) << c.uid.value_or("<null>") << " / " << c.name.value_or("<null>");
     }
     EXPECT_FALSE(eligible(0));
+    model->fail(DeviceModel::Operation::size, -50, 0, selector::transportType);
+    EXPECT_FALSE(eligible(model->addDevice(DeviceModel::speaker()))) << "an unreadable transport";
+    setAudioSystem(nullptr);
 }
 
-TEST_F(DeviceFunctions, DeviceFindsTheFirstMatchingUid) {
-    const auto first = add("twin", "A", transport::usb);
-    add("twin", "B", transport::usb);
-    const auto unreadable = add(std::nullopt, "C", transport::usb);
-    EXPECT_EQ(device("twin"), first);
-    EXPECT_EQ(device(""), unreadable);  // an unreadable UID reads as the empty string
-    EXPECT_EQ(device("absent"), std::nullopt);
-}
-
-TEST_F(DeviceFunctions, SetOutputThrowsTheCheckedError) {
-    const auto speaker = add("BuiltInSpeakerDevice", "Speaker", transport::builtIn);
-    EXPECT_NO_THROW(setOutput(speaker));
+TEST(DeviceFunctions, FailedStatusesBecomeTheirTexts) {
+    auto model = std::make_shared<DeviceModel>();
+    setAudioSystem(model);
+    const auto speaker = model->addDevice(DeviceModel::speaker());
+    setOutput(speaker);
     EXPECT_EQ(current(), speaker);
-
     model->fail(DeviceModel::Operation::write, -50);
-    try {
-        setOutput(speaker);
-        FAIL() << "no error";
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.domain(), "Sonvale");
-        EXPECT_EQ(error.code(), -50);
-        EXPECT_EQ(error.localizedDescription(), "设置输出失败（-50）");
-    }
-}
-
-TEST(Check, StatusesKeepTheirSignedValue) {
-    EXPECT_NO_THROW(check(0, "anything"));
-    struct Case {
-        OSStatus status;
-        const char* what;
-        const char* text;
-    } const cases[] = {
-        {-50, "设置输出", "设置输出失败（-50）"},
-        {static_cast<OSStatus>(fourCC("who?")), "建立音频设备", "建立音频设备失败（2003332927）"},
-        {std::numeric_limits<OSStatus>::min(), "x", "x失败（-2147483648）"},
+    model->fail(DeviceModel::Operation::createAggregate, static_cast<OSStatus>(fourCC("who?")));
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { setOutput(speaker); }, "设置输出失败（-50）"},
+        {[] { makeAggregate("n", "u", false, std::nullopt); }, "建立音频设备失败（2003332927）"},
+        {[] { check(std::numeric_limits<OSStatus>::min(), "x"); }, "x失败（-2147483648）"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [call, text] : cases) {
         try {
-            check(c.status, c.what);
-            FAIL() << c.text;
+            call();
+            ADD_FAILURE() << text;
         } catch (const PlatformError& error) {
-            EXPECT_EQ(error.code(), c.status);
-            EXPECT_EQ(error.localizedDescription(), c.text);
+            EXPECT_EQ(error.domain(), "Sonvale");
+            EXPECT_EQ(error.localizedDescription(), text);
         }
     }
+    setAudioSystem(nullptr);
 }
 
-TEST_F(DeviceFunctions, AggregateDescriptionsCarrySixOrEightEntries) {
-    const auto plain = aggregateDescription("Sonvale · 卧室", "local.sonvale.output.bedroom", false, std::nullopt);
-    EXPECT_EQ(plain.size(), 6u);
-    EXPECT_TRUE(plain["private"].is_number_integer());
-    EXPECT_EQ(plain["private"], 0);
-    EXPECT_EQ(plain["stacked"], 0);
-    EXPECT_EQ(plain["master"], "BuiltInSpeakerDevice");
-    EXPECT_EQ(plain["subdevices"], nlohmann::json::parse(R"([{"uid":"BuiltInSpeakerDevice"}])"));
+using Properties = std::map<std::string, std::string>;
 
-    const auto tapped = aggregateDescription("Sonvale Capture", "local.sonvale.capture.X", true, std::string());
-    EXPECT_EQ(tapped.size(), 8u);  // an empty tap UID still adds the tap entries
-    EXPECT_EQ(tapped["private"], 1);
-    EXPECT_TRUE(tapped["tapautostart"].is_boolean());
-    EXPECT_EQ(tapped["taps"], nlohmann::json::parse(R"([{"uid":"","drift":true}])"));
+PulseDeviceFacts sink(std::string name, Properties properties, std::vector<PulsePort> ports = {},
+                      std::string active = {}, std::string description = {}) {
+    return {true, noIndex, std::move(name), std::move(description), std::move(properties), std::move(ports),
+            std::move(active)};
 }
 
-TEST_F(DeviceFunctions, MakeAggregateReportsCreationFailures) {
-    const auto created = makeAggregate("Sonvale · 卧室", "local.sonvale.output.bedroom", false, std::nullopt);
-    EXPECT_EQ(device("local.sonvale.output.bedroom"), created);
+const Properties card{{"device.api", "alsa"}, {"device.bus", "pci"}, {"device.form_factor", "internal"}};
+const std::vector<PulsePort> analogPorts{{"analog-output-speaker", "Speakers", port_type::speaker},
+                                         {"analog-output-headphones", "Headphones", port_type::headphones}};
 
-    model->fail(DeviceModel::Operation::createAggregate, -50);
-    EXPECT_THROW(
-        {
-            try {
-                makeAggregate("n", "u", false, std::nullopt);
-            } catch (const PlatformError& error) {
-                EXPECT_EQ(error.localizedDescription(), "建立音频设备失败（-50）");
-                throw;
-            }
-        },
-        PlatformError);
+TEST(PulseMapping, TransportFollowsBusThenDisplayThenCard) {
+    const std::pair<PulseDeviceFacts, std::uint32_t> cases[] = {
+        {sink("local.sonvale.output.bedroom", {}), transport::aggregate},
+        {sink("bluez_sink.40_EF.a2dp_sink", {{"device.api", "bluez"}, {"device.form_factor", "speaker"}}),
+         transport::bluetooth},
+        {sink("bluez_output.40_EF.1", {{"device.api", "bluez5"}}), transport::bluetooth},
+        {sink("alsa_output.usb-Logitech-00.analog-stereo", {{"device.api", "alsa"}, {"device.bus", "usb"}}),
+         transport::usb},
+        {sink("alsa_output.usb-Foo-00.analog-stereo", {{"device.api", "alsa"}}), transport::usb},
+        {sink("laptop", card, analogPorts, "analog-output-speaker"), transport::builtIn},
+        {sink("x", {{"device.api", "alsa"}, {"device.profile.name", "hdmi-stereo"}}), transport::hdmi},
+        {sink("x", {{"device.api", "alsa"}, {"device.string", "hdmi:1,1"}}), transport::hdmi},
+        {sink("x", {{"device.api", "alsa"}}, {{"[Out] HDMI1", "HDMI / DisplayPort 1 Output", port_type::hdmi}},
+              "[Out] HDMI1"),
+         transport::displayPort},
+        {sink("x", {{"device.api", "alsa"}, {"device.profile.name", "hdmi-stereo-extra1"}, {"alsa.name", "DisplayPort 1"}}),
+         transport::displayPort},
+        {sink("x", {{"device.api", "alsa"}, {"device.string", "hdmi:0"}}, analogPorts, "analog-output-speaker"),
+         transport::builtIn},
+        {sink("x", {{"device.api", "alsa"}, {"device.bus", "platform"}}), transport::builtIn},
+        {sink("x", {{"device.class", "abstract"}}), transport::virtualDevice},
+        {sink("x", {{"device.api", "alsa"}, {"device.bus", "firewire"}}), transport::virtualDevice},
+    };
+    for (const auto& [facts, expected] : cases) EXPECT_EQ(transportOf(facts), expected) << facts.name;
+}
+
+TEST(PulseMapping, ClockIsTheSpeakerPortThenADisplay) {
+    const auto laptop = [](const char* active) { return sink("laptop", card, analogPorts, active); };
+    const auto hdmi = sink("hdmi", {{"device.api", "alsa"}, {"device.profile.name", "hdmi-stereo"}});
+    const auto usb = sink("usb", {{"device.api", "alsa"}, {"device.bus", "usb"}});
+    const auto ucm = sink("ucm", {{"device.api", "alsa"}}, {{"[Out] Speaker", "Speaker", port_type::unknown}},
+                          "[Out] Speaker");
+    const auto portless = sink("null.speaker", {{"device.api", "alsa"}, {"device.form_factor", "internal"}});
+    const auto chinese = sink("null.a", {{"device.api", "alsa"}, {"device.form_factor", "speaker"}}, {}, {}, "内置音频 扬声器");
+    const auto lineOut = sink("null.lineout", {{"device.api", "alsa"}, {"device.form_factor", "internal"}});
+    const auto bluetooth = sink("bluez_sink.x", {{"device.bus", "bluetooth"}, {"device.form_factor", "speaker"}});
+    const std::pair<std::vector<PulseDeviceFacts>, std::optional<std::size_t>> cases[] = {
+        {{usb, laptop("analog-output-speaker"), hdmi}, 1},
+        {{laptop("analog-output-headphones"), hdmi}, 1},  // headphones plugged in: the display
+        {{hdmi, ucm}, 1},
+        {{hdmi, portless}, 1},
+        {{chinese}, 0},
+        {{lineOut}, std::nullopt},
+        {{bluetooth, usb}, std::nullopt},
+        {{portless, laptop("analog-output-speaker")}, 0},
+    };
+    for (const auto& [sinks, expected] : cases) EXPECT_EQ(clockSink(sinks), expected) << sinks.front().name;
+}
+
+TEST(PulseMapping, NullSinkArgumentsNeedNoEscapesAndCannotBeBrokenOutOf) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"He said \"hi\"", "He said ”hi”"},
+        {"it's", "it’s"},
+        {"a\\b\\", "a＼b＼"},
+        {"x' device.class='sound", "x’ device.class=’sound"},
+        {"line\nbreak\ttab\x7f", "line break tab "},
+        {"bad \xff\xfe utf8 \xe4\xbd", "bad \uFFFD\uFFFD utf8 \uFFFD"},
+        {"overlong \xc0\xaf surrogate \xed\xa0\x80", "overlong \uFFFD\uFFFD surrogate \uFFFD"},
+        {"emoji 🔊 = 卧室", "emoji 🔊 = 卧室"},
+    };
+    for (const auto& [name, expected] : cases) {
+        EXPECT_EQ(nullSinkArguments("local.sonvale.output.bedroom", name),
+                  "sink_name=local.sonvale.output.bedroom rate=44100 channels=2 "
+                  "sink_properties='device.description=\"" + expected + "\" priority.session=1'");
+    }
+    for (const char* uid : {"", "a b", "a'b", "名字"}) EXPECT_FALSE(nullSinkArguments(uid, "name")) << uid;
 }
 
 }  // namespace

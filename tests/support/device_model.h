@@ -11,55 +11,45 @@
 
 namespace sonvale::coreaudio {
 
-// An in-memory audio system: a list of devices with the properties the program reads, a
-// default output, aggregate devices, process taps and IO procs, plus switches that make
-// any call fail with a chosen status. Tests use it for what a real sound server cannot be
-// made to do. Listeners are called synchronously, on the thread that made the change.
+// An in-memory audio system for tests: devices with the properties the program reads, a
+// default output, aggregate devices (a created one is listed unless private), process taps
+// whose IO blocks a test feeds with deliver(), and failures injected per operation.
+// Listeners are called synchronously, on the thread that made the change.
 class DeviceModel : public AudioSystem {
 public:
     struct Device {
-        AudioObjectID id = 0;
-        std::optional<std::string> uid;   // nullopt: a null string reference
+        AudioObjectID id = 0;              // 0: the next free id (from 100)
+        std::optional<std::string> uid;    // nullopt: a null string reference
         std::optional<std::string> name;
-        std::uint32_t transport = 0;      // 0: the transport property cannot be read
-        std::uint32_t outputStreams = 1;  // 0 for input-only devices
-        std::uint32_t inputStreams = 0;
-        bool listed = true;               // private aggregates are not listed
+        std::uint32_t transport = 0;       // 0: the transport property cannot be read
+        std::uint32_t outputStreams = 1;   // 0 for input-only devices
+        bool listed = true;
     };
+    // The machine's speaker (built-in, the clock UID, "内置音频 扬声器") and a USB headset.
+    static Device speaker();
+    static Device headphones();
 
-    struct Tap {
-        TapDescription description;
-        AudioStreamBasicDescription format;
-        std::optional<std::string> uid;
-    };
-
-    // A failure injected for one operation on one object and selector (0 = any).
+    // A failure for one operation, on one object and selector (0 = any).
     enum class Operation { size, read, write, createAggregate, destroyAggregate, createTap, readTapFormat,
                            createIOProc, start };
 
-    DeviceModel();
-
-    AudioObjectID addDevice(Device device);  // id 0 picks the next free id (from 100)
-    void removeDevice(AudioObjectID id);
-    void setDefaultOutput(AudioObjectID id);  // fires the default-output listeners
+    AudioObjectID addDevice(Device device);
+    void removeDevice(AudioObjectID id);      // fires 'dev#', and 'dOut' when it was the default
+    void setDefaultOutput(AudioObjectID id);  // fires 'dOut'
     AudioObjectID defaultOutput() const;
     std::optional<Device> find(AudioObjectID id) const;
-    std::vector<Device> allDevices() const;
 
     void fail(Operation operation, OSStatus status, AudioObjectID object = 0, std::uint32_t selector = 0);
     void clearFailures();
-    // Makes the size query of (object, selector) report this many bytes.
-    void overrideSize(AudioObjectID object, std::uint32_t selector, std::uint32_t bytes);
 
-    // What the next process tap reports.
+    // What the next process tap reports: its format (48 kHz Float32 stereo by default) and UID.
     void setTapFormat(const AudioStreamBasicDescription& format);
     void setTapUID(std::optional<std::string> uid);
-    std::optional<Tap> tap(AudioObjectID id) const;
-
-    // Calls every started IO block of the device (or of all devices when 0) with the list.
+    // Calls every started IO block of the device (of every device with 0), as an audio
+    // thread would; stopping a device waits for a call in progress.
     void deliver(const AudioBufferList& list, AudioObjectID device = 0);
 
-    // Every mutating platform call in order, e.g. "createProcessTap 200", "deviceStop 300".
+    // Every mutating call in order, e.g. "createProcessTap 200", "deviceStop 300".
     std::vector<std::string> calls() const;
     std::vector<nlohmann::json> aggregateDescriptions() const;
     std::size_t liveIOProcs() const;
@@ -86,6 +76,10 @@ public:
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
 
 private:
+    struct Tap {
+        AudioStreamBasicDescription format;
+        std::optional<std::string> uid;
+    };
     struct IOProc {
         AudioObjectID device = 0;
         IOBlock block;
@@ -97,11 +91,9 @@ private:
         ListenerBlock block;
     };
 
-    std::optional<OSStatus> injected(Operation operation, AudioObjectID object, std::uint32_t selector) const;
-    std::vector<std::uint32_t> valuesLocked(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                            bool& known) const;
-    void record(std::string call);
-    void notify(AudioObjectID object, std::uint32_t selector);
+    std::optional<OSStatus> injected(Operation operation, AudioObjectID object, std::uint32_t selector = 0) const;
+    std::optional<std::vector<std::uint32_t>> values(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
+    void notify(std::uint32_t selector);
 
     mutable std::recursive_mutex mutex_;
     std::mutex ioCycle_;
@@ -109,10 +101,9 @@ private:
     AudioObjectID defaultOutput_ = 0;
     AudioObjectID nextID_ = 100;
     std::map<std::tuple<Operation, AudioObjectID, std::uint32_t>, OSStatus> failures_;
-    std::map<std::pair<AudioObjectID, std::uint32_t>, std::uint32_t> sizeOverrides_;
     std::vector<nlohmann::json> aggregateDescriptions_;
     std::map<AudioObjectID, Tap> taps_;
-    AudioStreamBasicDescription nextTapFormat_;
+    AudioStreamBasicDescription nextTapFormat_{48000, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
     std::optional<std::string> nextTapUID_ = std::string("DeviceModel.tap");
     std::map<IOProcID, IOProc> ioProcs_;
     IOProcID nextIOProc_ = 1;
