@@ -11,8 +11,6 @@ reply's ports in either order; volume before audio gets 455.
 import hashlib
 import os
 import plistlib
-import select
-import socket
 import struct
 import threading
 import time
@@ -22,7 +20,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
-from worker_support import decode_escape, take_request
+from worker_support import LoopbackServer, decode_escape
 
 FEATURES_PTP = "0x4A7FCA00,0x3C356BD0"      # a HomePod's: bits 38, 41, 48 among others
 FEATURES_NO_PTP = "0x4A7FCA00,0x3C3569D0"   # the same without bit 41 (PTP)
@@ -159,17 +157,15 @@ def ptp_time(ns: int) -> bytes:
     return struct.pack(">HII", seconds >> 32, seconds & 0xFFFFFFFF, nanos)
 
 
-def udp_socket(host: str) -> socket.socket:
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.bind((host, 0))
-    return sock
+PLIST = ["Content-Type: application/x-apple-binary-plist"]
 
 
-class FakeAirPlay2Receiver:
-    def __init__(self, host: str = "127.0.0.1", *, pin: bytes = b"3939", volume: float = -15.0,
-                 control_port_first: bool = True, refuse_ntp: bool = False, wrong_keys: bool = False,
-                 features: str = FEATURES_PTP):
-        self.host, self.pin, self.volume, self.features, self.wrong_keys = host, pin, volume, features, wrong_keys
+class FakeAirPlay2Receiver(LoopbackServer):
+    server = "AirTunes/980.77.2"
+
+    def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True, refuse_ntp: bool = False,
+                 wrong_keys: bool = False, features: str = FEATURES_PTP):
+        self.pin, self.features, self.wrong_keys = pin, features, wrong_keys
         self.control_port_first, self.refuse_ntp = control_port_first, refuse_ntp
         self.lock = threading.RLock()
         self.requests = []              # (method, uri, encrypted, headers, body)
@@ -178,37 +174,13 @@ class FakeAirPlay2Receiver:
         self.faults = []                # what the sender got wrong, in words
         self.time_packets, self.trailers = [], set()
         self.sender_syncs = self.sender_announces = self.ntp_replies = self.event_replies = 0
-        self.closed_on_bad_frame = 0
-        self.anchored = False
+        self.anchored, self.ntp_asked = False, 0.0
         self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
         self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours
-        self.audio_key = self.sender_control = self.timing_protocol = self.secret = None
-        self._stop = threading.Event()
-        self._threads = []
-        self.listener, self.event_listener = socket.create_server((host, 0)), socket.create_server((host, 0))
-        self.port = self.listener.getsockname()[1]
-        self.ptp_event, self.ptp_general = udp_socket(host), udp_socket(host)
+        self.audio_key = self.sender_control = self.secret = self.ntp_port = None
+        super().__init__(listeners=2, udp=5)
+        self.data, self.control, self.timing, self.ptp_event, self.ptp_general = self.udp
         self.ptp_ports = (self.ptp_event.getsockname()[1], self.ptp_general.getsockname()[1])
-        self.data, self.control, self.timing = udp_socket(host), udp_socket(host), udp_socket(host)
-
-    def _spawn(self, target, *args):
-        thread = threading.Thread(target=target, args=args, daemon=True)
-        thread.start()
-        self._threads.append(thread)
-
-    def __enter__(self):
-        self._spawn(self._accept)
-        self._spawn(self._udp_loop)
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        for sock in (self.listener, self.event_listener):
-            sock.close()
-        for thread in self._threads:
-            thread.join(timeout=2)
-        for sock in (self.ptp_event, self.ptp_general, self.data, self.control, self.timing):
-            sock.close()
 
     def fault(self, text: str):
         with self.lock:
@@ -225,146 +197,103 @@ class FakeAirPlay2Receiver:
             items = sorted(self.packets.values())
         return b"".join(pcm for _, pcm, rendered in items if rendered)
 
+    def request_resend(self, first_seq: int, count: int):
+        """Asks the sender's control port for packets again, as a receiver does after a loss."""
+        self.control.sendto(struct.pack(">BBHHH", 0x80, 0x55, 1, first_seq, count), (self.host, self.sender_control))
+
     # -- RTSP and the event channel
 
-    def _accept(self):
-        while not self._stop.is_set():
+    def serve(self, listener, conn):
+        with conn:
+            if listener is self.listeners[1]:
+                return self._serve_events(conn)
+            pairing, channel = SrpServer(self.pin), []
+            opener = lambda data: channel[0].open(data) if channel else data  # noqa: E731
             try:
-                readable, _, _ = select.select([self.listener, self.event_listener], [], [], 0.2)
-                for sock in readable:
-                    self._spawn(self._serve if sock is self.listener else self._serve_events, sock.accept()[0])
-            except (OSError, ValueError):
-                return
-
-    def _recv(self, conn) -> bytes:
-        conn.settimeout(0.2)
-        while not self._stop.is_set():
-            try:
-                return conn.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return b""
-        return b""
+                for method, uri, headers, body in self.requests_on(conn, opener):
+                    with self.lock:
+                        self.requests.append((method, uri, bool(channel), headers, body))
+                    status, reply_headers, reply_body = self._handle(method, uri, body, pairing, bool(channel))
+                    out = self.reply(status, "OK" if status == 200 else "Error", headers.get("cseq", "0"),
+                                     reply_headers, reply_body)
+                    conn.sendall(channel[0].seal(out) if channel else out)
+                    if uri == "/pair-setup" and pairing.session_key and not channel:
+                        self.secret = pairing.session_key
+                        channel.append(HapEnd(self.secret, b"Control-Salt!" if self.wrong_keys else b"Control-Salt",
+                                              b"Control-Read-Encryption-Key", b"Control-Write-Encryption-Key"))
+            except InvalidTag:  # a frame that fails authentication ends the connection
+                pass
 
     def _serve_events(self, conn):
         # Named from the receiver's side: it writes with the Write key and reads with the Read key.
         channel = HapEnd(self.secret, b"Events-Salt", b"Events-Write-Encryption-Key", b"Events-Read-Encryption-Key")
-        with conn:
-            conn.sendall(channel.seal(b"POST /command RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 0\r\n\r\n"))
-            while data := self._recv(conn):
-                try:
-                    reply = channel.open(data)
-                except InvalidTag:
-                    return self.fault("event reply failed authentication")
-                if reply.startswith(b"RTSP/1.0 200") and b"CSeq: 1" in reply:
-                    with self.lock:
-                        self.event_replies += 1
+        conn.sendall(channel.seal(b"POST /command RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 0\r\n\r\n"))
+        while data := self.recv(conn):
+            try:
+                reply = channel.open(data)
+            except InvalidTag:
+                return self.fault("event reply failed authentication")
+            with self.lock:
+                self.event_replies += reply.startswith(b"RTSP/1.0 200") and b"CSeq: 1" in reply
 
-    def _serve(self, conn):
-        buffer, channel, pairing = b"", None, SrpServer(self.pin)
-        with conn:
-            while data := self._recv(conn):
-                if channel is not None:
-                    try:
-                        data = channel.open(data)
-                    except InvalidTag:
-                        with self.lock:
-                            self.closed_on_bad_frame += 1
-                        return
-                buffer = bytearray(buffer + data)
-                while (request := take_request(buffer)) is not None:
-                    method, uri, headers, body = request
-                    with self.lock:
-                        self.requests.append((method, uri, channel is not None, headers, body))
-                    status, reply_headers, reply_body = self._handle(method, uri, body, pairing, channel)
-                    head = ["RTSP/1.0 %d %s" % (status, "OK" if status == 200 else "Error"),
-                            "CSeq: %s" % headers.get("cseq", "0"), "Server: AirTunes/980.77.2"]
-                    head += ["%s: %s" % kv for kv in reply_headers.items()] + ["Content-Length: %d" % len(reply_body)]
-                    out = ("\r\n".join(head) + "\r\n\r\n").encode() + reply_body
-                    conn.sendall(channel.seal(out) if channel is not None else out)
-                    if uri == "/pair-setup" and pairing.session_key and channel is None:
-                        self.secret = pairing.session_key
-                        salt = b"Control-Salt" if not self.wrong_keys else b"Control-Salt!"
-                        channel = HapEnd(self.secret, salt, b"Control-Read-Encryption-Key",
-                                         b"Control-Write-Encryption-Key")
-
-    def _handle(self, method, uri, body, pairing, channel):
-        plist_type = {"Content-Type": "application/x-apple-binary-plist"}
+    def _handle(self, method, uri, body, pairing, encrypted):
         if method == "GET" and uri == "/info":
             low, high = (int(x, 16) for x in self.features.split(","))
-            return 200, plist_type, plistlib.dumps({"features": high << 32 | low, "statusFlags": 4,
-                                                    "initialVolume": self.volume}, fmt=plistlib.FMT_BINARY)
+            return 200, PLIST, plistlib.dumps({"features": high << 32 | low, "statusFlags": 4, "initialVolume": -15.0},
+                                              fmt=plistlib.FMT_BINARY)
         if uri == "/pair-pin-start":
-            return 200, {}, b""
+            return 200, [], b""
         if uri == "/pair-setup":
-            return 200, {"Content-Type": "application/octet-stream"}, pairing.answer(body)
-        if channel is None:
-            return 470, {}, b""
+            return 200, ["Content-Type: application/octet-stream"], pairing.answer(body)
+        if not encrypted:
+            return 470, [], b""
         if method == "SETUP":
             request = plistlib.loads(body)
-            return self._setup_session(request, plist_type) if "timingProtocol" in request else \
-                self._setup_stream(request, plist_type)
-        if method in ("RECORD", "SETPEERS", "TEARDOWN") or uri == "/feedback":
-            return 200, {}, b""
+            return self._setup_session(request) if "timingProtocol" in request else self._setup_stream(request)
         if method == "GET_PARAMETER":
-            return 200, {"Content-Type": "text/parameters"}, ("volume: %f\r\n" % self.volume).encode()
+            return 200, ["Content-Type: text/parameters"], b"volume: -15.000000\r\n"
         if method == "SET_PARAMETER":
             status = 200 if self.packets else 455
             with self.lock:
                 self.volume_answers.append((status, float(body.decode().split(":", 1)[1])))
-            return status, {}, b""
-        return 501, {}, b""
+            return status, [], b""
+        return 200 if method in ("RECORD", "SETPEERS", "TEARDOWN") or uri == "/feedback" else 501, [], b""
 
-    def _setup_session(self, request, plist_type):
-        self.timing_protocol = request["timingProtocol"]
-        if self.timing_protocol == "NTP":
+    def _setup_session(self, request):
+        if request["timingProtocol"] == "NTP":
             if self.refuse_ntp:
-                return 400, {}, b""
-            self._spawn(self._ntp_requests, request["timingPort"])
-        reply = {"eventPort": self.event_listener.getsockname()[1], "timingPort": 0,
+                return 400, [], b""
+            self.ntp_port = request["timingPort"]
+        reply = {"eventPort": self.listeners[1].getsockname()[1], "timingPort": 0,
                  "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockID": 1}}
-        return 200, plist_type, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY)
+        return 200, PLIST, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY)
 
-    def _setup_stream(self, request, plist_type):
+    def _setup_stream(self, request):
         stream = request["streams"][0]
         self.audio_key, self.sender_control = stream["shk"], stream["controlPort"]
         ports = [("controlPort", self.control.getsockname()[1]), ("dataPort", self.data.getsockname()[1])]
         reply = {"streams": [dict([("type", 96)] + (ports if self.control_port_first else ports[::-1]))]}
-        return 200, plist_type, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY, sort_keys=False)
-
-    def _ntp_requests(self, port):
-        while not self._stop.wait(0.5):
-            try:
-                self.timing.sendto(b"\x80\xd2\x00\x07" + bytes(20) + struct.pack(">Q", time.time_ns()),
-                                   (self.host, port))
-            except OSError:
-                return
+        return 200, PLIST, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY, sort_keys=False)
 
     # -- UDP
 
-    def _udp_loop(self):
-        socks = [self.data, self.control, self.timing, self.ptp_event, self.ptp_general]
-        while not self._stop.is_set():
-            try:
-                readable, _, _ = select.select(socks, [], [], 0.2)
-            except (OSError, ValueError):
-                return
-            for sock in readable:
-                try:
-                    data = sock.recv(4096)
-                except OSError:
-                    continue
-                if sock is self.data:
-                    self._on_audio(data)
-                elif sock is self.control and data[1:2] == b"\xd6":
-                    self._on_audio(data[4:], resent=True)
-                elif sock is self.control and data[1:2] in (b"\xd7", b"\xd4"):
-                    self._on_time_packet(data)
-                elif sock is self.timing:
-                    self.ntp_replies += data[1:2] == b"\xd3" and len(data) == 32
-                else:
-                    self._on_ptp(data)
+    def tick(self):
+        if self.ntp_port and time.monotonic() - self.ntp_asked >= 0.5:
+            self.ntp_asked = time.monotonic()
+            self.timing.sendto(b"\x80\xd2\x00\x07" + bytes(20) + struct.pack(">Q", time.time_ns()),
+                               (self.host, self.ntp_port))
+
+    def on_datagram(self, sock, data):
+        if sock is self.data:
+            self._on_audio(data)
+        elif sock is self.control and data[1:2] == b"\xd6":
+            self._on_audio(data[4:], resent=True)
+        elif sock is self.control and data[1:2] in (b"\xd7", b"\xd4"):
+            self._on_time_packet(data)
+        elif sock is self.timing:
+            self.ntp_replies += data[1:2] == b"\xd3" and len(data) == 32
+        else:
+            self._on_ptp(data)
 
     def _on_ptp(self, data):
         if len(data) < 44 or data[0] >> 4 != 1:
@@ -426,10 +355,6 @@ class FakeAirPlay2Receiver:
                     self.fault("RTP timestamp does not advance by 352 per sequence number")
             if seq not in self.packets or resent:
                 self.packets[seq] = (timestamp, fields["pcm"], self.anchored)
-
-    def request_resend(self, first_seq: int, count: int):
-        """Asks the sender's control port for packets again, as a receiver does after a loss."""
-        self.control.sendto(struct.pack(">BBHHH", 0x80, 0x55, 1, first_seq, count), (self.host, self.sender_control))
 
 
 class FakeGrandmaster(threading.Thread):

@@ -9,60 +9,29 @@ after ``drop_after`` audio packets, once or every time); vanish (close and stop 
 
 from __future__ import annotations
 
+import re
 import socket
 import struct
 import threading
 import time
 
-from worker_support import take_request
-from pyatv.rtsp import parse_transport
+from worker_support import LoopbackServer
 
 REFUSALS = {("OPTIONS", "password"): 401, ("OPTIONS", "pairing"): 403, ("ANNOUNCE", "busy"): 453,
             ("ANNOUNCE", "restricted"): 400, ("ANNOUNCE", "format"): 415, ("SETUP", "timing520"): 520}
 
 
-def _bound(kind: int) -> socket.socket:
-    sock = socket.socket(socket.AF_INET, kind)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.bind(("127.0.0.1", 0))
-    return sock
-
-
-class FakeReceiver:
+class FakeReceiver(LoopbackServer):
     def __init__(self, behaviour: str = "ok", drop_after: int = 250) -> None:
-        self.behaviour = behaviour
-        self.drop_after = drop_after
-        self.listener = _bound(socket.SOCK_STREAM)
-        self.listener.listen(4)
-        self.port = self.listener.getsockname()[1]
-        self.address = "127.0.0.1:%d" % self.port
-        self.audio, self.control, self.timing = (_bound(socket.SOCK_DGRAM) for _ in range(3))
-        self.timing.settimeout(0.1)
-        self.requests: list[tuple[str, dict, bytes]] = []
-        self.packets: dict[int, bytes] = {}
-        self.packet_order: list[int] = []
-        self.syncs: list[bytes] = []
-        self.resent: list[bytes] = []
-        self.timing_replies: list[bytes] = []
-        self.connections = 0
+        self.behaviour, self.drop_after, self.drops, self.connections = behaviour, drop_after, 0, 0
+        self.requests, self.packets, self.packet_order = [], {}, []   # (method, headers, body); seq -> packet
+        self.syncs, self.resent, self.timing_replies = [], [], []
         self.closed_by_client = threading.Event()
-        self.client_timing = self.client_control = None
-        self._stop = threading.Event()
-        self._drops = 0
-        self._conn: socket.socket | None = None
-        for f in (self._accept_loop, self._audio_loop, self._control_loop, self._timing_loop):
-            threading.Thread(target=f, daemon=True).start()
-
-    def close(self) -> None:
-        self._stop.set()
-        for sock in (self.listener, self.audio, self.control, self.timing):
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            sock.close()
-        if self._conn is not None:
-            self._conn.close()
+        self.client_timing = self.client_control = self._conn = None
+        self._timing_asked = 0.0
+        super().__init__(listeners=1, udp=3)
+        self.audio, self.control, self.timing = self.udp
+        self.address = "127.0.0.1:%d" % self.port
 
     def methods(self) -> list[str]:
         return [m for m, _, _ in self.requests]
@@ -70,102 +39,61 @@ class FakeReceiver:
     def request_resend(self, first: int, count: int) -> None:
         self.control.sendto(struct.pack(">BBHHH", 0x80, 0xD5, 1, first, count), self.client_control)
 
-    def _accept_loop(self) -> None:
-        while not self._stop.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            self.connections += 1
-            self._conn = conn
-            self._serve(conn)
+    def drop(self) -> None:
+        """Closes the current RTSP connection from the receiver's side."""
+        try:
+            self._conn.shutdown(socket.SHUT_RDWR)
+        except OSError:  # already closed by the sender
+            pass
 
-    def _serve(self, conn: socket.socket) -> None:
-        buf = bytearray()
-        conn.settimeout(0.2)
-        while not self._stop.is_set():
-            if self.behaviour in ("drop_always", "vanish") or (self.behaviour == "drop_once" and not self._drops):
-                if len(self.packet_order) >= self.drop_after * (self._drops + 1):
-                    self._drops += 1
-                    conn.close()
-                    if self.behaviour == "vanish":
-                        self.listener.close()
-                    return
-            try:
-                data = conn.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if not data:
-                self.closed_by_client.set()
-                conn.close()
-                return
-            buf += data
-            while (request := take_request(buf)) is not None:
-                method, _, headers, body = request
+    def serve(self, _listener, conn: socket.socket) -> None:
+        self.connections += 1
+        self._conn = conn
+        with conn:
+            for method, _, headers, body in self.requests_on(conn):
                 self.requests.append((method, headers, body))
-                reply = self._answer(method, headers)
-                if reply is not None:
-                    conn.sendall(reply.encode())
+                if (reply := self._answer(method, headers)) is not None:
+                    conn.sendall(reply)
+        self.closed_by_client.set()
 
-    def _answer(self, method: str, headers: dict) -> str | None:
+    def _answer(self, method: str, headers: dict) -> bytes | None:
         cseq, b = headers.get("cseq", "0"), self.behaviour
         recording = "RECORD" in self.methods()[:-1]
         if method == "OPTIONS" and (b == "mute" or (b == "ka_mute" and recording)):
             return None
         code = 501 if method == "OPTIONS" and b == "ka501" and recording else REFUSALS.get((method, b))
         if code is not None:
-            extra = 'WWW-Authenticate: Digest realm="raop", nonce="abc"\r\n' if code == 401 else ""
-            return "RTSP/1.0 %d Unauthorized\r\nCSeq: %s\r\n%s\r\n" % (code, cseq, extra)
-        extra = ""
+            return self.reply(code, "Unauthorized", cseq, ['WWW-Authenticate: Digest realm="raop", nonce="abc"']
+                              if code == 401 else [])
         if method == "SETUP":
-            transport = parse_transport(headers.get("transport", ""))
-            self.client_timing = ("127.0.0.1", int(transport["timing_port"]))
-            self.client_control = ("127.0.0.1", int(transport["control_port"]))
-            extra = ("Transport: RTP/AVP/UDP;unicast;mode=record;server_port=%d;control_port=%d;timing_port=%d"
-                     "\r\nSession: 1\r\n" % tuple(s.getsockname()[1] for s in (self.audio, self.control, self.timing)))
-        elif method == "RECORD":
-            extra = "Audio-Latency: 11025\r\n"
-        elif method == "TEARDOWN":
-            extra = "Connection: close\r\n"
-        return "RTSP/1.0 200 OK\r\nCSeq: %s\r\nServer: AirTunes/105.1\r\n%s\r\n" % (cseq, extra)
+            ports = dict(re.findall(r"(\w+)=(\d+)", headers.get("transport", "")))
+            self.client_timing, self.client_control = (("127.0.0.1", int(ports[k])) for k in ("timing_port",
+                                                                                             "control_port"))
+            ours = tuple(sock.getsockname()[1] for sock in self.udp)
+            return self.reply(200, "OK", cseq, ["Transport: RTP/AVP/UDP;unicast;mode=record;server_port=%d;"
+                                                "control_port=%d;timing_port=%d" % ours, "Session: 1"])
+        extra = {"RECORD": ["Audio-Latency: 11025"], "TEARDOWN": ["Connection: close"]}.get(method, [])
+        return self.reply(200, "OK", cseq, extra)
 
-    def _audio_loop(self) -> None:
-        while len(data := self._recv(self.audio)) >= 12:
-            seq = struct.unpack_from(">H", data, 2)[0]
-            self.packets[seq] = data
-            self.packet_order.append(seq)
+    def on_datagram(self, sock: socket.socket, data: bytes) -> None:
+        if sock is self.audio and len(data) >= 12:
+            self.packets[struct.unpack_from(">H", data, 2)[0]] = data
+            self.packet_order.append(struct.unpack_from(">H", data, 2)[0])
+            if len(self.packet_order) % self.drop_after == 0 and self.behaviour in ("drop_always", "vanish") + \
+                    (("drop_once",) if not self.drops else ()):
+                self.drops += 1
+                self.drop()
+                if self.behaviour == "vanish":
+                    self.listeners[0].close()
+        elif sock is self.control and data[1:2] in (b"\xd4", b"\xd6"):
+            (self.syncs if data[1] == 0xD4 else self.resent).append(data)
+        elif sock is self.timing:
+            self.timing_replies.append(data)
 
-    def _control_loop(self) -> None:
-        while len(data := self._recv(self.control)) >= 2:
-            if data[1] == 0xD4:
-                self.syncs.append(data)
-            elif data[1] == 0xD6:
-                self.resent.append(data)
-
-    @staticmethod
-    def _recv(sock: socket.socket) -> bytes:
-        try:
-            return sock.recv(4096)
-        except OSError:
-            return b""
-
-    def _timing_loop(self) -> None:
-        last = 0.0
-        while not self._stop.is_set():
-            if self.client_timing is not None and self.behaviour != "no_timing" and "RECORD" in self.methods() \
-                    and time.monotonic() - last >= 0.3:
-                last = time.monotonic()
-                request = struct.pack(">BBHI", 0x80, 0xD2, 7, 0) + bytes(16) + \
-                    struct.pack(">Q", int(time.time() * (1 << 32)))
-                try:
-                    self.timing.sendto(request, self.client_timing)
-                except OSError:
-                    return
-            try:
-                self.timing_replies.append(self.timing.recv(4096))
-            except socket.timeout:
-                continue
-            except OSError:
-                return
+    def tick(self) -> None:
+        """Asks for the sender's time every 0.3 s while recording, as shairport-sync does."""
+        if self.client_timing and self.behaviour != "no_timing" and "RECORD" in self.methods() \
+                and time.monotonic() - self._timing_asked >= 0.3:
+            self._timing_asked = time.monotonic()
+            self.timing.sendto(struct.pack(">BBHI", 0x80, 0xD2, 7, 0) + bytes(16) +
+                               struct.pack(">Q", int(time.time() * (1 << 32))), self.client_timing)

@@ -3,8 +3,8 @@
 import time
 import unittest
 
-from worker_support import Worker, longest_bit_exact_run, tone
-from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver, FakeGrandmaster, udp_socket
+from worker_support import Worker, longest_bit_exact_run, tone, udp_socket
+from fake_ap2_receiver import FEATURES_NO_PTP, FakeAirPlay2Receiver, FakeGrandmaster
 from pyatv import session as s
 from pyatv.airplay2 import protocol_choice as pc
 from pyatv.airplay2.session import AirPlay2Session

@@ -150,7 +150,7 @@ class KeepAliveTest(unittest.TestCase):
                 self.addCleanup(session.close)
                 session.connect()
                 if behaviour == "closed":
-                    receiver._conn.shutdown(socket.SHUT_RDWR)
+                    receiver.drop()
                     time.sleep(0.1)
                     self.assertRaises(s.Disconnected, session.poll, time.monotonic())
                     continue

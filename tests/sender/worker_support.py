@@ -1,4 +1,5 @@
-"""Shared helpers for the sender worker tests: paths, test tones, escape-frame decoding, a running worker."""
+"""Shared helpers for the sender worker tests: paths, test tones, escape-frame decoding, a running worker, and
+the loopback RTSP/UDP server both fake receivers are built on."""
 
 from __future__ import annotations
 
@@ -6,6 +7,8 @@ import json
 import math
 import os
 import queue
+import select
+import socket
 import struct
 import subprocess
 import sys
@@ -16,25 +19,22 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 VENDOR = os.path.join(SOURCE_DIR, "resources", "vendor")
-SENDER = os.path.join(SOURCE_DIR, "resources", "sender.py")
 HARNESS = os.path.join(SOURCE_DIR, "tests", "harness")
-
 if VENDOR not in sys.path:
     sys.path.insert(0, VENDOR)
-
 SAMPLE_RATE = 44100
 
 
-def tone(seconds: float, left_hz: float = 440.0, right_hz: float = 880.0) -> bytes:
-    """Interleaved s16le stereo sine tones, left and right at different pitches."""
-    a, wl, wr = 0.5 * 32767, 2 * math.pi * left_hz / SAMPLE_RATE, 2 * math.pi * right_hz / SAMPLE_RATE
-    return b"".join(struct.pack("<hh", round(a * math.sin(wl * i)), round(a * math.sin(wr * i)))
+def tone(seconds: float) -> bytes:
+    """Interleaved s16le stereo sines, 440 Hz left and 880 Hz right, so a swapped pair shows."""
+    w = 2 * math.pi * 440 / SAMPLE_RATE
+    return b"".join(struct.pack("<hh", round(16383 * math.sin(w * i)), round(16383 * math.sin(2 * w * i)))
                     for i in range(int(seconds * SAMPLE_RATE)))
 
 
-def decode_escape(frame: bytes, frame_length: int = 352) -> dict:
-    """Reads an ALAC escape frame MSB first, independently of the encoder; returns every header field,
-    the PCM (s16le), the end tag and the padding bits."""
+def decode_escape(frame: bytes) -> dict:
+    """Reads an ALAC escape frame MSB first, independently of the encoder: every header field, the PCM (s16le),
+    the end tag and the padding."""
     value, left = int.from_bytes(frame, "big"), len(frame) * 8
 
     def read(bits: int) -> int:
@@ -42,55 +42,41 @@ def decode_escape(frame: bytes, frame_length: int = 352) -> dict:
         left -= bits
         return (value >> left) & ((1 << bits) - 1)
 
-    out = {k: read(n) for k, n in (("tag", 3), ("instance", 4), ("unused", 12), ("has_size", 1),
-                                   ("shift", 2), ("escape", 1))}
-    out["frames"] = read(32) if out["has_size"] else frame_length
+    out = {k: read(n) for k, n in (("tag", 3), ("instance", 4), ("unused", 12), ("has_size", 1), ("shift", 2),
+                                   ("escape", 1))}
+    out["frames"] = read(32) if out["has_size"] else 352
     big = read(out["frames"] * 32).to_bytes(out["frames"] * 4, "big")
     out["pcm"] = b"".join(big[i + 1:i + 2] + big[i:i + 1] for i in range(0, len(big), 2))
-    out["end"] = read(3)
-    out["padding_bits"], out["padding"] = left, read(left)
+    out["end"], out["padding"] = read(3), read(left)
     return out
 
 
-def longest_bit_exact_run(sent: bytes, received: bytes, probe_frames: int = 256) -> int:
-    """Frames in the longest stretch of ``received`` that equals a frame-aligned stretch of ``sent``,
-    probing every 0.25 s of the received audio."""
-    best, probe_bytes = 0, probe_frames * 4
+def longest_bit_exact_run(sent: bytes, received: bytes, probe_bytes: int = 1024) -> int:
+    """Frames in the longest stretch of ``received`` equal to a frame-aligned stretch of ``sent``, probed every
+    0.25 s of the received audio."""
+    best = 0
     for start in range(0, len(received) - probe_bytes, SAMPLE_RATE):
         probe = received[start:start + probe_bytes]
-        if probe.count(0) > len(probe) // 2:
-            continue
         pos = sent.find(probe)
-        while pos >= 0 and pos % 4:
+        while pos > 0 and pos % 4:
             pos = sent.find(probe, pos + 1)
-        if pos < 0:
-            continue
-        n, step = 0, 4096
-        while step >= 4:
-            while (start + n + step <= len(received) and pos + n + step <= len(sent)
-                   and received[start + n:start + n + step] == sent[pos + n:pos + n + step]):
-                n += step
-            step //= 2
-        best = max(best, n // 4)
+        if pos >= 0 and probe.count(0) <= probe_bytes // 2:
+            best = max(best, len(os.path.commonprefix([received[start:], sent[pos:]])) // 4)
     return best
 
 
 class Worker:
     """sender.py as the application runs it, with its JSON lines collected on a thread."""
 
-    def __init__(self, name: str, *extra: str, prefix: list[str] | None = None) -> None:
+    def __init__(self, name: str, *extra: str, prefix: tuple = ()) -> None:
         self.stderr_file = tempfile.NamedTemporaryFile(prefix="sender-", suffix=".log", delete=False)
-        self.proc = subprocess.Popen(
-            list(prefix or []) + ["/usr/bin/python3", "-s", "-B", "-u", SENDER, "--name", name, *extra],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
-            env={**os.environ, "SONVALE_VENDOR": VENDOR})
-        self.started = time.monotonic()
-        self.lines: list[dict] = []
-        self.times: list[float] = []
-        self._queue: queue.Queue = queue.Queue()
+        self.proc = subprocess.Popen([*prefix, "/usr/bin/python3", "-s", "-B", "-u",
+                                      os.path.join(SOURCE_DIR, "resources", "sender.py"), "--name", name, *extra],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
+                                     env={**os.environ, "SONVALE_VENDOR": VENDOR})
+        self.lines, self.times, self._queue = [], [], queue.Queue()
+        self._feeder, self._feed_stop = None, threading.Event()
         threading.Thread(target=self._read, daemon=True).start()
-        self._feeder: threading.Thread | None = None
-        self._feed_stop = threading.Event()
 
     def _read(self) -> None:
         for raw in self.proc.stdout:
@@ -110,31 +96,28 @@ class Worker:
             try:
                 line = self._queue.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                line = {"state": None, "timeout": True}
+                line = {"timeout": True}
             if line is None or line.get("timeout"):
                 raise AssertionError("no %r (%s); lines: %s\nlog:\n%s" % (
                     state, "worker ended" if line is None else "timeout", self.lines, self.log()))
             if line.get("state") == state:
                 return line
 
-    def states(self) -> list[str]:
+    def states(self) -> list:
         return [line.get("state") for line in self.lines if line.get("state") != "streaming"]
 
-    def beats(self, after: float = 0.0) -> list[float]:
+    def beats(self, after: float = 0.0) -> list:
         return [t for line, t in zip(self.lines, self.times) if line.get("state") == "streaming" and t > after]
 
     def feed(self, pcm: bytes, then_silence: bool = False) -> None:
-        """Writes ``pcm`` in real time, 10 ms at a time, like the application's writer; with
-        ``then_silence``, goes on with zeros until ``stop_feeding``."""
+        """Writes ``pcm`` in real time, 10 ms at a time like the application's writer; with ``then_silence``, goes
+        on with zeros until ``stop_feeding``."""
         def run() -> None:
             chunk, t0, i = 441 * 4, time.monotonic(), 0
-            while not self._feed_stop.is_set():
-                data = pcm[i * chunk:(i + 1) * chunk]
-                if not data and not then_silence:
-                    return
+            while not self._feed_stop.is_set() and (then_silence or i * chunk < len(pcm)):
                 time.sleep(max(0.0, t0 + i * 0.01 - time.monotonic()))
                 try:
-                    self.proc.stdin.write(data or bytes(chunk))
+                    self.proc.stdin.write(pcm[i * chunk:(i + 1) * chunk] or bytes(chunk))
                     self.proc.stdin.flush()
                 except (ValueError, OSError):
                     return
@@ -143,13 +126,13 @@ class Worker:
         self._feeder = threading.Thread(target=run, daemon=True)
         self._feeder.start()
 
-    def stop_feeding(self) -> None:
-        self._feed_stop.set()
-        self.wait_feeding(None)
-
-    def wait_feeding(self, timeout) -> None:
+    def wait_feeding(self, timeout=None) -> None:
         if self._feeder is not None:
             self._feeder.join(timeout)
+
+    def stop_feeding(self) -> None:
+        self._feed_stop.set()
+        self.wait_feeding()
 
     def close_input(self) -> None:
         self.stop_feeding()
@@ -175,21 +158,94 @@ class Worker:
         os.unlink(self.stderr_file.name)
 
 
-def take_request(buffer: bytearray):
-    """One RTSP request (method, uri, lower-cased headers, body) cut from the front of ``buffer``,
-    or None while it is incomplete."""
-    end = buffer.find(b"\r\n\r\n")
-    if end < 0:
-        return None
-    lines = buffer[:end].decode().split("\r\n")
-    headers = {}
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
-        headers[name.strip().lower()] = value.strip()
-    length = int(headers.get("content-length", "0"))
-    if len(buffer) < end + 4 + length:
-        return None
-    body = bytes(buffer[end + 4:end + 4 + length])
-    del buffer[:end + 4 + length]
-    method, uri, _ = lines[0].split(" ", 2)
-    return method, uri, headers, body
+def udp_socket(host: str = "127.0.0.1") -> socket.socket:
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((host, 0))
+    return sock
+
+
+class LoopbackServer:
+    """TCP listeners and UDP sockets on 127.0.0.1, served by daemon threads until close(). Subclasses answer
+    connections in ``serve`` (one thread each), datagrams in ``on_datagram`` and may act in ``tick`` (every
+    datagram or 0.2 s)."""
+    host, server = "127.0.0.1", "AirTunes/105.1"
+
+    def __init__(self, listeners: int, udp: int) -> None:
+        self.listeners = [socket.create_server((self.host, 0)) for _ in range(listeners)]
+        self.port = self.listeners[0].getsockname()[1]
+        self.udp = [udp_socket(self.host) for _ in range(udp)]
+        self._stop, self._threads = threading.Event(), []
+        self.spawn(self._accept_loop)
+        self.spawn(self._udp_loop)
+
+    def spawn(self, target, *args) -> None:
+        self._threads.append(threading.Thread(target=target, args=args, daemon=True))
+        self._threads[-1].start()
+
+    def close(self) -> None:
+        self._stop.set()
+        for sock in self.listeners:
+            sock.close()
+        for thread in self._threads:
+            thread.join(timeout=2)
+        for sock in self.udp:
+            sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def _accept_loop(self) -> None:
+        while not self._stop.is_set():
+            try:
+                for sock in select.select(self.listeners, [], [], 0.2)[0]:
+                    self.spawn(self.serve, sock, sock.accept()[0])
+            except (OSError, ValueError):
+                return
+
+    def _udp_loop(self) -> None:
+        while not self._stop.is_set():
+            try:
+                for sock in select.select(self.udp, [], [], 0.2)[0]:
+                    self.on_datagram(sock, sock.recv(4096))
+                self.tick()
+            except (OSError, ValueError):
+                if self._stop.is_set():
+                    return
+
+    def tick(self) -> None:
+        pass
+
+    def recv(self, conn: socket.socket) -> bytes:
+        """The next bytes from ``conn``; b"" once it has closed or the server stops."""
+        conn.settimeout(0.2)
+        while not self._stop.is_set():
+            try:
+                return conn.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+        return b""
+
+    def requests_on(self, conn: socket.socket, opener=bytes):
+        """RTSP requests (method, uri, lower-cased headers, body) read from ``conn`` through ``opener``."""
+        buffer = bytearray()
+        while data := self.recv(conn):
+            buffer += opener(data)
+            while (end := buffer.find(b"\r\n\r\n")) >= 0:
+                lines = buffer[:end].decode().split("\r\n")
+                headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+                length = int(headers.get("content-length", "0"))
+                if len(buffer) < end + 4 + length:
+                    break
+                body = bytes(buffer[end + 4:end + 4 + length])
+                del buffer[:end + 4 + length]
+                yield (*lines[0].split(" ")[:2], headers, body)
+
+    def reply(self, status: int, reason: str, cseq: str, headers=(), body: bytes = b"") -> bytes:
+        head = ["RTSP/1.0 %d %s" % (status, reason), "CSeq: " + cseq, "Server: " + self.server, *headers,
+                "Content-Length: %d" % len(body)]
+        return ("\r\n".join(head) + "\r\n\r\n").encode() + body
