@@ -5,7 +5,7 @@ namespace sonvale {
 void Sonvale::stopEngine() {
     stopping_ = true;
     if (run_) run_->stopCapture();
-    output_.giveBack();
+    if (const auto back = output_.giveBack()) log(QStringLiteral("已恢复本机输出：") + *back);
     if (const std::unique_ptr<ForwardingRun> ended = std::move(run_)) ended->end(this);
     stopping_ = false;
 }

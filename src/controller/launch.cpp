@@ -36,6 +36,7 @@ void Sonvale::applicationDidFinishLaunching() {
     connect(singleInstance_.get(), &SingleInstance::showRequested, this, [this] { applicationShouldHandleReopen(); });
 
     coreaudio::cleanupLeftoverOutput();
+    if (!guardian_.start(environment_.executablePath)) log("无法启动守护进程，Sonvale 意外退出时不能自动恢复本机声音");
 
     view_->buildMenu(message_, loginItem().status() == LoginItemStatus::enabled);
 
@@ -77,6 +78,7 @@ void Sonvale::applicationWillTerminate() {
     if (!launched_) return;
     stopEngine();
     output_.destroy();
+    guardian_.release();
 }
 
 }  // namespace sonvale

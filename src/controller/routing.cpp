@@ -4,6 +4,16 @@
 namespace sonvale {
 
 void Sonvale::routeChanged() {
+    if (run_ && run_->capturing() && output_.vanished()) {
+        // The forwarding output was removed under the run (a sound server restart, a module
+        // unloaded): the output the server fell back to is not the user's choice. The
+        // user's output comes back and the retry makes a new forwarding output.
+        stopEngine();
+        if (const auto back = output_.restoreUserOutput()) log(QStringLiteral("已恢复本机输出：") + *back);
+        scheduleRetry(QStringLiteral("转发输出已被移除"));
+        return;
+    }
+
     const coreaudio::AudioObjectID device = coreaudio::current();
     if (device == coreaudio::kAudioObjectUnknown) return;
 

@@ -11,6 +11,7 @@
 #include "controller/event_log.h"
 #include "controller/forwarding_output.h"
 #include "controller/forwarding_run.h"
+#include "controller/guardian.h"
 #include "controller/settings.h"
 #include "controller/supervision.h"
 #include "coreaudio/audio_system.h"
@@ -103,6 +104,7 @@ private:
     std::unique_ptr<LoginItem> loginItem_;
     std::unique_ptr<SleepWatcher> sleepWatcher_;
     std::unique_ptr<SingleInstance> singleInstance_;
+    Guardian guardian_;
     coreaudio::ListenerID routeListener_ = 0;
     bool quitAtLaunch_ = false;
     bool launched_ = false;  // launch went past the single-instance check

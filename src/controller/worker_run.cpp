@@ -11,6 +11,16 @@ namespace {
 
 const QString standbyText = QStringLiteral("静音待机，已释放 HomePod 播放会话");
 
+// Statuses of a sound server that is restarting or busy: no server, an object that went
+// away meanwhile, a device that did not appear in time. Worth another attempt, unlike a
+// refusal.
+bool transient(const PlatformError& error) {
+    using coreaudio::fourCC;
+    const std::int64_t code = error.code();
+    return error.domain() == "Sonvale" &&
+           (code == fourCC("stop") || code == fourCC("!obj") || code == fourCC("nope"));
+}
+
 }  // namespace
 
 bool Sonvale::isCurrent(const std::weak_ptr<WorkerProcess>& process) const {
@@ -102,6 +112,7 @@ bool Sonvale::startForwarding() {
     try {
         output_.ensure(name);
         output_.rememberUserOutput();
+        guardian_.remember(output_.previousUID());
 
         auto capture = std::make_unique<Capture>();
         const QPointer<Sonvale> self(this);
@@ -127,6 +138,10 @@ bool Sonvale::startForwarding() {
         output_.makeDefault();
     } catch (const PlatformError& error) {
         stopEngine();
+        if (transient(error)) {
+            scheduleRetry(QString::fromStdString(error.localizedDescription()));
+            return true;
+        }
         settings_.setEnabled(false);
         state(QStringLiteral("未启用捕获：") + QString::fromStdString(error.localizedDescription()) +
               QStringLiteral("。授权后点开始重试。"));

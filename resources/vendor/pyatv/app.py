@@ -28,7 +28,14 @@ def _parse(argv: list[str]) -> argparse.Namespace:
                         help="auto: AirPlay 2 when the speaker offers it (default)")
     parser.add_argument("--idle-after", type=float, default=20.0, metavar="SECONDS",
                         help="release the speaker after this much silence (default 20)")
-    return parser.parse_args(argv)
+    # Every option takes a value; joined to its flag, a value that begins with "-" (a
+    # speaker named "-Kitchen") is not taken for another option.
+    joined = list(argv)
+    for i, word in enumerate(joined[:-1]):
+        if word in ("--name", "--address", "--protocol", "--idle-after") and joined[i + 1].startswith("-"):
+            joined[i:i + 2] = [word + "=" + joined[i + 1]]
+            break
+    return parser.parse_args(joined)
 
 
 def _address_speaker(name: str, address: str) -> discovery.Speaker:
