@@ -1,6 +1,6 @@
-"""AirPlay 2 pieces where one wrong byte breaks every session, checked against fixed known answers:
-TLV8, SRP-6a, HKDF labels, HAP frames, audio packets, gPTP and 0xD7 layouts, plists, the protocol choice,
-the follower's clock estimate and the privileged clock helper."""
+"""AirPlay 2 pieces where one wrong byte breaks every session, against fixed known answers: TLV8, SRP-6a, HKDF
+labels, HAP frames, audio packets, gPTP and 0xD7 layouts, plists, the protocol choice, the follower's clock
+estimate and the privileged clock helper."""
 
 import os
 import plistlib
@@ -11,13 +11,10 @@ import struct
 import subprocess
 import tempfile
 import unittest
-from unittest import mock
 
 from worker_support import SOURCE_DIR
 from fake_ap2_receiver import SrpServer, minimal
-from pyatv import discovery, errors
-from pyatv import session as s
-from pyatv.airplay2 import audio_packets, binary_plist, hap_channel, protocol_choice as pc, selection, srp, tlv8
+from pyatv.airplay2 import audio_packets, binary_plist, hap_channel, protocol_choice as pc, srp, tlv8
 from pyatv.ptp import clock_ports, messages, time_announce
 from pyatv.ptp.follower_clock import FollowerClock
 
@@ -153,11 +150,9 @@ class PlistTest(unittest.TestCase):
             body = binary_plist.encode({"ClockID": binary_plist.clock_id_to_plist(clock_id)})
             self.assertIn(b"\x13" + clock_id.to_bytes(8, "big"), body)
             self.assertEqual(binary_plist.clock_id_from_plist(binary_plist.decode(body)["ClockID"]), clock_id)
-        for fields, expected in [([("controlPort", 6001), ("dataPort", 6000)], (6000, 6001, 0)),
-                                 ([("dataPort", 2), ("controlPort", 1), ("arrivalToRenderLatencyMs", 280)],
-                                  (2, 1, 280))]:
-            body = plistlib.dumps({"streams": [dict(fields)]}, fmt=plistlib.FMT_BINARY, sort_keys=False)
-            self.assertEqual(tuple(binary_plist.stream_ports(binary_plist.decode(body))), expected)
+        fields = [("dataPort", 2), ("controlPort", 1), ("arrivalToRenderLatencyMs", 280)]
+        body = plistlib.dumps({"streams": [dict(fields)]}, fmt=plistlib.FMT_BINARY, sort_keys=False)
+        self.assertEqual(tuple(binary_plist.stream_ports(binary_plist.decode(body))), (2, 1, 280))
         for reply in ({}, {"streams": [{"dataPort": 6000}]}, {"streams": [{"dataPort": "x", "controlPort": 1}]}):
             self.assertRaises(binary_plist.PlistError, binary_plist.stream_ports, reply)
 
@@ -167,11 +162,6 @@ HOMEPOD_27 = {"model": "AudioAccessory5,1", "igl": "1", "gcgl": "1", "flags": "0
 
 
 class ProtocolChoiceTest(unittest.TestCase):
-    def test_features(self):
-        for text, value in [("0x4A7FCA00,0x3C356BD0", 0x3C356BD04A7FCA00), ("0x4A7FCA00", 0x4A7FCA00), ("", 0),
-                            (None, 0), ("garbage", 0), (" 0x1 , 0x2 ", 0x200000001)]:
-            self.assertEqual(pc.parse_features(text), value, text)
-
     def test_choice_table(self):
         ptp48 = {"features": "0x0,0x10200"}
         a2, follow = pc.AIRPLAY2, pc.Choice(pc.AIRPLAY2, pc.PTP_FOLLOW)
@@ -195,17 +185,6 @@ class ProtocolChoiceTest(unittest.TestCase):
         ]
         for name, airplay_txt, raop_txt, ports, expected in cases:
             self.assertEqual(pc.choose(airplay_txt, raop_txt, ports), expected, name)
-
-    def test_standalone_homepod_27_without_clock_ports_is_an_error_not_a_silent_session(self):
-        standalone = discovery.Speaker(name="客厅", address="192.0.2.7", port=7000, airplay_txt=dict(HOMEPOD_27))
-        grouped = discovery.Speaker(name="厨房", address="192.0.2.8", port=7000, airplay_txt=dict(HOMEPOD_27, pgid="X"))
-        with mock.patch.object(selection.clock_ports, "open_clock_sockets", return_value=None), \
-                mock.patch.dict(selection._clock_sockets, {"opened": False, "sockets": None}):
-            self.assertEqual(selection.airplay2_session(grouped).timing, pc.NTP)
-            with self.assertRaises(s.ClockHelperMissing) as raised:
-                selection.airplay2_session(standalone)
-        self.assertIn("客厅", errors.message_for(raised.exception, standalone.name))
-
 
 class FollowerClockTest(unittest.TestCase):
     def test_estimate(self):
@@ -237,11 +216,9 @@ class ClockHelperTest(unittest.TestCase):
         for args in ([], ["abc"], ["1"], ["200"], ["3", "4"]):
             self.assertEqual(subprocess.run([helper, *args], capture_output=True).returncode, 2, args)
         self.assertIsNone(clock_ports.from_helper(helper + ".absent"))
-        if os.geteuid() != 0:
-            return self.assertIsNone(clock_ports.from_helper(helper))
         sockets = clock_ports.from_helper(helper)
-        if sockets is None:
-            self.skipTest("ports 319/320 in use")
+        if os.geteuid() != 0 or sockets is None:
+            return self.assertTrue(os.geteuid() == 0 or sockets is None)  # as root, None only while 319/320 are taken
         self.addCleanup(sockets.close)
         self.assertEqual([sock.getsockname()[1] for sock in (sockets.event, sockets.general)], [319, 320])
         self.assertIsNone(clock_ports.from_helper(helper), "ports taken means no sockets")
