@@ -1,12 +1,8 @@
-"""A fake AirPlay 2 receiver on loopback, built from the protocol notes, that records what it gets.
-
-Everything it checks the sender against is derived here from the notes with the cryptography library and
-struct (SRP group, HKDF labels, HAP frames and nonces, audio AEAD, PTP and 0xD7 layouts), never with the
-package under test. It renders a packet only while the sender's 0xD7 (or NTP 0xD4) timing agrees with the
-clock it follows: the sender's own Sync/Follow_Up, or its FakeGrandmaster whose Follow_Ups carry a
-non-zero correctionField. Switches: a different PIN, wrong channel keys, 400 for an NTP session, the stream
-reply's ports in either order; volume before audio gets 455.
-"""
+"""A fake AirPlay 2 receiver on loopback that records what it gets. Everything it checks the sender against is
+derived here from the protocol notes with the cryptography library and struct, never with the package under test.
+It renders a packet only while the sender's 0xD7 (or NTP 0xD4) timing agrees with the clock it follows: the
+sender's own Sync/Follow_Up, or a FakeGrandmaster whose Follow_Ups carry a correctionField. Switches: another
+PIN, wrong channel keys, 400 for an NTP session, the stream reply's ports in either order."""
 
 import hashlib
 import os
@@ -46,28 +42,15 @@ N = 2 ** 3072 - 2 ** 3008 - 1 + 2 ** 64 * (_floor_pi(2942) + 1690314)
 G = 5
 
 
-def sha(*parts: bytes) -> bytes:
-    return hashlib.sha512(b"".join(parts)).digest()
-
-
-def num(data: bytes) -> int:
-    return int.from_bytes(data, "big")
-
-
-def minimal(n: int) -> bytes:
-    return n.to_bytes(max(1, (n.bit_length() + 7) // 8), "big")
-
-
-def pad(n: int) -> bytes:
-    return n.to_bytes(384, "big")
+def sha(*parts: bytes) -> bytes: return hashlib.sha512(b"".join(parts)).digest()
+def num(data: bytes) -> int: return int.from_bytes(data, "big")
+def minimal(n: int) -> bytes: return n.to_bytes(max(1, (n.bit_length() + 7) // 8), "big")
+def pad(n: int) -> bytes: return n.to_bytes(384, "big")
 
 
 def tlv(items) -> bytes:
-    out = b""
-    for kind, value in items:
-        chunks = [value[i:i + 255] for i in range(0, len(value), 255)] or [b""]
-        out += b"".join(bytes((kind, len(c))) + c for c in chunks)
-    return out
+    return b"".join(bytes((kind, len(value[i:i + 255]))) + value[i:i + 255]
+                    for kind, value in items for i in range(0, max(len(value), 1), 255))
 
 
 def untlv(data: bytes) -> dict:
@@ -109,10 +92,7 @@ class SrpServer:
 
 def hkdf(secret: bytes, salt: bytes, info: bytes) -> bytes:
     return HKDF(algorithm=hashes.SHA512(), length=32, salt=salt, info=info).derive(secret)
-
-
-def hap_nonce(counter: int) -> bytes:
-    return bytes(4) + struct.pack("<Q", counter)
+def hap_nonce(counter: int) -> bytes: return bytes(4) + struct.pack("<Q", counter)
 
 
 class HapEnd:
@@ -184,8 +164,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
 
     def fault(self, text: str):
         with self.lock:
-            if text not in self.faults:
-                self.faults.append(text)
+            self.faults += [text] if text not in self.faults else []
 
     def methods(self):
         with self.lock:
@@ -296,13 +275,9 @@ class FakeAirPlay2Receiver(LoopbackServer):
             self._on_ptp(data)
 
     def _on_ptp(self, data):
-        if len(data) < 44 or data[0] >> 4 != 1:
-            return
-        if data[0] & 0x0F == 0:
-            self.sender_syncs += 1
-        elif data[0] & 0x0F == 0xB:
-            self.sender_announces += 1
-        elif data[0] & 0x0F == 8:
+        kind = data[0] & 0x0F if len(data) >= 44 and data[0] >> 4 == 1 else None
+        self.sender_syncs, self.sender_announces = self.sender_syncs + (kind == 0), self.sender_announces + (kind == 0xB)
+        if kind == 8:
             high, low, nanos = struct.unpack_from(">HII", data, 34)
             master = ((high << 32) | low) * 10 ** 9 + nanos + struct.unpack_from(">q", data, 8)[0] / 65536
             self.sender_clock = (num(data[20:28]), master - time.monotonic_ns())
