@@ -157,9 +157,18 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
     EXPECT_EQ(log().count(retry), 1);
 }
 
-TEST_F(ControllerTest, ASetUpFailureAtReadySwitchesForwardingOff) {
-    model->fail(coreaudio::DeviceModel::Operation::createAggregate, -50);
+TEST_F(ControllerTest, ABusyServerAtReadyIsRetriedAndARefusalSwitchesForwardingOff) {
+    model->fail(coreaudio::DeviceModel::Operation::createAggregate, coreaudio::OSStatus(coreaudio::fourCC("nope")));
     make();
+    controller->tick();
+    EXPECT_TRUE(waitUntil([this] {
+        return controller->message() == QStringLiteral("建立音频设备失败（1852797029）；2 秒后重试");
+    }));
+    EXPECT_TRUE(controller->settings().enabled());
+
+    model->clearFailures();
+    model->fail(coreaudio::DeviceModel::Operation::createAggregate, -50);
+    clock->advance(2);
     controller->tick();
     EXPECT_TRUE(waitUntil([this] {
         return controller->message() == QStringLiteral("未启用捕获：建立音频设备失败（-50）。授权后点开始重试。");
@@ -193,6 +202,13 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     model->setDefaultOutput(speaker);
     controller->routeChanged();
     EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(1.0));
+
+    clock->advance(1);
+    ASSERT_TRUE(tickUntilConnected());
+    model->removeDevice(hdmi);
+    model->removeDevice(speaker);
+    controller->stopEngine();
+    EXPECT_EQ(coreaudio::current(), headphones) << "an audible output, never the silent forwarding output";
 }
 
 TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
