@@ -69,7 +69,9 @@ class SessionTest(unittest.TestCase):
         with FakeAirPlay2Receiver() as receiver:
             session = self.session(receiver, clock_ports=(9, 9))
             session.connect()
-            self.assertEqual((len(stream(session, 0.6)), receiver.output()), (len(receiver.packets), b""))
+            sent = stream(session, 0.6)
+            session.close()
+            self.assertEqual((len(receiver.packets), receiver.output()), (len(sent), b""))
 
     def test_follows_the_speakers_grandmaster_with_its_correction(self):
         with FakeAirPlay2Receiver() as receiver:

@@ -103,8 +103,7 @@ class Worker:
             if line.get("state") == state:
                 return line
 
-    def states(self) -> list:
-        return [line.get("state") for line in self.lines if line.get("state") != "streaming"]
+    def states(self) -> list: return [line.get("state") for line in self.lines if line.get("state") != "streaming"]
 
     def beats(self, after: float = 0.0) -> list:
         return [t for line, t in zip(self.lines, self.times) if line.get("state") == "streaming" and t > after]
@@ -141,8 +140,7 @@ class Worker:
         except OSError:  # the worker has gone: nothing left to close
             pass
 
-    def wait(self, timeout: float) -> int:
-        return self.proc.wait(timeout)
+    def wait(self, timeout: float) -> int: return self.proc.wait(timeout)
 
     def log(self) -> str:
         with open(self.stderr_file.name, encoding="utf-8", errors="replace") as f:
@@ -191,11 +189,8 @@ class LoopbackServer:
         for sock in self.udp:
             sock.close()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
+    def __enter__(self): return self
+    def __exit__(self, *exc) -> None: self.close()
 
     def _accept_loop(self) -> None:
         while not self._stop.is_set():
@@ -215,8 +210,7 @@ class LoopbackServer:
                 if self._stop.is_set():
                     return
 
-    def tick(self) -> None:
-        pass
+    def tick(self) -> None: pass
 
     def recv(self, conn: socket.socket) -> bytes:
         """The next bytes from ``conn``; b"" once it has closed or the server stops."""
