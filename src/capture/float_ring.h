@@ -40,8 +40,6 @@ public:
     RingStatistics statistics();
 
 private:
-    friend struct FloatRingInspector;
-
     std::mutex lock_;
     std::unique_ptr<float[]> storage_;
     std::int64_t start_ = 0;

@@ -25,36 +25,26 @@ bool waitFor(Predicate done, std::chrono::milliseconds limit = std::chrono::seco
     return true;
 }
 
-inline void settle(std::chrono::milliseconds span) {
-    waitFor([] { return false; }, span);
-}
+inline void settle(std::chrono::milliseconds span) { waitFor([] { return false; }, span); }
 
-// A pipe whose ends close with the object; SIGPIPE is ignored as in the application.
+// A pipe whose ends close with the object; its read end never blocks. SIGPIPE is ignored
+// as in the application.
 struct Pipe {
     Pipe() {
         std::signal(SIGPIPE, SIG_IGN);
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
     }
-    ~Pipe() {
-        close(0);
-        close(1);
-    }
+    ~Pipe() { close(0), close(1); }
     void close(int end) {
         if (fds[end] >= 0) ::close(fds[end]);
         fds[end] = -1;
     }
-    // Everything readable now, without waiting; the read end becomes non-blocking.
-    std::vector<std::uint8_t> readAvailable() {
-        std::vector<std::uint8_t> all;
-        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        std::uint8_t chunk[65536];
-        for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) all.insert(all.end(), chunk, chunk + n);
-        return all;
-    }
-    void readPcm(std::vector<std::int16_t>& into) {
-        const auto bytes = readAvailable();
-        const auto* samples = reinterpret_cast<const std::int16_t*>(bytes.data());
-        into.insert(into.end(), samples, samples + bytes.size() / 2);
+    // Appends the 16-bit samples readable now; the number of bytes read, 0 at end of stream.
+    ssize_t readPcm(std::vector<std::int16_t>& into) {
+        std::int16_t chunk[32768];
+        ssize_t n, total = 0;
+        while ((n = ::read(fds[0], chunk, sizeof chunk)) > 0) into.insert(into.end(), chunk, chunk + n / 2), total += n;
+        return n == 0 ? 0 : (total > 0 ? total : -1);
     }
     int fds[2] = {-1, -1};
 };

@@ -8,24 +8,21 @@
 namespace sonvale::coreaudio {
 namespace {
 
-constexpr OSStatus unknownProperty = static_cast<OSStatus>(fourCC("who?"));
-constexpr OSStatus badObject = static_cast<OSStatus>(fourCC("!obj"));
+constexpr auto unknownProperty = static_cast<OSStatus>(fourCC("who?"));
+constexpr auto badObject = static_cast<OSStatus>(fourCC("!obj"));
 
 }  // namespace
 
-DeviceModel::Device DeviceModel::speaker() {
-    return {0, std::string(clockUID), std::string("内置音频 扬声器"), transport::builtIn};
-}
+DeviceModel::Device DeviceModel::speaker() { return {0, std::string(clockUID), "内置音频 扬声器", transport::builtIn}; }
 
 DeviceModel::Device DeviceModel::headphones() {
-    return {0, std::string("alsa_output.usb-Logitech_USB_Headset-00.analog-stereo"),
-            std::string("Logitech USB Headset Analog Stereo"), transport::usb};
+    return {0, "alsa_output.usb-Logitech_USB_Headset-00.analog-stereo", "Logitech USB Headset Analog Stereo", transport::usb};
 }
 
 AudioObjectID DeviceModel::addDevice(Device added) {
     {
         std::lock_guard lock(mutex_);
-        if (added.id == 0) added.id = nextID_++;
+        if (added.id == 0) added.id = nextID_;
         nextID_ = std::max(nextID_, added.id + 1);
         devices_.push_back(added);
     }
@@ -38,84 +35,45 @@ void DeviceModel::removeDevice(AudioObjectID id) {
     {
         std::lock_guard lock(mutex_);
         std::erase_if(devices_, [id](const Device& d) { return d.id == id; });
-        wasDefault = defaultOutput_ == id;
-        if (wasDefault) defaultOutput_ = 0;
+        wasDefault = std::exchange(defaultOutput_, defaultOutput_ == id ? 0 : defaultOutput_) == id;
     }
     notify(selector::devices);
     if (wasDefault) notify(selector::defaultOutput);
 }
 
 void DeviceModel::setDefaultOutput(AudioObjectID id) {
-    {
-        std::lock_guard lock(mutex_);
-        defaultOutput_ = id;
-    }
+    locked([&] { defaultOutput_ = id; });
     notify(selector::defaultOutput);
 }
 
-AudioObjectID DeviceModel::defaultOutput() const {
-    std::lock_guard lock(mutex_);
-    return defaultOutput_;
-}
+AudioObjectID DeviceModel::defaultOutput() const { return locked([&] { return defaultOutput_; }); }
 
 std::optional<DeviceModel::Device> DeviceModel::find(AudioObjectID id) const {
     std::lock_guard lock(mutex_);
-    for (const auto& d : devices_) {
-        if (d.id == id) return d;
-    }
-    return std::nullopt;
+    const auto found = std::find_if(devices_.begin(), devices_.end(), [id](const Device& d) { return d.id == id; });
+    return found == devices_.end() ? std::nullopt : std::optional(*found);
 }
 
-void DeviceModel::fail(Operation operation, OSStatus status, AudioObjectID object, std::uint32_t selectorCode) {
-    std::lock_guard lock(mutex_);
-    failures_[{operation, object, selectorCode}] = status;
+void DeviceModel::fail(Operation operation, OSStatus status, AudioObjectID object, std::uint32_t code) {
+    locked([&] { failures_[{operation, object, code}] = status; });
 }
+void DeviceModel::clearFailures() { locked([&] { failures_.clear(); }); }
+void DeviceModel::setTapFormat(const AudioStreamBasicDescription& format) { locked([&] { nextTapFormat_ = format; }); }
+void DeviceModel::setTapUID(std::optional<std::string> uid) { locked([&] { nextTapUID_ = std::move(uid); }); }
+std::vector<std::string> DeviceModel::calls() const { return locked([&] { return calls_; }); }
+std::vector<nlohmann::json> DeviceModel::aggregateDescriptions() const { return locked([&] { return descriptions_; }); }
+std::size_t DeviceModel::liveIOProcs() const { return locked([&] { return ioProcs_.size(); }); }
+std::size_t DeviceModel::liveTaps() const { return locked([&] { return taps_.size(); }); }
 
-void DeviceModel::clearFailures() {
-    std::lock_guard lock(mutex_);
-    failures_.clear();
-}
-
-void DeviceModel::setTapFormat(const AudioStreamBasicDescription& format) {
-    std::lock_guard lock(mutex_);
-    nextTapFormat_ = format;
-}
-
-void DeviceModel::setTapUID(std::optional<std::string> tapUid) {
-    std::lock_guard lock(mutex_);
-    nextTapUID_ = std::move(tapUid);
-}
-
-void DeviceModel::deliver(const AudioBufferList& list, AudioObjectID deviceID) {
+void DeviceModel::deliver(const AudioBufferList& list, AudioObjectID device) {
     std::lock_guard cycle(ioCycle_);
     std::vector<IOBlock> blocks;
-    {
-        std::lock_guard lock(mutex_);
+    locked([&] {
         for (const auto& [id, proc] : ioProcs_) {
-            if (proc.running && (deviceID == 0 || proc.device == deviceID)) blocks.push_back(proc.block);
+            if (proc.running && (device == 0 || proc.device == device)) blocks.push_back(proc.block);
         }
-    }
+    });
     for (const auto& block : blocks) block(list);
-}
-
-std::vector<std::string> DeviceModel::calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
-}
-
-std::vector<nlohmann::json> DeviceModel::aggregateDescriptions() const {
-    std::lock_guard lock(mutex_);
-    return aggregateDescriptions_;
-}
-
-std::size_t DeviceModel::liveIOProcs() const {
-    std::lock_guard lock(mutex_);
-    return ioProcs_.size();
-}
-
-std::size_t DeviceModel::liveTaps() const {
-    std::lock_guard lock(mutex_);
-    return taps_.size();
 }
 
 std::optional<OSStatus> DeviceModel::injected(Operation operation, AudioObjectID object, std::uint32_t code) const {
@@ -126,20 +84,16 @@ std::optional<OSStatus> DeviceModel::injected(Operation operation, AudioObjectID
     return std::nullopt;
 }
 
-void DeviceModel::notify(std::uint32_t selectorCode) {
+void DeviceModel::notify(std::uint32_t code) {
     std::vector<ListenerBlock> blocks;
-    {
-        std::lock_guard lock(mutex_);
+    locked([&] {
         for (const auto& [id, listener] : listeners_) {
-            if (listener.object == kAudioObjectSystemObject && listener.selector == selectorCode) {
-                blocks.push_back(listener.block);
-            }
+            if (listener.first == code) blocks.push_back(listener.second);
         }
-    }
+    });
     for (const auto& block : blocks) block();
 }
 
-// Numeric property values; nullopt for a property the object does not have.
 std::optional<std::vector<std::uint32_t>> DeviceModel::values(AudioObjectID object,
                                                                const AudioObjectPropertyAddress& where) const {
     if (object == kAudioObjectSystemObject && where.mSelector == selector::devices) {
@@ -150,33 +104,24 @@ std::optional<std::vector<std::uint32_t>> DeviceModel::values(AudioObjectID obje
         return ids;
     }
     if (object == kAudioObjectSystemObject && where.mSelector == selector::defaultOutput) {
-        return defaultOutput_ == 0 ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{defaultOutput_};
+        return defaultOutput_ ? std::vector{defaultOutput_} : std::vector<std::uint32_t>{};
     }
     for (const auto& d : devices_) {
         if (d.id != object) continue;
         if (where.mSelector == selector::transportType && d.transport != 0) return std::vector{d.transport};
-        if (where.mSelector == selector::streams) {
-            const std::uint32_t count = where.mScope == scope::input ? (d.outputStreams == 0 ? 1 : 0) : d.outputStreams;
-            std::vector<std::uint32_t> ids;
-            for (std::uint32_t i = 0; i < count; ++i) ids.push_back(d.id * 16 + i + 1);
-            return ids;
-        }
+        const bool input = where.mScope == scope::input;
+        if (where.mSelector == selector::streams) return std::vector<std::uint32_t>((d.outputStreams == 0) == input ? 1 : 0, d.id);
     }
     return std::nullopt;
 }
 
-OSStatus DeviceModel::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& where,
-                                          std::uint32_t& outSize) {
+OSStatus DeviceModel::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& where, std::uint32_t& size) {
+    std::uint32_t bytes = sizeof(AudioStreamBasicDescription);
     std::lock_guard lock(mutex_);
     if (auto status = injected(Operation::size, object, where.mSelector)) return *status;
-    if (taps_.count(object) && where.mSelector == selector::tapFormat) {
-        outSize = sizeof(AudioStreamBasicDescription);
-        return noErr;
-    }
-    const auto found = values(object, where);
-    if (!found) return unknownProperty;
-    outSize = static_cast<std::uint32_t>(found->size() * 4);
-    return noErr;
+    OSStatus status = taps_.count(object) ? noErr : getPropertyData(object, where, bytes = 1 << 20, nullptr);
+    if (status == noErr) size = bytes;
+    return status;
 }
 
 OSStatus DeviceModel::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& where,
@@ -191,8 +136,8 @@ OSStatus DeviceModel::getPropertyData(AudioObjectID object, const AudioObjectPro
     }
     const auto found = values(object, where);
     if (!found) return unknownProperty;
-    ioSize = std::min<std::uint32_t>(ioSize, static_cast<std::uint32_t>(found->size() * 4));
-    std::memcpy(data, found->data(), ioSize);
+    ioSize = std::min<std::uint32_t>(ioSize, std::uint32_t(found->size() * 4));
+    if (data) std::memcpy(data, found->data(), ioSize);
     return noErr;
 }
 
@@ -205,17 +150,15 @@ OSStatus DeviceModel::getStringProperty(AudioObjectID object, const AudioObjectP
         return noErr;
     }
     for (const auto& d : devices_) {
-        if (d.id != object) continue;
-        if (where.mSelector == selector::deviceUID || where.mSelector == selector::name) {
-            out = where.mSelector == selector::deviceUID ? d.uid : d.name;
-            return noErr;
-        }
+        if (d.id != object || (where.mSelector != selector::deviceUID && where.mSelector != selector::name)) continue;
+        out = where.mSelector == selector::deviceUID ? d.uid : d.name;
+        return noErr;
     }
     return unknownProperty;
 }
 
-OSStatus DeviceModel::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& where,
-                                      std::uint32_t size, const void* data) {
+OSStatus DeviceModel::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& where, std::uint32_t size,
+                                      const void* data) {
     {
         std::lock_guard lock(mutex_);
         if (auto status = injected(Operation::write, object, where.mSelector)) return *status;
@@ -224,8 +167,7 @@ OSStatus DeviceModel::setPropertyData(AudioObjectID object, const AudioObjectPro
         }
         AudioObjectID chosen = 0;
         std::memcpy(&chosen, data, 4);
-        if (std::none_of(devices_.begin(), devices_.end(),
-                         [chosen](const Device& d) { return d.id == chosen && d.outputStreams > 0; })) {
+        if (std::none_of(devices_.begin(), devices_.end(), [&](const Device& d) { return d.id == chosen && d.outputStreams; })) {
             return static_cast<OSStatus>(fourCC("!dev"));
         }
         calls_.push_back("setDefaultOutput " + std::to_string(chosen));
@@ -238,90 +180,83 @@ OSStatus DeviceModel::setPropertyData(AudioObjectID object, const AudioObjectPro
 OSStatus DeviceModel::createAggregateDevice(const nlohmann::json& description, AudioObjectID& outDevice) {
     {
         std::lock_guard lock(mutex_);
-        aggregateDescriptions_.push_back(description);
+        descriptions_.push_back(description);
         if (auto status = injected(Operation::createAggregate, 0)) return *status;
-        Device aggregate{nextID_++, description.value("uid", std::string()), description.value("name", std::string()),
-                         transport::aggregate, 1, description.value("private", 0) == 0};
-        devices_.push_back(aggregate);
-        outDevice = aggregate.id;
-        calls_.push_back("createAggregateDevice " + std::to_string(aggregate.id));
+        outDevice = nextID_++;
+        devices_.push_back({outDevice, description.value("uid", ""), description.value("name", ""), transport::aggregate, 1,
+                            description.value("private", 0) == 0});
+        calls_.push_back("createAggregateDevice " + std::to_string(outDevice));
     }
     notify(selector::devices);
     return noErr;
 }
 
-OSStatus DeviceModel::destroyAggregateDevice(AudioObjectID deviceID) {
+OSStatus DeviceModel::destroyAggregateDevice(AudioObjectID device) {
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back("destroyAggregateDevice " + std::to_string(deviceID));
-        if (auto status = injected(Operation::destroyAggregate, deviceID)) return *status;
-        if (std::erase_if(devices_, [deviceID](const Device& d) { return d.id == deviceID; }) == 0) return badObject;
-        if (defaultOutput_ == deviceID) defaultOutput_ = 0;
+        calls_.push_back("destroyAggregateDevice " + std::to_string(device));
+        if (auto status = injected(Operation::destroyAggregate, device)) return *status;
+        if (std::erase_if(devices_, [device](const Device& d) { return d.id == device; }) == 0) return badObject;
+        if (defaultOutput_ == device) defaultOutput_ = 0;
     }
     notify(selector::devices);
     return noErr;
 }
 
-ListenerID DeviceModel::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& where,
-                                            ListenerBlock block) {
+ListenerID DeviceModel::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& where, ListenerBlock block) {
     std::lock_guard lock(mutex_);
-    listeners_[nextListener_] = Listener{object, where.mSelector, std::move(block)};
+    if (object != kAudioObjectSystemObject) return 0;
+    listeners_[nextListener_] = {where.mSelector, std::move(block)};
     return nextListener_++;
 }
 
-void DeviceModel::removePropertyListener(ListenerID listener) {
-    std::lock_guard lock(mutex_);
-    listeners_.erase(listener);
-}
+void DeviceModel::removePropertyListener(ListenerID listener) { locked([&] { listeners_.erase(listener); }); }
 
 OSStatus DeviceModel::createProcessTap(const TapDescription&, AudioObjectID& outTap) {
     std::lock_guard lock(mutex_);
     if (auto status = injected(Operation::createTap, 0)) return *status;
     outTap = nextID_++;
-    taps_[outTap] = Tap{nextTapFormat_, nextTapUID_};
+    taps_[outTap] = {nextTapFormat_, nextTapUID_};
     calls_.push_back("createProcessTap " + std::to_string(outTap));
     return noErr;
 }
 
-OSStatus DeviceModel::destroyProcessTap(AudioObjectID tapID) {
+OSStatus DeviceModel::destroyProcessTap(AudioObjectID tap) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("destroyProcessTap " + std::to_string(tapID));
-    return taps_.erase(tapID) ? noErr : badObject;
+    calls_.push_back("destroyProcessTap " + std::to_string(tap));
+    return taps_.erase(tap) ? noErr : badObject;
 }
 
-OSStatus DeviceModel::createIOProcID(AudioObjectID deviceID, IOBlock block, IOProcID& outID) {
+OSStatus DeviceModel::createIOProcID(AudioObjectID device, IOBlock block, IOProcID& outID) {
     std::lock_guard lock(mutex_);
-    if (auto status = injected(Operation::createIOProc, deviceID)) return *status;
+    if (auto status = injected(Operation::createIOProc, device)) return *status;
     outID = nextIOProc_++;
-    ioProcs_[outID] = IOProc{deviceID, std::move(block), false};
-    calls_.push_back("createIOProcID " + std::to_string(deviceID));
+    ioProcs_[outID] = {device, std::move(block), false};
+    calls_.push_back("createIOProcID " + std::to_string(device));
     return noErr;
 }
 
-OSStatus DeviceModel::deviceStart(AudioObjectID deviceID, IOProcID proc) {
+OSStatus DeviceModel::deviceStart(AudioObjectID device, IOProcID proc) {
     std::lock_guard lock(mutex_);
-    if (auto status = injected(Operation::start, deviceID)) return *status;
-    auto found = ioProcs_.find(proc);
-    if (found == ioProcs_.end()) return badObject;
-    found->second.running = true;
-    calls_.push_back("deviceStart " + std::to_string(deviceID));
+    if (auto status = injected(Operation::start, device)) return *status;
+    if (!ioProcs_.count(proc)) return badObject;
+    ioProcs_[proc].running = true;
+    calls_.push_back("deviceStart " + std::to_string(device));
     return noErr;
 }
 
-OSStatus DeviceModel::deviceStop(AudioObjectID deviceID, IOProcID proc) {
-    std::lock_guard cycle(ioCycle_);
-    std::lock_guard lock(mutex_);
-    calls_.push_back("deviceStop " + std::to_string(deviceID));
-    auto found = ioProcs_.find(proc);
-    if (found == ioProcs_.end()) return badObject;
-    found->second.running = false;
+// Both wait for an IO cycle in progress, as on the platform.
+OSStatus DeviceModel::deviceStop(AudioObjectID device, IOProcID proc) {
+    std::scoped_lock lock(ioCycle_, mutex_);
+    calls_.push_back("deviceStop " + std::to_string(device));
+    if (!ioProcs_.count(proc)) return badObject;
+    ioProcs_[proc].running = false;
     return noErr;
 }
 
-OSStatus DeviceModel::destroyIOProcID(AudioObjectID deviceID, IOProcID proc) {
-    std::lock_guard cycle(ioCycle_);
-    std::lock_guard lock(mutex_);
-    calls_.push_back("destroyIOProcID " + std::to_string(deviceID));
+OSStatus DeviceModel::destroyIOProcID(AudioObjectID device, IOProcID proc) {
+    std::scoped_lock lock(ioCycle_, mutex_);
+    calls_.push_back("destroyIOProcID " + std::to_string(device));
     return ioProcs_.erase(proc) ? noErr : badObject;
 }
 

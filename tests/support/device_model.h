@@ -85,29 +85,29 @@ private:
         IOBlock block;
         bool running = false;
     };
-    struct Listener {
-        AudioObjectID object = 0;
-        std::uint32_t selector = 0;
-        ListenerBlock block;
-    };
 
+    template <typename F>
+    auto locked(F f) const {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
     std::optional<OSStatus> injected(Operation operation, AudioObjectID object, std::uint32_t selector = 0) const;
     std::optional<std::vector<std::uint32_t>> values(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
     void notify(std::uint32_t selector);
 
     mutable std::recursive_mutex mutex_;
-    std::mutex ioCycle_;
+    std::mutex ioCycle_;  // held while IO blocks run
     std::vector<Device> devices_;
     AudioObjectID defaultOutput_ = 0;
     AudioObjectID nextID_ = 100;
     std::map<std::tuple<Operation, AudioObjectID, std::uint32_t>, OSStatus> failures_;
-    std::vector<nlohmann::json> aggregateDescriptions_;
+    std::vector<nlohmann::json> descriptions_;
     std::map<AudioObjectID, Tap> taps_;
     AudioStreamBasicDescription nextTapFormat_{48000, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
-    std::optional<std::string> nextTapUID_ = std::string("DeviceModel.tap");
+    std::optional<std::string> nextTapUID_ = "DeviceModel.tap";
     std::map<IOProcID, IOProc> ioProcs_;
     IOProcID nextIOProc_ = 1;
-    std::map<ListenerID, Listener> listeners_;
+    std::map<ListenerID, std::pair<std::uint32_t, ListenerBlock>> listeners_;  // system object: selector, block
     ListenerID nextListener_ = 1;
     std::vector<std::string> calls_;
 };
