@@ -147,25 +147,5 @@ TEST_F(CaptureWithModel, FailuresAreReportedOnceOnTheMainThread) {
     EXPECT_TRUE(late.empty());
 }
 
-// stop() never waits for the reader; the worker's end sees end of stream once the buffered
-// audio is read, and a descriptor number reused at once receives nothing.
-TEST_F(CaptureWithModel, StopReleasesTheWriterWithoutWaitingForTheReader) {
-    model->setTapFormat(tapFormat(44100));
-    Capture capture;
-    capture.start(pipe.fds[1]);
-    for (int cycle = 0; cycle < 100; ++cycle) deliver(0.3f, 4096);
-    test::settle(100ms);
-    EXPECT_GT(capture.ring().statistics().dropped, 0u);
-    capture.stop();
-    pipe.close(1);
-    test::Pipe reused;
-    deliver(0.3f);
-    test::settle(50ms);
-    std::vector<std::int16_t> pcm, none;
-    EXPECT_EQ(reused.readPcm(none), -1);
-    ASSERT_TRUE(test::waitFor([&] { return pipe.readPcm(pcm) == 0; }));
-    EXPECT_GT(pcm.size(), 0u);
-}
-
 }  // namespace
 }  // namespace sonvale

@@ -10,7 +10,6 @@
 #include "base/platform_error.h"
 #include "coreaudio/devices.h"
 #include "coreaudio/pulse_audio_system.h"
-#include "coreaudio/pulse_module_arguments.h"
 #include "support/sound_server.h"
 
 // The PulseAudio backend against a private PulseAudio and PipeWire with a laptop's outputs.
@@ -125,10 +124,17 @@ TEST_P(PulseBackend, FollowsEveryDefaultChange) {
 }
 
 TEST_P(PulseBackend, CreatesAndDestroysTheForwardingOutputWhateverItsName) {
-    for (const std::string name : {"卧室", "He said \"hi\" it's a\\b", "x' sink_name=evil device.class='sound",
-                                   "a = b\tc\nd", "😀 HomePod  "}) {
+    // Characters that would need an escape become look-alikes, which both servers read back alike.
+    const std::pair<std::string, std::string> names[] = {
+        {"卧室", "卧室"},
+        {"He said \"hi\" it's a\\b", "He said ”hi” it’s a＼b"},
+        {"x' sink_name=evil device.class='sound", "x’ sink_name=evil device.class=’sound"},
+        {"a = b\tc\nd\xff", "a = b c d\uFFFD"},
+        {"😀 HomePod  ", "😀 HomePod  "},
+    };
+    for (const auto& [name, shown] : names) {
         SCOPED_TRACE(name);
-        const std::string expected = portableDescription("Sonvale · " + name);
+        const std::string expected = "Sonvale · " + shown;
         const AudioObjectID forwarding = makeAggregate("Sonvale · " + name, outputUID, false, std::nullopt);
         EXPECT_EQ(device(outputUID), forwarding) << "shown when makeAggregate returns";
         EXPECT_EQ(textProperty(forwarding), expected);
