@@ -1,0 +1,127 @@
+#include <QSignalSpy>
+#include <QtWidgets>
+#include <gtest/gtest.h>
+
+#include "controller/login_item.h"
+#include "controller/sonvale.h"
+
+namespace sonvale {
+namespace {
+
+QMenu* menuOf(StatusView& view) { return view.findChild<QSystemTrayIcon*>()->contextMenu(); }
+QAction* entry(StatusView& view, const QString& title) {
+    for (QAction* action : menuOf(view)->actions()) if (action->text() == title) return action;
+    return nullptr;
+}
+QWidget* window() {
+    for (QWidget* window : QApplication::topLevelWidgets()) if (window->isVisible() && window->findChild<QSlider*>()) return window;
+    return nullptr;
+}
+template <class Widget> Widget* shown(const QString& text) {
+    for (Widget* widget : window()->findChildren<Widget*>()) if (widget->text() == text) return widget;
+    return nullptr;
+}
+
+// A view with its menu and its window up, the login entry checked and the gain past the end.
+struct Shown : ::testing::Test {
+    Shown() { view.buildMenu(QStringLiteral("准备"), true), view.showWindow({}, 1.7f); }
+    StatusView view;
+};
+
+TEST_F(Shown, TextsAsGivenByteForByteWithTheTogglesFollowingEnabled) {
+    const std::tuple<bool, DetailFigures, const char*> cases[] = {
+        {false, {}, "发送到：尚未设置 HomePod\n采集帧数：0\u3000发送数据：0 KB\n电平：静音\u3000丢弃帧：0"},
+        {true, {"<i>卧室</i>", 480, 7, 0.5f, 1048575}, "发送到：<i>卧室</i> HomePod\n采集帧数：480\u3000发送数据：1023 KB\n电平：-6.0 dB\u3000丢弃帧：7"},
+        {false, {"书房", 1, 0, 0.001f, 1024}, "发送到：书房 HomePod\n采集帧数：1\u3000发送数据：1 KB\n电平：-60.0 dB\u3000丢弃帧：0"}};
+    for (const auto& [on, figures, detail] : cases) {
+        view.present({QStringLiteral("状态 & <b>卧室</b>"), on, figures});
+        // iconText(): what the menu shows of a title, mnemonic marks taken out.
+        EXPECT_TRUE(std::ranges::any_of(menuOf(view)->actions(), [](QAction* a) { return a->iconText() == "状态 & <b>卧室</b>"; }));
+        for (const QString& text : {QStringLiteral("状态 & <b>卧室</b>"), QString::fromUtf8(detail)})
+            EXPECT_TRUE(shown<QLabel>(text) && shown<QLabel>(text)->textFormat() == Qt::PlainText) << text.toStdString();
+        EXPECT_NE(entry(view, on ? QStringLiteral("暂停转发，恢复本机声音") : QStringLiteral("开始自动转发")), nullptr);
+        EXPECT_NE(shown<QPushButton>(on ? QStringLiteral("暂停转发") : QStringLiteral("启用系统音频转发")), nullptr);
+    }
+}
+
+TEST_F(Shown, SliderStartsAtTheGainClampedAndReportsThousandths) {
+    QSignalSpy volume(&view, &StatusView::volumeChanged);
+    EXPECT_EQ(window()->findChild<QSlider*>()->value(), 1000);
+    window()->findChild<QSlider*>()->setValue(650);
+    EXPECT_EQ(volume, QList<QVariantList>{{0.65}});
+    window()->close();
+    StatusView other;
+    other.showWindow({}, 0.25f);
+    EXPECT_EQ(window()->findChild<QSlider*>()->value(), 250);
+}
+
+TEST_F(Shown, EachEntryReportsItsIntentAndTheLoginEntryCarriesTheCheckMark) {
+    EXPECT_TRUE(entry(view, QStringLiteral("登录时启动"))->isChecked());
+    const std::pair<const char*, void (StatusView::*)()> intents[] = {
+        {"开始自动转发", &StatusView::toggleRequested}, {"设置与状态…", &StatusView::showWindowRequested},
+        {"设置 HomePod 名称…", &StatusView::chooseTargetRequested}, {"登录时启动", &StatusView::toggleLoginRequested},
+        {"播放系统测试音", &StatusView::playTestRequested}, {"查看日志", &StatusView::openLogRequested},
+        {"退出并恢复本机声音", &StatusView::quitRequested}};
+    for (const auto& [title, intent] : intents) {
+        QSignalSpy spy(&view, intent);
+        entry(view, QString::fromUtf8(title))->trigger();
+        EXPECT_EQ(spy.count(), 1) << title;
+    }
+}
+
+// A missing or wrong font passes every other test and still shows boxes or Japanese forms.
+TEST_F(Shown, HanTextTakesTheSimplifiedChineseFace) {
+    const auto simplifiedChinese = [](const QString& text, const QFont& font) {
+        const QRawFont face = QRawFont::fromFont(font);
+        return face.familyName().contains("CJK SC") &&
+               std::ranges::all_of(text, [&](QChar c) { return c.script() != QChar::Script_Han || face.supportsCharacter(c); });
+    };
+    for (QLabel* label : window()->findChildren<QLabel*>()) EXPECT_TRUE(simplifiedChinese(label->text(), label->font()));
+    for (QAction* action : menuOf(view)->actions()) EXPECT_TRUE(simplifiedChinese(action->text(), menuOf(view)->font()));
+}
+
+TEST(LoginItem, ExecIsQuotedAndAFailedWriteKeepsTheCheckMarkAndSaysWhy) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/usr/bin/sonvale", "/usr/bin/sonvale"}, {"/opt/my apps/sonvale", "\"/opt/my apps/sonvale\""},
+        {"/opt/a$b/sonvale", "\"/opt/a\\\\$b/sonvale\""}, {"/opt/50%/sonvale", "/opt/50%%/sonvale"},
+        {"/opt/x\ny/sonvale", "\"/opt/x\\ny/sonvale\""}, {"/opt/声音/sonvale", "/opt/声音/sonvale"}};
+    for (const auto& [executable, exec] : cases) EXPECT_EQ(LoginItem::execLine(QString::fromUtf8(executable)), exec);
+
+    QTemporaryDir dir;
+    // A file where the autostart folder belongs: not even root can write the entry.
+    ASSERT_TRUE(QFile(dir.filePath("autostart")).open(QIODevice::WriteOnly));
+    SonvaleEnvironment environment;
+    environment.logPath = dir.filePath("Sonvale.log");
+    environment.settingsPath = dir.filePath("local.sonvale.conf");
+    environment.autostartPath = dir.filePath("autostart/local.sonvale.desktop");
+    Sonvale controller(environment);
+    controller.view().buildMenu(controller.message(), false);
+    entry(controller.view(), QStringLiteral("登录时启动"))->trigger();
+    EXPECT_FALSE(entry(controller.view(), QStringLiteral("登录时启动"))->isChecked());
+    EXPECT_TRUE(controller.message().startsWith("登录项设置失败：")) << controller.message().toStdString();
+    EXPECT_NE(entry(controller.view(), controller.message()), nullptr);
+}
+
+TEST(GeneratedResources, IconIsAnIcnsOfPngsAndTheChimeAShortCleanStereoSound) {
+    QFile iconFile(SONVALE_RESOURCE_BUILD_DIR "/AppIcon.icns"), soundFile(SONVALE_RESOURCE_BUILD_DIR "/system-test.wav");
+    ASSERT_TRUE(iconFile.open(QIODevice::ReadOnly) && soundFile.open(QIODevice::ReadOnly));
+    const QByteArray icns = iconFile.readAll(), wav = soundFile.readAll();
+    const auto be32 = [&](qsizetype at) { return qsizetype(qFromBigEndian<quint32>(icns.constData() + at)); };
+    ASSERT_TRUE(icns.startsWith("icns") && icns.size() > 16 && be32(4) == icns.size());
+    for (qsizetype at = 8; at < icns.size(); at += be32(at + 4)) {
+        ASSERT_TRUE(be32(at + 4) > 8 && at + be32(at + 4) <= icns.size());
+        const QImage image = QImage::fromData(icns.mid(at + 8, be32(at + 4) - 8), "PNG");
+        EXPECT_TRUE(!image.isNull() && image.width() == image.height()) << icns.mid(at, 4).constData();
+    }
+    const auto le16 = [&](qsizetype at) { return int(qFromLittleEndian<qint16>(wav.constData() + at)); };
+    ASSERT_TRUE(wav.startsWith("RIFF") && wav.mid(8, 8) == "WAVEfmt " && wav.mid(36, 4) == "data");
+    EXPECT_EQ(std::tuple(le16(20), le16(22), qFromLittleEndian<quint32>(wav.constData() + 24), le16(34)), std::tuple(1, 2, 44100u, 16));
+    EXPECT_TRUE(wav.size() > 44 + 44100 * 4 * 3 / 10 && wav.size() < 44 + 44100 * 4 * 3) << wav.size();  // 0.3 to 3 s
+    int peak = 0;
+    for (qsizetype at = 44; at < wav.size(); at += 2) peak = std::max(peak, std::abs(le16(at)));
+    // Audible, never clipped, and at rest at the end so the player makes no click.
+    EXPECT_TRUE(peak > 8000 && peak < 32000 && std::abs(le16(wav.size() - 2)) < 200) << peak;
+}
+
+}  // namespace
+}  // namespace sonvale
