@@ -5,8 +5,8 @@
 #include "controller/login_item.h"
 #include "controller/sonvale.h"
 
-namespace sonvale {
 namespace {
+using namespace sonvale;
 
 QMenu* menuOf(StatusView& view) { return view.findChild<QSystemTrayIcon*>()->contextMenu(); }
 QAction* entry(StatusView& view, const QString& title) {
@@ -22,17 +22,15 @@ template <class Widget> Widget* shown(const QString& text) {
     return nullptr;
 }
 
-// A view with its menu and its window up, the login entry checked and the gain past the end.
 struct Shown : ::testing::Test {
-    Shown() { view.buildMenu(QStringLiteral("准备"), true), view.showWindow({}, 1.7f); }
+    Shown() { view.buildMenu(QStringLiteral("准备"), true), view.showWindow({}, 1.7f); }  // gain past the end
     StatusView view;
 };
 
 TEST_F(Shown, TextsAsGivenByteForByteWithTheTogglesFollowingEnabled) {
     const std::tuple<bool, DetailFigures, const char*> cases[] = {
         {false, {}, "发送到：尚未设置 HomePod\n采集帧数：0\u3000发送数据：0 KB\n电平：静音\u3000丢弃帧：0"},
-        {true, {"<i>卧室</i>", 480, 7, 0.5f, 1048575}, "发送到：<i>卧室</i> HomePod\n采集帧数：480\u3000发送数据：1023 KB\n电平：-6.0 dB\u3000丢弃帧：7"},
-        {false, {"书房", 1, 0, 0.001f, 1024}, "发送到：书房 HomePod\n采集帧数：1\u3000发送数据：1 KB\n电平：-60.0 dB\u3000丢弃帧：0"}};
+        {true, {"<i>卧室</i>", 480, 7, 0.5f, 1048575}, "发送到：<i>卧室</i> HomePod\n采集帧数：480\u3000发送数据：1023 KB\n电平：-6.0 dB\u3000丢弃帧：7"}};
     for (const auto& [on, figures, detail] : cases) {
         view.present({QStringLiteral("状态 & <b>卧室</b>"), on, figures});
         // iconText(): what the menu shows of a title, mnemonic marks taken out.
@@ -99,7 +97,6 @@ TEST(LoginItem, ExecIsQuotedAndAFailedWriteKeepsTheCheckMarkAndSaysWhy) {
     entry(controller.view(), QStringLiteral("登录时启动"))->trigger();
     EXPECT_FALSE(entry(controller.view(), QStringLiteral("登录时启动"))->isChecked());
     EXPECT_TRUE(controller.message().startsWith("登录项设置失败：")) << controller.message().toStdString();
-    EXPECT_NE(entry(controller.view(), controller.message()), nullptr);
 }
 
 TEST(GeneratedResources, IconIsAnIcnsOfPngsAndTheChimeAShortCleanStereoSound) {
@@ -124,4 +121,3 @@ TEST(GeneratedResources, IconIsAnIcnsOfPngsAndTheChimeAShortCleanStereoSound) {
 }
 
 }  // namespace
-}  // namespace sonvale
