@@ -1,8 +1,7 @@
 """A fake AirPlay 2 receiver on loopback that records what it gets. Everything it checks the sender against is
 derived here from the protocol notes with the cryptography library and struct, never with the package under test.
 It renders a packet only while the sender's 0xD7 (or NTP 0xD4) timing agrees with the clock it follows: the
-sender's own Sync/Follow_Up, or a FakeGrandmaster whose Follow_Ups carry a correctionField. Switches: another
-PIN, wrong channel keys, 400 for an NTP session, the stream reply's ports in either order."""
+sender's own Sync/Follow_Up, or a FakeGrandmaster whose Follow_Ups carry a correctionField."""
 
 import hashlib
 import os
@@ -18,28 +17,22 @@ from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 from worker_support import LoopbackServer, decode_escape
 
-FEATURES_PTP = "0x4A7FCA00,0x3C356BD0"      # a HomePod's: bits 38, 41, 48 among others
-FEATURES_NO_PTP = "0x4A7FCA00,0x3C3569D0"   # the same without bit 41 (PTP)
-ANCHOR_TOLERANCE_NS = 100_000_000
+# A HomePod's features less bit 41 (PTP): a worker given only our address cannot reach our PTP ports.
+FEATURES_NO_PTP = "0x4A7FCA00,0x3C3569D0"
 
 
 def _floor_pi(scale_bits: int) -> int:
     """floor(2**scale_bits * pi), by Machin's formula in integers."""
-    one = 1 << (scale_bits + 64)
-
-    def arctan_inv(x):
-        total = term = one // x
-        n, sign = 3, -1
+    def arctan_inv(x, total=0, n=1, sign=1):
+        term = (1 << (scale_bits + 64)) // x
         while term:
-            term //= x * x
-            total, n, sign = total + sign * (term // n), n + 2, -sign
+            total, term, n, sign = total + sign * (term // n), term // (x * x), n + 2, -sign
         return total
     return (16 * arctan_inv(5) - 4 * arctan_inv(239)) >> 64
 
 
 # The 3072-bit group (RFC 3526 group 15 = RFC 5054 appendix A) from its defining formula, g = 5.
-N = 2 ** 3072 - 2 ** 3008 - 1 + 2 ** 64 * (_floor_pi(2942) + 1690314)
-G = 5
+N, G = 2 ** 3072 - 2 ** 3008 - 1 + 2 ** 64 * (_floor_pi(2942) + 1690314), 5
 
 
 def sha(*parts: bytes) -> bytes: return hashlib.sha512(b"".join(parts)).digest()
@@ -74,8 +67,7 @@ class SrpServer:
     def verify(self, client_public: bytes, client_proof: bytes):
         """The server proof M2, or None when the client's proof is wrong."""
         a = num(client_public)
-        u = num(sha(pad(a), pad(self.public)))
-        key = sha(minimal(pow(a * pow(self.v, u, N), self.b, N)))
+        key = sha(minimal(pow(a * pow(self.v, num(sha(pad(a), pad(self.public))), N), self.b, N)))
         h_ng = bytes(x ^ y for x, y in zip(sha(minimal(N)), sha(minimal(G))))
         if sha(h_ng, sha(b"Pair-Setup"), self.salt, minimal(a), minimal(self.public), key) != client_proof:
             return None
@@ -90,8 +82,6 @@ class SrpServer:
         return tlv([(6, b"\x04")] + ([(4, proof)] if proof else [(7, b"\x02")]))
 
 
-def hkdf(secret: bytes, salt: bytes, info: bytes) -> bytes:
-    return HKDF(algorithm=hashes.SHA512(), length=32, salt=salt, info=info).derive(secret)
 def hap_nonce(counter: int) -> bytes: return bytes(4) + struct.pack("<Q", counter)
 
 
@@ -100,8 +90,8 @@ class HapEnd:
     bytes as AAD, one nonce counter per direction."""
 
     def __init__(self, secret: bytes, salt: bytes, write_info: bytes, read_info: bytes):
-        self.out = ChaCha20Poly1305(hkdf(secret, salt, write_info))
-        self.into = ChaCha20Poly1305(hkdf(secret, salt, read_info))
+        self.out, self.into = (ChaCha20Poly1305(HKDF(algorithm=hashes.SHA512(), length=32, salt=salt, info=info)
+                                                .derive(secret)) for info in (write_info, read_info))
         self.sent = self.got = 0
         self.pending = b""
 
@@ -117,8 +107,7 @@ class HapEnd:
         """Plaintext of the frames completed so far; raises InvalidTag on a frame that fails."""
         self.pending += data
         plain = b""
-        while len(self.pending) >= 2 and len(self.pending) >= 18 + struct.unpack_from("<H", self.pending)[0]:
-            end = 18 + struct.unpack_from("<H", self.pending)[0]
+        while len(self.pending) >= 2 and len(self.pending) >= (end := 18 + struct.unpack_from("<H", self.pending)[0]):
             plain += self.into.decrypt(hap_nonce(self.got), self.pending[2:end], self.pending[:2])
             self.got, self.pending = self.got + 1, self.pending[end:]
         return plain
@@ -126,10 +115,9 @@ class HapEnd:
 
 def ptp_message(kind: int, clock_id: int, sequence: int, body: bytes, correction_ns: int = 0) -> bytes:
     """An 802.1AS message (transportSpecific 1, version 2), correctionField in 2**-16 ns."""
-    flags = 0x0208 if kind == 0 else 0x0008
-    return struct.pack(">BBHBBHq4s8sHHBb", 0x10 | kind, 2, 34 + len(body), 0, 0, flags, correction_ns << 16,
-                       bytes(4), clock_id.to_bytes(8, "big"), 1, sequence, {0: 0, 8: 2}.get(kind, 5),
-                       -2 if kind == 0xB else -3) + body
+    return struct.pack(">BBHBBHq4s8sHHBb", 0x10 | kind, 2, 34 + len(body), 0, 0, 0x0208 if kind == 0 else 0x0008,
+                       correction_ns << 16, bytes(4), clock_id.to_bytes(8, "big"), 1, sequence,
+                       {0: 0, 8: 2}.get(kind, 5), -2 if kind == 0xB else -3) + body
 
 
 def ptp_time(ns: int) -> bytes:
@@ -141,12 +129,13 @@ PLIST = ["Content-Type: application/x-apple-binary-plist"]
 
 
 class FakeAirPlay2Receiver(LoopbackServer):
+    """Switches: another PIN, wrong channel keys, 400 for an NTP session, the stream reply's ports in either order."""
     server = "AirTunes/980.77.2"
 
     def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True, refuse_ntp: bool = False,
-                 wrong_keys: bool = False, features: str = FEATURES_PTP):
-        self.pin, self.features, self.wrong_keys = pin, features, wrong_keys
-        self.control_port_first, self.refuse_ntp = control_port_first, refuse_ntp
+                 wrong_keys: bool = False, features: str = FEATURES_NO_PTP):
+        self.pin, self.wrong_keys, self.refuse_ntp = pin, wrong_keys, refuse_ntp
+        self.control_port_first, self.features = control_port_first, features
         self.lock = threading.RLock()
         self.requests = []              # (method, uri, encrypted, headers, body)
         self.volume_answers = []        # (status, value)
@@ -157,7 +146,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
         self.anchored, self.ntp_asked = False, 0.0
         self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
         self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours
-        self.audio_key = self.sender_control = self.secret = self.ntp_port = None
+        self.audio_key = self.secret = self.ntp_port = None
         super().__init__(listeners=2, udp=5)
         self.data, self.control, self.timing, self.ptp_event, self.ptp_general = self.udp
         self.ptp_ports = (self.ptp_event.getsockname()[1], self.ptp_general.getsockname()[1])
@@ -173,12 +162,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
     def output(self) -> bytes:
         """The rendered PCM in timestamp order."""
         with self.lock:
-            items = sorted(self.packets.values())
-        return b"".join(pcm for _, pcm, rendered in items if rendered)
-
-    def request_resend(self, first_seq: int, count: int):
-        """Asks the sender's control port for packets again, as a receiver does after a loss."""
-        self.control.sendto(struct.pack(">BBHHH", 0x80, 0x55, 1, first_seq, count), (self.host, self.sender_control))
+            return b"".join(pcm for _, pcm, rendered in sorted(self.packets.values()) if rendered)
 
     # -- RTSP and the event channel
 
@@ -187,9 +171,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
             if listener is self.listeners[1]:
                 return self._serve_events(conn)
             pairing, channel = SrpServer(self.pin), []
-            opener = lambda data: channel[0].open(data) if channel else data  # noqa: E731
             try:
-                for method, uri, headers, body in self.requests_on(conn, opener):
+                for method, uri, headers, body in self.requests_on(conn, lambda d: channel[0].open(d) if channel else d):
                     with self.lock:
                         self.requests.append((method, uri, bool(channel), headers, body))
                     status, reply_headers, reply_body = self._handle(method, uri, body, pairing, bool(channel))
@@ -218,12 +201,9 @@ class FakeAirPlay2Receiver(LoopbackServer):
     def _handle(self, method, uri, body, pairing, encrypted):
         if method == "GET" and uri == "/info":
             low, high = (int(x, 16) for x in self.features.split(","))
-            return 200, PLIST, plistlib.dumps({"features": high << 32 | low, "statusFlags": 4, "initialVolume": -15.0},
-                                              fmt=plistlib.FMT_BINARY)
-        if uri == "/pair-pin-start":
-            return 200, [], b""
-        if uri == "/pair-setup":
-            return 200, ["Content-Type: application/octet-stream"], pairing.answer(body)
+            return 200, PLIST, plistlib.dumps({"features": high << 32 | low, "statusFlags": 4}, fmt=plistlib.FMT_BINARY)
+        if uri in ("/pair-pin-start", "/pair-setup"):
+            return 200, ["Content-Type: application/octet-stream"], pairing.answer(body) if body else b""
         if not encrypted:
             return 470, [], b""
         if method == "SETUP":
@@ -248,8 +228,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
         return 200, PLIST, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY)
 
     def _setup_stream(self, request):
-        stream = request["streams"][0]
-        self.audio_key, self.sender_control = stream["shk"], stream["controlPort"]
+        self.audio_key = request["streams"][0]["shk"]
         ports = [("controlPort", self.control.getsockname()[1]), ("dataPort", self.data.getsockname()[1])]
         reply = {"streams": [dict([("type", 96)] + (ports if self.control_port_first else ports[::-1]))]}
         return 200, PLIST, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY, sort_keys=False)
@@ -265,13 +244,11 @@ class FakeAirPlay2Receiver(LoopbackServer):
     def on_datagram(self, sock, data):
         if sock is self.data:
             self._on_audio(data)
-        elif sock is self.control and data[1:2] == b"\xd6":
-            self._on_audio(data[4:], resent=True)
         elif sock is self.control and data[1:2] in (b"\xd7", b"\xd4"):
             self._on_time_packet(data)
         elif sock is self.timing:
             self.ntp_replies += data[1:2] == b"\xd3" and len(data) == 32
-        else:
+        elif sock is not self.control:
             self._on_ptp(data)
 
     def _on_ptp(self, data):
@@ -282,13 +259,6 @@ class FakeAirPlay2Receiver(LoopbackServer):
             master = ((high << 32) | low) * 10 ** 9 + nanos + struct.unpack_from(">q", data, 8)[0] / 65536
             self.sender_clock = (num(data[20:28]), master - time.monotonic_ns())
 
-    def _master_now(self):
-        if self.grandmaster is not None:
-            return self.grandmaster.clock_id, self.grandmaster.now_ns()
-        if self.sender_clock is not None:
-            return self.sender_clock[0], time.monotonic_ns() + self.sender_clock[1]
-        return None
-
     def _on_time_packet(self, data):
         with self.lock:
             self.time_packets.append(data)
@@ -296,40 +266,41 @@ class FakeAirPlay2Receiver(LoopbackServer):
             self.anchored = self.anchored or self.ntp_replies > 0
             return
         _, _, _, before, clock_ns, rtp, clock_id = struct.unpack(">BBHIQIQ", data)
-        master = self._master_now()
+        if self.grandmaster is not None:
+            master = self.grandmaster.clock_id, self.grandmaster.now_ns()
+        elif self.sender_clock is not None:
+            master = self.sender_clock[0], time.monotonic_ns() + self.sender_clock[1]
+        else:
+            master = None
         if (rtp - before) & 0xFFFFFFFF != 77175:
             self.fault("0xD7 latency field")
-        elif master is None:
-            return
-        elif master[0] != clock_id or abs(clock_ns - master[1]) > ANCHOR_TOLERANCE_NS:
+        elif master is not None and (master[0] != clock_id or abs(clock_ns - master[1]) > 100_000_000):
             self.fault("0xD7 time off the clock it names")
-        else:
+        elif master is not None:
             self.anchored = True
 
-    def _on_audio(self, packet, resent=False):
+    def _on_audio(self, packet):
         if self.audio_key is None:
             return
         header, trailer = packet[:12], packet[-8:]
         try:
-            frame = ChaCha20Poly1305(self.audio_key).decrypt(bytes(4) + trailer, packet[12:-8], header[4:12])
-            fields = decode_escape(frame)
+            fields = decode_escape(ChaCha20Poly1305(self.audio_key).decrypt(bytes(4) + trailer, packet[12:-8],
+                                                                            header[4:12]))
         except (InvalidTag, ValueError):
             return self.fault("audio packet failed authentication")
         if (fields["tag"], fields["escape"], fields["end"], fields["frames"]) != (1, 1, 7, 352):
             return self.fault("not a 352-frame stereo ALAC escape frame")
         seq, timestamp = struct.unpack(">HI", header[2:8])
         with self.lock:
-            if not resent:
-                if trailer in self.trailers:
-                    self.fault("audio nonce repeated")
-                self.trailers.add(trailer)
-                if header[1] != (0xE0 if not self.packets else 0x60):
-                    self.fault("marker bit: first packet 0xE0, then 0x60")
-                previous = self.packets.get((seq - 1) & 0xFFFF)
-                if previous is not None and (timestamp - previous[0]) & 0xFFFFFFFF != 352:
-                    self.fault("RTP timestamp does not advance by 352 per sequence number")
-            if seq not in self.packets or resent:
-                self.packets[seq] = (timestamp, fields["pcm"], self.anchored)
+            if trailer in self.trailers:
+                self.fault("audio nonce repeated")
+            self.trailers.add(trailer)
+            if header[1] != (0xE0 if not self.packets else 0x60):
+                self.fault("marker bit: first packet 0xE0, then 0x60")
+            previous = self.packets.get((seq - 1) & 0xFFFF)
+            if previous is not None and (timestamp - previous[0]) & 0xFFFFFFFF != 352:
+                self.fault("RTP timestamp does not advance by 352 per sequence number")
+            self.packets.setdefault(seq, (timestamp, fields["pcm"], self.anchored))
 
 
 class FakeGrandmaster(threading.Thread):
@@ -344,8 +315,7 @@ class FakeGrandmaster(threading.Thread):
         self._stop_event = threading.Event()
         receiver.grandmaster = self
 
-    def now_ns(self) -> int:
-        return time.monotonic_ns() - self._boot
+    def now_ns(self) -> int: return time.monotonic_ns() - self._boot
 
     def stop(self):
         self._stop_event.set()
@@ -354,7 +324,6 @@ class FakeGrandmaster(threading.Thread):
     def run(self):
         quality = struct.pack(">hBBBBHB8sHB", 37, 0, 248, 248, 0xFE, 0xFFFF, 248, self.clock_id.to_bytes(8, "big"),
                               0, 0xA0) + b"\x00\x08\x00\x08" + self.clock_id.to_bytes(8, "big")
-        tlv_8021as = b"\x00\x03\x00\x1c\x00\x80\xc2\x00\x00\x01" + bytes(22)
         sequence = 0
         while not self._stop_event.wait(0 if sequence == 0 else 0.125):
             try:
@@ -362,7 +331,8 @@ class FakeGrandmaster(threading.Thread):
                     self.receiver.ptp_general.sendto(ptp_message(0xB, self.clock_id, sequence, ptp_time(0) + quality),
                                                      self.general)
                 self.receiver.ptp_event.sendto(ptp_message(0, self.clock_id, sequence, bytes(10)), self.event)
-                origin = ptp_time(self.now_ns() - self.correction_ns) + tlv_8021as
+                origin = ptp_time(self.now_ns() - self.correction_ns) + b"\x00\x03\x00\x1c\x00\x80\xc2\x00\x00\x01" \
+                    + bytes(22)
                 self.receiver.ptp_general.sendto(ptp_message(8, self.clock_id, sequence, origin, self.correction_ns),
                                                  self.general)
             except OSError:

@@ -1,27 +1,36 @@
-"""Worker pieces in-process: ALAC escape frames, RAOP packets, RTSP replies, names and capabilities, messages,
-the JSON lines, the input buffer, the packet schedule and the streaming loop over scripted sessions."""
+"""Worker pieces in-process, against fixed known answers where one wrong byte breaks every session: RAOP and
+AirPlay 2 packets, SRP-6a, HKDF labels, HAP frames; names, capabilities, messages, the JSON lines, the protocol
+choice, the clock helper and the streaming loop over scripted sessions."""
 
 import json
 import os
+import shutil
 import struct
+import subprocess
+import tempfile
 import threading
 import time
 import unittest
 
-from worker_support import decode_escape
+from worker_support import SOURCE_DIR, decode_escape
+from fake_ap2_receiver import SrpServer, minimal
 from pyatv import discovery, errors, session as s
+from pyatv.airplay2 import audio_packets, hap_channel, protocol_choice as pc, srp
 from pyatv.contract import Reporter
-from pyatv.pacing import Pacer
-from pyatv.pcm_input import PcmInput, is_silent
+from pyatv.pcm_input import PcmInput
+from pyatv.ptp import clock_ports
 from pyatv.raop import packets
 from pyatv.raop.alac import encode_escape
 from pyatv.raop.txt import check_capabilities
-from pyatv.rtsp import ResponseParser, RtspMalformed
 from pyatv.streamer import Streamer
 
 
 def frames(*pairs) -> bytes:
     return b"".join(struct.pack("<hh", left, right) for left, right in pairs)
+
+
+def hexint(text: str) -> int:
+    return int("".join(text.split()), 16)
 
 
 class PacketTest(unittest.TestCase):
@@ -50,31 +59,13 @@ class PacketTest(unittest.TestCase):
         self.assertEqual(packets.parse_resend_request(b"\x80\xD5\x00\x01\xB1\xAA\x00\x03"), (0xB1AA, 3))
         self.assertIsNone(packets.parse_resend_request(b"\x80\xD4\x00\x01\xB1\xAA\x00\x03"))
 
-    def test_rtsp_replies(self):
-        for raw, status, cseq in [(b"RTSP/1.0 453 Unauthorized\r\nCSeq: 4\r\n\r\n", 453, 4),
-                                  (b"RTSP/1.0 400 Bad Request\r\n\r\n", 400, None),
-                                  (b"RTSP/1.0 520 Origin Error\nCSEQ:   12  \n\n", 520, 12)]:
-            (response,) = ResponseParser().feed(raw)
-            self.assertEqual((response.status, response.cseq), (status, cseq))
-        raw = b"RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 10\r\n\r\n0123456789RTSP/1.0 200 OK\r\nCSeq: 2\r\n\r\n"
-        parser = ResponseParser()
-        got = [r for i in range(len(raw)) for r in parser.feed(raw[i:i + 1])]
-        self.assertEqual([(r.cseq, r.body) for r in got], [(1, b"0123456789"), (2, b"")])
-        for raw in (b"hello there\r\n\r\n", b"RTSP/1.0 abc\r\n\r\n", b"RTSP/1.0 200 OK\r\nContent-Length: -5\r\n\r\n"):
-            self.assertRaises(RtspMalformed, ResponseParser().feed, raw)
-
-
 class SpeakerTest(unittest.TestCase):
-    def test_names_addresses_and_os_warning(self):
+    def test_names_and_addresses(self):
         for label, name in [("749E19CA5C6A@卧室", "卧室"), ("AABBCCDDEEFF@Tom@Home", "Tom@Home"), ("NoPrefix", "NoPrefix")]:
             self.assertEqual(discovery.speaker_name(label), name)
         for addresses, want in [(["fe80::1%2", "10.77.0.2"], "10.77.0.2"), (["2001:db8::5", "fe80::1"], "2001:db8::5"),
                                 (["169.254.3.3", "fe80::1", "192.168.1.9"], "192.168.1.9"), ([], None)]:
             self.assertEqual(discovery.pick_address(addresses), want)
-        for txt, warns in [({"osvers": "27.0", "model": "AudioAccessory5,1"}, True), ({"osvers": "26.6"}, False),
-                           ({"osvers": "junk"}, False), (None, False)]:
-            speaker = discovery.Speaker("卧室", "10.0.0.2", 7000, airplay_txt=txt)
-            self.assertEqual(discovery.os_warning(speaker) is not None, warns, txt)
 
     def test_capabilities(self):
         for txt, error in [({"sf": "0x4", "et": "0,1", "cn": "0,1", "tp": "TCP,UDP"}, None), ({}, None),
@@ -104,45 +95,113 @@ class SpeakerTest(unittest.TestCase):
             self.assertEqual(f.read(), '{"state": "error", "message": "“卧室”\\n/\\""}\n'.encode())
 
 
+HOMEPOD_27 = {"model": "AudioAccessory5,1", "igl": "1", "gcgl": "1", "flags": "0x98404", "osvers": "27.0",
+              "features": "0x4A7FCA00,0x3C356BD0"}
+
+
+class AirPlay2Test(unittest.TestCase):
+    def test_srp_rfc5054_vector(self):
+        # RFC 5054 appendix B: 1024-bit group, SHA-1, fixed a, b and salt.
+        n = hexint("""EEAF0AB9 ADB38DD6 9C33F80A FA8FC5E8 60726187 75FF3C0B 9EA2314C 9C256576 D674DF74 96EA81D3
+            383B4813 D692C6E0 E0D5D8E2 50B98BE4 8E495C1D 6089DAD1 5DC7D7B4 6154D6B6 CE8EF4AD 69B15D49 82559B29
+            7BCF1885 C529F566 660E57EC 68EDBC3C 05726CC0 2FD4CBF4 976EAA9A FD5138FE 8376435B 9FC61D2F C0EB06E3""")
+        a = hexint("60975527 035CF2AD 1989806F 0407210B C81EDC04 E2762A56 AFD529DD DA2D4393")
+        b_pub = hexint("""BD0C6151 2C692C0C B6D041FA 01BB152D 4916A1E7 7AF46AE1 05393011 BAF38964 DC46A067 0DD125B9
+            5A981652 236F99D9 B681CBF8 7837EC99 6C6DA044 53728610 D0C6DDB5 8B318885 D7D82C7F 8DEB75CE 7BD4FBAA
+            37089E6F 9C6059F3 88838E7A 00030B33 1EB76840 910440B1 B27AAEAE EB4012B7 D7665238 A8E3FB00 4B117B58""")
+        client = srp.SrpClient(b"alice", b"password123", n=n, g=2, hash_name="sha1", private=a)
+        self.assertEqual(client.k, hexint("7556AA04 5AEF2CDD 07ABAF0F 665C3E81 8913186F"))
+        self.assertEqual(client.public, hexint("""61D5E490 F6F1B795 47B0704C 436F523D D0E560F0 C64115BB 72557EC4
+            4352E890 3211C046 92272D8B 2D1A5358 A2CF1B6E 0BFCF99F 921530EC 8E393561 79EAE45E 42BA92AE ACED8251
+            71E1E8B9 AF6D9C03 E1327F44 BE087EF0 6530E69F 66615261 EEF54073 CA11CF58 58F0EDFD FE15EFEA B349EF5D
+            76988A36 72FAC47B 0769447B"""))
+        client.process_challenge(bytes.fromhex("BEB25379D1A8581EB5A727673A2441EE"), b_pub.to_bytes(128, "big"))
+        self.assertEqual(client.premaster, hexint("""B0DC82BA BCF30674 AE450C02 87745E79 90A3381F 63B387AA F271A10D
+            233861E3 59B48220 F7C4693C 9AE12B0A 6F67809F 0876E2D0 13800D6C 41BB59B6 D5979B5C 00A172B4 A2A5903A
+            0BDCAF8A 709585EB 2AFAFA8F 3499B200 210DCC1F 10EB3394 3CD67FC8 8A2F39A4 BE5BEC4E C0A3212D C346D7E4
+            74B29EDE 8A469FFE CA686E5A"""))
+
+    def test_srp_exchange_with_leading_zero_bytes(self):
+        # Private keys found by search so that A, B or S has a zero top byte (padded and minimal forms differ).
+        for a, b, short in [(0x1234567, 0x7654321, []), ((1 << 255) + 68, 0x7654321, ["A"]),
+                            (0x1234567, 1436, ["B"]), (0x1234567, 140, ["S"])]:
+            with self.subTest(short=short):
+                client = srp.SrpClient(b"Pair-Setup", b"3939", private=a)
+                server = SrpServer(salt=bytes(range(16)), private=b)
+                proof = client.process_challenge(server.salt, server.public.to_bytes(384, "big"))
+                sizes = {"A": client.public, "B": server.public, "S": client.premaster}
+                self.assertEqual([k for k, v in sizes.items() if len(minimal(v)) < 384], short)
+                client.verify_server(server.verify(client.public_bytes, proof))
+                self.assertEqual((client.session_key, len(client.session_key)), (server.session_key, 64))
+
+    def test_srp_refusals(self):
+        client = srp.SrpClient(b"Pair-Setup", b"3939")
+        client.process_challenge(bytes(16), SrpServer().public.to_bytes(384, "big"))
+        self.assertRaises(srp.SrpError, client.verify_server, bytes(64))
+        for b_pub in (0, srp.N_3072):
+            self.assertRaises(srp.SrpError, srp.SrpClient(b"Pair-Setup", b"3939").process_challenge, bytes(16),
+                              b_pub.to_bytes(385, "big"))
+
+    def test_known_answers(self):
+        """Bytes computed once with the cryptography library alone, from the labels and layouts in the notes."""
+        self.assertEqual([k.hex() for k in hap_channel.control_keys(bytes(range(64)))],
+                         ["5a6cb19bcbe7d4df2dd8279f39562f7fae2dbf73eb5a4f98849c245c82b2fe96",    # Control-Write
+                          "c2f56f1912e2fc1f6604fd5bccab619272f687345aa4bce1c3c857421bd3b821"])   # Control-Read
+        self.assertEqual([k.hex() for k in hap_channel.event_keys(bytes(range(64)))],
+                         ["11954fc3044c580a9a64ed0b699039dfd0e7dd476eb78366ae160f2962708e18",    # Events-Read
+                          "4ab337f2edc98d6a5dcdebc107b1aa174f3b24908a3780294fc94dc6983ee353"])   # Events-Write
+        cipher = hap_channel.HapCipher(bytes(range(32)), bytes(32))
+        cipher.seal(b"first")
+        self.assertEqual(cipher.seal(b"GET /info").hex(), "0900d812a77f9a43c17e4686e743314e3ef3c829362bb5d1239a5d")
+        sealer = audio_packets.AudioSealer(bytes(range(32)), first_counter=0x0102030405060708)
+        header = audio_packets.rtp_header(0x1FFFF, 0x101020304, 0x0A0B0C0D, True)
+        self.assertEqual(sealer.seal(header, b"\x01\x02\x03\x04").hex(), "80e0ffff010203040a0b0c0d"
+                         "f14baee0a19dcea74c7a7620dc5578d9843b03310807060504030201")
+        self.assertEqual(audio_packets.rtp_header(0x10000, 352, 1, False)[:4], b"\x80\x60\x00\x00")
+
+    def test_choice_table(self):
+        ptp48 = {"features": "0x0,0x10200"}
+        a2, follow = pc.AIRPLAY2, pc.Choice(pc.AIRPLAY2, pc.PTP_FOLLOW)
+        cases = [
+            ("RAOP only receiver", None, {"ft": "0x5A7FFFF7,0x1E"}, True, pc.Choice(pc.RAOP)),
+            ("no features at all", None, {}, True, pc.Choice(pc.RAOP)),
+            ("bit 38 only", {"features": "0x0,0x40"}, None, False, pc.Choice(a2, pc.NTP)),
+            ("bit 48 via raop ft", None, {"ft": "0x0,0x10000"}, False, pc.Choice(a2, pc.NTP)),
+            ("PTP receiver with clock ports", ptp48, None, True, pc.Choice(a2, pc.PTP_MASTER)),
+            ("PTP receiver without clock ports", ptp48, None, False, pc.Choice(a2, pc.NTP)),
+            ("standalone HomePod 27", HOMEPOD_27, None, True, follow),
+            ("standalone HomePod 27.1", dict(HOMEPOD_27, osvers="27.1.2"), None, True, follow),
+            ("standalone HomePod 27, no helper", HOMEPOD_27, None, False,
+             pc.Choice(a2, pc.NTP, pc.CLOCK_HELPER_MISSING)),
+            ("HomePod 26", dict(HOMEPOD_27, osvers="26.6"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
+            ("HomePod in an Apple TV group", dict(HOMEPOD_27, pgid="ABC"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
+            ("stereo pair", dict(HOMEPOD_27, tsid="ABC"), None, False, pc.Choice(a2, pc.NTP)),
+            ("not group leader", dict(HOMEPOD_27, igl="0"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
+            ("Apple TV on 27", dict(HOMEPOD_27, model="AppleTV14,1"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
+            ("unreadable osvers", dict(HOMEPOD_27, osvers="x"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
+        ]
+        for name, airplay_txt, raop_txt, ports, expected in cases:
+            self.assertEqual(pc.choose(airplay_txt, raop_txt, ports), expected, name)
+
+    @unittest.skipIf(shutil.which("cc") is None, "no C compiler")
+    def test_clock_helper(self):
+        helper = os.path.join(tempfile.mkdtemp(prefix="ptphelper-"), clock_ports.HELPER_NAME)
+        self.addCleanup(shutil.rmtree, os.path.dirname(helper))
+        subprocess.run(["cc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-o", helper,
+                        os.path.join(SOURCE_DIR, "src", "ptphelper", "sonvale_ptp_helper.c")], check=True)
+        for args in ([], ["abc"], ["1"], ["200"], ["3", "4"]):
+            self.assertEqual(subprocess.run([helper, *args], capture_output=True).returncode, 2, args)
+        sockets = clock_ports.from_helper(helper)
+        if sockets is not None:  # None without root, or while 319/320 are taken
+            self.addCleanup(sockets.close)
+            self.assertEqual([sock.getsockname()[1] for sock in (sockets.event, sockets.general)], [319, 320])
+            self.assertIsNone(clock_ports.from_helper(helper), "ports taken means no sockets")
+
+
 class SimClock:
-    def __init__(self):
-        self.t, self.slept = 0.0, []
-
-    def __call__(self):
-        return self.t
-
-    def sleep(self, seconds):
-        self.slept.append(seconds)
-        self.t += seconds
-
-
-class ScheduleTest(unittest.TestCase):
-    def test_input_buffer(self):
-        source = PcmInput(None, clock=SimClock(), prime_s=0.05, target_s=0.1, high_s=0.3)
-        source.streaming = True
-        source.feed(frames((1000, -1000)) * 13231)        # one frame over 0.3 s: back to 0.1 s
-        self.assertEqual(source.dropped_frames, 13231 - 4410)
-        self.assertEqual([source.take() for _ in range(12)][-1][:8], frames((1000, -1000)) * 2)
-        self.assertEqual((source.take()[:4 * 186], source.padded_frames), (frames((1000, -1000)) * 186, 352 - 186))
-        data = b"".join(struct.pack("<hh", i, -i) for i in range(3000))
-        for i in range(0, len(data), 333):
-            source.feed(data[i:i + 333])
-        self.assertEqual(b"".join(source.take() for _ in range(8)), data[:8 * s.PACKET_BYTES], "frames stay aligned")
-        for chunk, silent in [(bytes(4000), True), (frames((1, -1)) * 9, True), (frames((2, 0)), False),
-                              (bytes(3999) + b"\x40", False)]:
-            self.assertEqual(is_silent(chunk), silent, chunk[:8])
-
-    def test_pacer(self):
-        clock = SimClock()
-        pacer = Pacer(clock=clock, sleep=clock.sleep, period=0.01, max_burst=3, reset_after=0.5)
-        dues = [pacer.wait_next()[0] for _ in range(3)]
-        clock.t += 0.1                                      # a stall of ten periods: bounded catch-up
-        dues += [pacer.wait_next()[0] for _ in range(12)]
-        self.assertEqual([round(d / 0.01) for d in dues], list(range(15)))
-        self.assertTrue(any(0 < slept < 0.01 for slept in clock.slept), "pauses between bursts")
-        self.assertIsNone(pacer.wait_next(max_wait=0.001))
-        clock.t += 2.0                                      # a long stall restarts the schedule
-        self.assertEqual((pacer.wait_next(), pacer.resets), ((clock.t, True), 1))
+    t = 0.0
+    def __call__(self): return self.t
+    def sleep(self, seconds): self.t += seconds
 
 
 class ScriptedSession(s.Session):
@@ -164,11 +223,8 @@ class ScriptedSession(s.Session):
         if self.send_error or (self.drop_after is not None and len(self.whens) > self.drop_after):
             raise self.send_error or s.Disconnected("dropped")
 
-    def poll(self, now):
-        pass
-
-    def close(self):
-        self.log.append("close")
+    def poll(self, now): pass
+    def close(self): self.log.append("close")
 
 
 def run(sessions, sound_s=0.0, stop_after=20, **options):

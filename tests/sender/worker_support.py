@@ -69,7 +69,7 @@ class Worker:
     """sender.py as the application runs it, with its JSON lines collected on a thread."""
 
     def __init__(self, name: str, *extra: str, prefix: tuple = ()) -> None:
-        self.stderr_file = tempfile.NamedTemporaryFile(prefix="sender-", suffix=".log", delete=False)
+        self.stderr_file = tempfile.NamedTemporaryFile(prefix="sender-", suffix=".log")
         self.proc = subprocess.Popen([*prefix, "/usr/bin/python3", "-s", "-B", "-u",
                                       os.path.join(SOURCE_DIR, "resources", "sender.py"), "--name", name, *extra],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
@@ -80,10 +80,7 @@ class Worker:
 
     def _read(self) -> None:
         for raw in self.proc.stdout:
-            try:
-                line = json.loads(raw)
-            except ValueError:
-                line = {"unparsed": raw.decode("utf-8", "replace")}
+            line = json.loads(raw) if raw.startswith(b"{") else {"unparsed": raw.decode("utf-8", "replace")}
             self.lines.append(line)
             self.times.append(time.monotonic())
             self._queue.put(line)
@@ -96,10 +93,9 @@ class Worker:
             try:
                 line = self._queue.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                line = {"timeout": True}
-            if line is None or line.get("timeout"):
-                raise AssertionError("no %r (%s); lines: %s\nlog:\n%s" % (
-                    state, "worker ended" if line is None else "timeout", self.lines, self.log()))
+                line = None
+            if line is None:
+                raise AssertionError("no %r; lines: %s\nlog:\n%s" % (state, self.lines, self.log()))
             if line.get("state") == state:
                 return line
 
@@ -153,7 +149,6 @@ class Worker:
             self.proc.wait()
         self.proc.stdout.close()
         self.stderr_file.close()
-        os.unlink(self.stderr_file.name)
 
 
 def udp_socket(host: str = "127.0.0.1") -> socket.socket:
@@ -182,12 +177,8 @@ class LoopbackServer:
 
     def close(self) -> None:
         self._stop.set()
-        for sock in self.listeners:
-            sock.close()
-        for thread in self._threads:
-            thread.join(timeout=2)
-        for sock in self.udp:
-            sock.close()
+        for item in self.listeners + self._threads + self.udp:
+            item.join(timeout=2) if isinstance(item, threading.Thread) else item.close()
 
     def __enter__(self): return self
     def __exit__(self, *exc) -> None: self.close()
