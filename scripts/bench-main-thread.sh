@@ -9,7 +9,8 @@
 # Stall: a probe connects to the single-instance socket every 10 ms and sends an over-long
 # line, which the main thread answers by closing the connection; the time to that close is
 # how long the event loop was busy. Requests: strace counts the sends of the backend's
-# libpulse thread ("sonvale-pulse") over 10 s. Needs strace and python3.
+# libpulse thread ("sonvale-pulse") over 10 s; shared memory is turned off for the client
+# (PULSE_CLIENTCONFIG) so that every request is a send on the socket. Needs strace and python3.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EXE=${1:-$ROOT/build/bin/sonvale}
@@ -32,8 +33,10 @@ pactl set-default-sink "$HEADSET"
 
 mkdir -p "$WORK/config" "$WORK/state" "$WORK/run" && chmod 700 "$WORK/run"
 printf '[General]\nenabled=true\ntargetName=卧室\n' > "$WORK/config/local.sonvale.conf"
+printf 'enable-shm = no\nenable-memfd = no\n' > "$WORK/client.conf"
 XDG_CONFIG_HOME="$WORK/config" XDG_STATE_HOME="$WORK/state" XDG_RUNTIME_DIR="$WORK/run" QT_QPA_PLATFORM=offscreen \
   DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
+  PULSE_CLIENTCONFIG="$WORK/client.conf" \
   "$EXE" --background </dev/null >"$WORK/app.log" 2>&1 &
 APP=$!
 SOCKET="$WORK/run/local.sonvale.sock"
