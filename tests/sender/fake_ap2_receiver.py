@@ -87,7 +87,7 @@ def hap_nonce(counter: int) -> bytes: return bytes(4) + struct.pack("<Q", counte
 
 class HapEnd:
     """The receiver's end of a HAP channel: [LE16 length][ciphertext of <= 1024 bytes][tag], the length
-    bytes as AAD, one nonce counter per direction."""
+    bytes as AAD, one nonce counter per direction. What this fake sends fits in one frame."""
 
     def __init__(self, secret: bytes, salt: bytes, write_info: bytes, read_info: bytes):
         self.out, self.into = (ChaCha20Poly1305(HKDF(algorithm=hashes.SHA512(), length=32, salt=salt, info=info)
@@ -96,12 +96,8 @@ class HapEnd:
         self.pending = b""
 
     def seal(self, data: bytes) -> bytes:
-        out = b""
-        for start in range(0, max(len(data), 1), 1024):
-            length = struct.pack("<H", len(data[start:start + 1024]))
-            out += length + self.out.encrypt(hap_nonce(self.sent), data[start:start + 1024], length)
-            self.sent += 1
-        return out
+        length, self.sent = struct.pack("<H", len(data)), self.sent + 1
+        return length + self.out.encrypt(hap_nonce(self.sent - 1), data, length)
 
     def open(self, data: bytes) -> bytes:
         """Plaintext of the frames completed so far; raises InvalidTag on a frame that fails."""
@@ -136,11 +132,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
                  wrong_keys: bool = False, features: str = FEATURES_NO_PTP):
         self.pin, self.wrong_keys, self.refuse_ntp = pin, wrong_keys, refuse_ntp
         self.control_port_first, self.features = control_port_first, features
-        self.lock = threading.RLock()
-        self.requests = []              # (method, uri, encrypted, headers, body)
-        self.volume_answers = []        # (status, value)
-        self.packets = {}               # seq -> (rtp timestamp, pcm, rendered)
-        self.faults = []                # what the sender got wrong, in words
+        self.requests, self.volume_answers = [], []     # (method, uri, encrypted, headers, body); (status, value)
+        self.packets, self.faults = {}, []               # seq -> (rtp timestamp, pcm, rendered); what went wrong
         self.time_packets, self.trailers = [], set()
         self.sender_syncs = self.sender_announces = self.ntp_replies = self.event_replies = 0
         self.anchored, self.ntp_asked = False, 0.0
@@ -151,18 +144,11 @@ class FakeAirPlay2Receiver(LoopbackServer):
         self.data, self.control, self.timing, self.ptp_event, self.ptp_general = self.udp
         self.ptp_ports = (self.ptp_event.getsockname()[1], self.ptp_general.getsockname()[1])
 
-    def fault(self, text: str):
-        with self.lock:
-            self.faults += [text] if text not in self.faults else []
-
-    def methods(self):
-        with self.lock:
-            return [(m, u) for m, u, _, _, _ in self.requests]
+    def methods(self): return [(m, u) for m, u, _, _, _ in self.requests]
 
     def output(self) -> bytes:
         """The rendered PCM in timestamp order."""
-        with self.lock:
-            return b"".join(pcm for _, pcm, rendered in sorted(self.packets.values()) if rendered)
+        return b"".join(pcm for _, pcm, rendered in sorted(self.packets.values()) if rendered)
 
     # -- RTSP and the event channel
 
@@ -171,10 +157,10 @@ class FakeAirPlay2Receiver(LoopbackServer):
             if listener is self.listeners[1]:
                 return self._serve_events(conn)
             pairing, channel = SrpServer(self.pin), []
+            opener = lambda data: channel[0].open(data) if channel else data  # noqa: E731
             try:
-                for method, uri, headers, body in self.requests_on(conn, lambda d: channel[0].open(d) if channel else d):
-                    with self.lock:
-                        self.requests.append((method, uri, bool(channel), headers, body))
+                for method, uri, headers, body in self.requests_on(conn, opener):
+                    self.requests.append((method, uri, bool(channel), headers, body))
                     status, reply_headers, reply_body = self._handle(method, uri, body, pairing, bool(channel))
                     out = self.reply(status, "OK" if status == 200 else "Error", headers.get("cseq", "0"),
                                      reply_headers, reply_body)
@@ -194,9 +180,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
             try:
                 reply = channel.open(data)
             except InvalidTag:
-                return self.fault("event reply failed authentication")
-            with self.lock:
-                self.event_replies += reply.startswith(b"RTSP/1.0 200") and b"CSeq: 1" in reply
+                return self.faults.append("event reply failed authentication")
+            self.event_replies += reply.startswith(b"RTSP/1.0 200") and b"CSeq: 1" in reply
 
     def _handle(self, method, uri, body, pairing, encrypted):
         if method == "GET" and uri == "/info":
@@ -212,10 +197,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
         if method == "GET_PARAMETER":
             return 200, ["Content-Type: text/parameters"], b"volume: -15.000000\r\n"
         if method == "SET_PARAMETER":
-            status = 200 if self.packets else 455
-            with self.lock:
-                self.volume_answers.append((status, float(body.decode().split(":", 1)[1])))
-            return status, [], b""
+            self.volume_answers.append((200 if self.packets else 455, float(body.decode().split(":", 1)[1])))
+            return self.volume_answers[-1][0], [], b""
         return 200 if method in ("RECORD", "SETPEERS", "TEARDOWN") or uri == "/feedback" else 501, [], b""
 
     def _setup_session(self, request):
@@ -260,22 +243,17 @@ class FakeAirPlay2Receiver(LoopbackServer):
             self.sender_clock = (num(data[20:28]), master - time.monotonic_ns())
 
     def _on_time_packet(self, data):
-        with self.lock:
-            self.time_packets.append(data)
+        self.time_packets.append(data)
         if data[1] == 0xD4:
             self.anchored = self.anchored or self.ntp_replies > 0
             return
         _, _, _, before, clock_ns, rtp, clock_id = struct.unpack(">BBHIQIQ", data)
-        if self.grandmaster is not None:
-            master = self.grandmaster.clock_id, self.grandmaster.now_ns()
-        elif self.sender_clock is not None:
-            master = self.sender_clock[0], time.monotonic_ns() + self.sender_clock[1]
-        else:
-            master = None
+        master = ((self.grandmaster.clock_id, self.grandmaster.now_ns()) if self.grandmaster else
+                  (self.sender_clock[0], time.monotonic_ns() + self.sender_clock[1]) if self.sender_clock else None)
         if (rtp - before) & 0xFFFFFFFF != 77175:
-            self.fault("0xD7 latency field")
+            self.faults.append("0xD7 latency field")
         elif master is not None and (master[0] != clock_id or abs(clock_ns - master[1]) > 100_000_000):
-            self.fault("0xD7 time off the clock it names")
+            self.faults.append("0xD7 time off the clock it names")
         elif master is not None:
             self.anchored = True
 
@@ -287,20 +265,19 @@ class FakeAirPlay2Receiver(LoopbackServer):
             fields = decode_escape(ChaCha20Poly1305(self.audio_key).decrypt(bytes(4) + trailer, packet[12:-8],
                                                                             header[4:12]))
         except (InvalidTag, ValueError):
-            return self.fault("audio packet failed authentication")
+            return self.faults.append("audio packet failed authentication")
         if (fields["tag"], fields["escape"], fields["end"], fields["frames"]) != (1, 1, 7, 352):
-            return self.fault("not a 352-frame stereo ALAC escape frame")
+            return self.faults.append("not a 352-frame stereo ALAC escape frame")
         seq, timestamp = struct.unpack(">HI", header[2:8])
-        with self.lock:
-            if trailer in self.trailers:
-                self.fault("audio nonce repeated")
-            self.trailers.add(trailer)
-            if header[1] != (0xE0 if not self.packets else 0x60):
-                self.fault("marker bit: first packet 0xE0, then 0x60")
-            previous = self.packets.get((seq - 1) & 0xFFFF)
-            if previous is not None and (timestamp - previous[0]) & 0xFFFFFFFF != 352:
-                self.fault("RTP timestamp does not advance by 352 per sequence number")
-            self.packets.setdefault(seq, (timestamp, fields["pcm"], self.anchored))
+        if trailer in self.trailers:
+            self.faults.append("audio nonce repeated")
+        self.trailers.add(trailer)
+        if header[1] != (0xE0 if not self.packets else 0x60):
+            self.faults.append("marker bit: first packet 0xE0, then 0x60")
+        previous = self.packets.get((seq - 1) & 0xFFFF)
+        if previous is not None and (timestamp - previous[0]) & 0xFFFFFFFF != 352:
+            self.faults.append("RTP timestamp does not advance by 352 per sequence number")
+        self.packets.setdefault(seq, (timestamp, fields["pcm"], self.anchored))
 
 
 class FakeGrandmaster(threading.Thread):

@@ -26,12 +26,12 @@ def stream(session, seconds: float):
 
 class SessionTest(unittest.TestCase):
     def setUp(self):
-        self.clock_sockets = ClockSockets(udp_socket("127.0.0.1"), udp_socket("127.0.0.1"))
+        self.clock_sockets = ClockSockets(udp_socket(), udp_socket())
         self.addCleanup(self.clock_sockets.close)
 
-    def session(self, receiver, timing=pc.PTP_MASTER, clock_ports=None):
+    def session(self, receiver, timing=pc.PTP_MASTER):
         session = AirPlay2Session(receiver.host, receiver.port, timing, clock_sockets=self.clock_sockets,
-                                  peer_clock_ports=clock_ports or receiver.ptp_ports, timeout=2.0)
+                                  peer_clock_ports=receiver.ptp_ports, timeout=2.0)
         self.addCleanup(session.close)
         return session
 
@@ -70,9 +70,7 @@ class SessionTest(unittest.TestCase):
             grandmaster.start()
             self.addCleanup(grandmaster.stop)
             session = self.session(receiver, pc.PTP_FOLLOW)
-            started = time.monotonic()
             session.connect()
-            self.assertLess(time.monotonic() - started, 2.5)
             sent = stream(session, 1.2)
             session.close()
             self.assertEqual((receiver.sender_syncs, receiver.sender_announces), (0, 0))

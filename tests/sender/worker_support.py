@@ -1,8 +1,6 @@
 """Shared helpers for the sender worker tests: paths, test tones, escape-frame decoding, a running worker, and
 the loopback RTSP/UDP server both fake receivers are built on."""
 
-from __future__ import annotations
-
 import json
 import math
 import os
@@ -16,20 +14,17 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 VENDOR = os.path.join(SOURCE_DIR, "resources", "vendor")
 HARNESS = os.path.join(SOURCE_DIR, "tests", "harness")
-if VENDOR not in sys.path:
-    sys.path.insert(0, VENDOR)
-SAMPLE_RATE = 44100
+sys.path.insert(0, VENDOR)
 
 
 def tone(seconds: float) -> bytes:
     """Interleaved s16le stereo sines, 440 Hz left and 880 Hz right, so a swapped pair shows."""
-    w = 2 * math.pi * 440 / SAMPLE_RATE
+    w = 2 * math.pi * 440 / 44100
     return b"".join(struct.pack("<hh", round(16383 * math.sin(w * i)), round(16383 * math.sin(2 * w * i)))
-                    for i in range(int(seconds * SAMPLE_RATE)))
+                    for i in range(int(seconds * 44100)))
 
 
 def decode_escape(frame: bytes) -> dict:
@@ -55,7 +50,7 @@ def longest_bit_exact_run(sent: bytes, received: bytes, probe_bytes: int = 1024)
     """Frames in the longest stretch of ``received`` equal to a frame-aligned stretch of ``sent``, probed every
     0.25 s of the received audio."""
     best = 0
-    for start in range(0, len(received) - probe_bytes, SAMPLE_RATE):
+    for start in range(0, len(received) - probe_bytes, 44100):
         probe = received[start:start + probe_bytes]
         pos = sent.find(probe)
         while pos > 0 and pos % 4:
@@ -75,15 +70,15 @@ class Worker:
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
                                      env={**os.environ, "SONVALE_VENDOR": VENDOR})
         self.lines, self.times, self._queue = [], [], queue.Queue()
-        self._feeder, self._feed_stop = None, threading.Event()
+        self._feeder, self._feed_stop = threading.Thread(), threading.Event()
+        self._feeder.start()
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self) -> None:
         for raw in self.proc.stdout:
-            line = json.loads(raw) if raw.startswith(b"{") else {"unparsed": raw.decode("utf-8", "replace")}
-            self.lines.append(line)
+            self.lines.append(json.loads(raw) if raw.startswith(b"{") else {"unparsed": raw.decode(errors="replace")})
             self.times.append(time.monotonic())
-            self._queue.put(line)
+            self._queue.put(self.lines[-1])
         self._queue.put(None)
 
     def wait_state(self, state: str, timeout: float) -> dict:
@@ -121,9 +116,7 @@ class Worker:
         self._feeder = threading.Thread(target=run, daemon=True)
         self._feeder.start()
 
-    def wait_feeding(self, timeout=None) -> None:
-        if self._feeder is not None:
-            self._feeder.join(timeout)
+    def wait_feeding(self, timeout=None) -> None: self._feeder.join(timeout)
 
     def stop_feeding(self) -> None:
         self._feed_stop.set()
@@ -168,8 +161,7 @@ class LoopbackServer:
         self.port = self.listeners[0].getsockname()[1]
         self.udp = [udp_socket(self.host) for _ in range(udp)]
         self._stop, self._threads = threading.Event(), []
-        self.spawn(self._accept_loop)
-        self.spawn(self._udp_loop)
+        self.spawn(self._loop)
 
     def spawn(self, target, *args) -> None:
         self._threads.append(threading.Thread(target=target, args=args, daemon=True))
@@ -177,29 +169,25 @@ class LoopbackServer:
 
     def close(self) -> None:
         self._stop.set()
-        for item in self.listeners + self._threads + self.udp:
-            item.join(timeout=2) if isinstance(item, threading.Thread) else item.close()
+        for sock in self.listeners + self.udp:
+            sock.close()
+        for thread in self._threads:
+            thread.join(timeout=2)
 
     def __enter__(self): return self
     def __exit__(self, *exc) -> None: self.close()
 
-    def _accept_loop(self) -> None:
+    def _loop(self) -> None:
         while not self._stop.is_set():
             try:
-                for sock in select.select(self.listeners, [], [], 0.2)[0]:
-                    self.spawn(self.serve, sock, sock.accept()[0])
-            except (OSError, ValueError):
-                return
-
-    def _udp_loop(self) -> None:
-        while not self._stop.is_set():
-            try:
-                for sock in select.select(self.udp, [], [], 0.2)[0]:
-                    self.on_datagram(sock, sock.recv(4096))
+                for sock in select.select([s for s in self.listeners + self.udp if s.fileno() >= 0], [], [], 0.2)[0]:
+                    if sock in self.listeners:
+                        self.spawn(self.serve, sock, sock.accept()[0])
+                    else:
+                        self.on_datagram(sock, sock.recv(4096))
                 self.tick()
-            except (OSError, ValueError):
-                if self._stop.is_set():
-                    return
+            except (OSError, ValueError):  # a socket closed under us: closing down, or a listener gone on purpose
+                pass
 
     def tick(self) -> None: pass
 
