@@ -236,7 +236,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
 
     def _on_ptp(self, data):
         kind = data[0] & 0x0F if len(data) >= 44 and data[0] >> 4 == 1 else None
-        self.sender_syncs, self.sender_announces = self.sender_syncs + (kind == 0), self.sender_announces + (kind == 0xB)
+        self.sender_syncs += kind == 0
+        self.sender_announces += kind == 0xB
         if kind == 8:
             high, low, nanos = struct.unpack_from(">HII", data, 34)
             master = ((high << 32) | low) * 10 ** 9 + nanos + struct.unpack_from(">q", data, 8)[0] / 65536

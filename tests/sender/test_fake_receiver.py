@@ -34,9 +34,6 @@ class FakeReceiver(LoopbackServer):
 
     def methods(self) -> list: return [m for m, _, _ in self.requests]
 
-    def request_resend(self, first: int, count: int) -> None:
-        self.control.sendto(struct.pack(">BBHHH", 0x80, 0xD5, 1, first, count), self.client_control)
-
     def serve(self, _listener, conn: socket.socket) -> None:
         self.connections += 1
         self._conn = conn
@@ -122,7 +119,7 @@ class FakeReceiverCase(unittest.TestCase):
         worker.wait_state("playing", 5)
         time.sleep(0.6)
         first = receiver.packet_order[10]
-        receiver.request_resend(first, 3)
+        receiver.control.sendto(struct.pack(">BBHHH", 0x80, 0xD5, 1, first, 3), receiver.client_control)
         worker.wait_feeding(10)
         time.sleep(0.3)
         worker.close_input()

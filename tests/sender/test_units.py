@@ -94,7 +94,8 @@ class AirPlay2Test(unittest.TestCase):
         # Private keys found by search so that A, B or S has a zero top byte (padded and minimal forms differ).
         for a, b, short in [(0x1234567, 0x7654321, []), ((1 << 255) + 68, 0x7654321, ["A"]),
                             (0x1234567, 1436, ["B"]), (0x1234567, 140, ["S"])]:
-            client, server = srp.SrpClient(b"Pair-Setup", b"3939", private=a), SrpServer(salt=bytes(range(16)), private=b)
+            client = srp.SrpClient(b"Pair-Setup", b"3939", private=a)
+            server = SrpServer(salt=bytes(range(16)), private=b)
             proof = client.process_challenge(server.salt, server.public.to_bytes(384, "big"))
             sizes = {"A": client.public, "B": server.public, "S": client.premaster}
             self.assertEqual([k for k, v in sizes.items() if len(minimal(v)) < 384], short)
