@@ -3,8 +3,7 @@
 SONVALE_TEST_LINES is written to standard output at once (backslash escapes read as in
 Python). Then SONVALE_TEST_THEN says what follows: "read" (default) drains standard input
 into $SONVALE_TEST_SINK, if set, with a heartbeat every second until end of input;
-"exit" ends at once; "stale" ignores SIGTERM and keeps reporting an error; "silent"
-sleeps."""
+"exit" ends at once; "stale" ignores SIGTERM and keeps reporting an error."""
 import json
 import os
 import signal
@@ -30,8 +29,6 @@ if then == "stale":
     while True:
         time.sleep(0.05)
         say(state="error", message="stale")
-elif then == "silent":
-    time.sleep(3600)
 elif then == "read":
     def heartbeat():
         while True:
