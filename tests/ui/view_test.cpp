@@ -62,7 +62,7 @@ TEST_F(Shown, EachEntryReportsItsIntentAndTheLoginEntryCarriesTheCheckMark) {
         {"退出并恢复本机声音", &StatusView::quitRequested}};
     for (const auto& [title, intent] : intents) {
         QSignalSpy spy(&view, intent);
-        entry(view, QString::fromUtf8(title))->trigger();
+        if (QAction* found = entry(view, QString::fromUtf8(title))) found->trigger();
         EXPECT_EQ(spy.count(), 1) << title;
     }
 }
