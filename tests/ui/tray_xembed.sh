@@ -28,7 +28,7 @@ desktop_open_menu() {  # a click that lands while the icon is being embedded is 
   for try in 1 2 3 4 5; do xdotool mousemove --window "$ICON_ID" 4 4 click 3 && desktop_wait 3 desktop_visible_windows && return; done
 }
 desktop_stop() {
-  for pid in ${APP_PID:-} ${TRAYER_PID:-} ${XVFB_PID:-}; do kill "$pid" && wait "$pid"; done 2>/dev/null
+  for pid in ${APP_PID:-} ${TRAYER_PID:-} ${XVFB_PID:-}; do kill "$pid" && wait "$pid" || :; done 2>/dev/null
   [ -z "${SOUND_DIR:-}" ] || "$SONVALE_TESTS/harness/sound-server-stop.sh" "$SOUND_DIR"
 }
 case $0 in */tray_xembed.sh) ;; *) return 0 ;; esac  # sourced by scripts/screenshots.sh for the desktop_* functions
