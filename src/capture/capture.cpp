@@ -20,6 +20,10 @@ namespace {
 
 constexpr std::int64_t framesPerTick = 4096;
 constexpr auto tickPeriod = std::chrono::milliseconds(10);
+// A monitor delivers a block at least every few hundred milliseconds while its output runs,
+// silence included; a fresh null sink may take up to 2 s for its first. Longer without any
+// audio means the stream or the server connection is gone.
+constexpr auto silenceLimit = std::chrono::seconds(8);
 
 [[noreturn]] void throwCaptureError(Capture::ErrorCode code, const char* text) {
     throw PlatformError(std::string(sonvaleID), code, text);
@@ -128,6 +132,12 @@ void Capture::setGain(float value) {
 void Capture::drain() {
     if (stopped_) return;
     std::vector<float> samples = ring_->pop(framesPerTick);
+    const auto now = std::chrono::steady_clock::now();
+    if (!samples.empty() || !lastAudio_) lastAudio_ = now;
+    if (now - *lastAudio_ > silenceLimit) {
+        fail("系统音频采集已中断");
+        return;
+    }
     if (samples.empty() || !inputRate_ || !writer_) return;
     const PcmWriter::Result result = writer_->write(samples, gain.load(std::memory_order_relaxed));
     switch (result.outcome) {

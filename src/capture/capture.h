@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,7 +26,8 @@ class SerialQueue;
 // thread. The IO proc runs on the backend's audio thread and only pushes into the ring.
 // The writer thread ("Sonvale.pcm") runs the 10 ms writer tick, the gain updates and the
 // stop flag, so those never race. onFailure is delivered on the Qt main thread, at most
-// once, and never after the object is destroyed.
+// once, and never after the object is destroyed: when the writer cannot convert or write,
+// and when no audio at all has arrived for 8 s (the record stream or the server is gone).
 class Capture {
 public:
     // The platform error domain and codes of the capture's own start errors.
@@ -68,6 +70,7 @@ private:
     std::optional<double> inputRate_;
     std::unique_ptr<PcmWriter> writer_;
     bool stopped_ = false;  // writer thread only
+    std::optional<std::chrono::steady_clock::time_point> lastAudio_;  // writer thread only
     std::shared_ptr<int> alive_;  // expires with the object; guards queued main-thread calls
     std::unique_ptr<SerialQueue> writerQueue_;
 };

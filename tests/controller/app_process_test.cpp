@@ -103,6 +103,39 @@ TEST_P(AppProcessTest, ALaunchRemovesALeftoverAndASecondCopyLeavesTheFirstAlone)
     EXPECT_TRUE(first.waitForFinished(10000));
 }
 
+TEST_P(AppProcessTest, ForwardingOutlivesAStoppedServerAndComesBackAfterARestart) {
+    const QString pcm = dir.filePath("pcm");
+    environment.insert("SONVALE_TEST_SINK", pcm);
+    enableForwarding();
+    QProcess& app = launch();
+    ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 20000));
+
+    const char* daemon = GetParam() == SoundServerKind::pipewire ? "/pipewire-pulse.pid" : "/pulseaudio.pid";
+    QFile pidFile(QString::fromStdString(server.directory()) + daemon);
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const pid_t serverPid = pid_t(pidFile.readAll().trimmed().toInt());
+    ::kill(serverPid, SIGSTOP);
+    // The main thread answers the second copy while the server is stopped.
+    QProcess& second = launch();
+    EXPECT_TRUE(second.waitForFinished(5000));
+    waitUntil([] { return false; }, 5000);
+    ::kill(serverPid, SIGCONT);
+    EXPECT_TRUE(waitUntil([this] { return forwarding(); }, 20000));
+
+    server.stop();
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 30000)) << log().join('\n').toStdString();
+    // PCM reaches the new worker at 44100 Hz, 16-bit stereo, once a fresh PulseAudio null
+    // sink delivers (its first block may take 2 s).
+    waitUntil([] { return false; }, 3000);
+    const qint64 before = QFileInfo(pcm).size();
+    waitUntil([] { return false; }, 2000);
+    EXPECT_NEAR(double(QFileInfo(pcm).size() - before), 2 * 176400.0, 0.1 * 2 * 176400.0);
+    app.terminate();
+    EXPECT_TRUE(app.waitForFinished(10000));
+    EXPECT_EQ(server.defaultSink(), speakerSink);
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, AppProcessTest,
                          ::testing::Values(SoundServerKind::pulseaudio, SoundServerKind::pipewire),
                          [](const auto& info) { return std::string(soundServerName(info.param)); });
