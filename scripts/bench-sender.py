@@ -60,9 +60,10 @@ def main() -> int:
         time.sleep(1.0)  # let the receiver's mDNS announcement settle
         ready = []
         for _ in range(args.launches):
+            started = time.monotonic()
             w = Worker(NAME, prefix=prefix)
             w.wait_state("ready", 15)
-            ready.append(w.times[w.states().index("ready")] - w.started)
+            ready.append(next(t for line, t in zip(w.lines, w.times) if line.get("state") == "ready") - started)
             w.close_input()
             w.wait(10)
             w.kill()

@@ -5,7 +5,7 @@
 # (a hold and a resume); every ten minutes the sound server is killed and started again.
 # Prints, at the end: the frames the worker missed outside the restarts and holds, how many
 # holds and restarts were recovered and after how many retries, and the app's RSS at the
-# start and the end. Needs a build in ./build.
+# start and the end. Runs ./build/bin/sonvale, or $SONVALE_EXECUTABLE.
 set -eu
 cd "$(dirname "$0")/.."
 MINUTES=${1:-30}
@@ -34,7 +34,7 @@ cleanup() {
   tests/harness/sound-server-stop.sh "$SOUND"
   rm -rf "$WORK"
 }
-"$HERE/build/bin/sonvale" --background >/dev/null 2>&1 &
+"${SONVALE_EXECUTABLE:-$HERE/build/bin/sonvale}" --background >/dev/null 2>&1 &
 APP=$!
 trap cleanup EXIT INT TERM
 
