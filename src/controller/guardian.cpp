@@ -34,6 +34,8 @@ bool Guardian::start(const QString& executable) {
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
     posix_spawn_file_actions_adddup2(&actions, readEnd.get(), 0);
+    // Nothing else of this process's: not its lock file, not its sound server connection.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     // A session of its own: a signal to this process's group (Ctrl-C in a terminal) does
     // not reach the guardian, which must outlive it.
     sigset_t defaults;
