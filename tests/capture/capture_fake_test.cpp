@@ -2,6 +2,7 @@
 
 #include <QThread>
 #include <regex>
+#include <thread>
 
 #include "base/platform_error.h"
 #include "capture/capture.h"
@@ -29,16 +30,10 @@ class CaptureWithModel : public ::testing::Test {
 protected:
     void SetUp() override { setAudioSystem(model); }
     void TearDown() override { setAudioSystem(nullptr); }
-
     void deliver(float value, std::uint32_t frames = 441) {
         std::vector<float> samples(frames * 2, value);
         AudioBuffer buffer{2, frames * 8, samples.data()};
         model->deliver(AudioBufferList{1, &buffer});
-    }
-    Names callNames() {
-        Names names;
-        for (const auto& call : model->calls()) names.push_back(call.substr(0, call.find(' ')));
-        return names;
     }
 
     std::shared_ptr<DeviceModel> model = std::make_shared<DeviceModel>();
@@ -68,9 +63,8 @@ TEST_F(CaptureWithModel, StartFailuresThrowTheirTextsAndLeaveNothingBehind) {
     };
     for (const auto& [arrange, code, text, calls] : cases) {
         SCOPED_TRACE(text);
-        model = std::make_shared<DeviceModel>();
+        setAudioSystem(model = std::make_shared<DeviceModel>());
         model->addDevice(DeviceModel::speaker());
-        setAudioSystem(model);
         arrange(*model);
         Capture capture;
         try {
@@ -81,10 +75,10 @@ TEST_F(CaptureWithModel, StartFailuresThrowTheirTextsAndLeaveNothingBehind) {
             EXPECT_EQ(error.code(), code);
             EXPECT_EQ(error.domain(), code > 0 ? "local.sonvale" : "Sonvale");
         }
-        EXPECT_EQ(callNames(), calls);
-        EXPECT_EQ(model->liveTaps() + model->liveIOProcs(), 0u);
+        EXPECT_EQ(model->calls(), calls);
+        EXPECT_EQ(model->liveTapsAndIOProcs(), 0u);
         capture.stop();
-        EXPECT_EQ(callNames(), calls) << "nothing is destroyed twice";
+        EXPECT_EQ(model->calls(), calls) << "nothing is destroyed twice";
     }
 }
 
@@ -100,20 +94,16 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
     EXPECT_TRUE(std::regex_match(uid, std::regex("local\\.sonvale\\.capture\\.[-0-9A-F]{36}"))) << uid;
     EXPECT_EQ(model->aggregateDescriptions().at(0)["private"], 1);
     std::vector<std::int16_t> pcm;
-    for (int cycle = 0; cycle < 100; ++cycle) {
-        deliver(0.8f);
-        std::this_thread::sleep_for(2ms);
-        pipe.readPcm(pcm);
-    }
+    for (int cycle = 0; cycle < 100; ++cycle) deliver(0.8f), std::this_thread::sleep_for(2ms), pipe.readPcm(pcm);
     const auto stats = capture.ring().statistics();
     EXPECT_GT(stats.total, 22050u);  // a list meeting the writer on the ring's lock is lost uncounted
     EXPECT_EQ(stats.dropped, 0u);
     EXPECT_FLOAT_EQ(stats.peak, 0.8f);
-    ASSERT_TRUE(test::waitFor([&] { return pipe.readPcm(pcm), pcm.size() / 2 + 8 >= stats.total; }));
+    ASSERT_TRUE(test::waitUntil([&] { return pipe.readPcm(pcm), pcm.size() / 2 + 8 >= stats.total; }));
     EXPECT_NEAR(pcm[pcm.size() / 2] / 32768.0, 0.4, 0.001);
     capture.stop();
-    EXPECT_EQ(callNames(), (Names{"createProcessTap", "createAggregateDevice", "createIOProcID", "deviceStart",
-                                  "deviceStop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
+    EXPECT_EQ(model->calls(), (Names{"createProcessTap", "createAggregateDevice", "createIOProcID", "deviceStart",
+                                     "deviceStop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
 }
 
 // A reader that has gone or a failed conversion is reported once, on the main thread, and
@@ -121,9 +111,7 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
 TEST_F(CaptureWithModel, FailuresAreReportedOnceOnTheMainThread) {
     for (const bool readerGone : {true, false}) {
         Names failures;
-        Capture capture([&](double rate) {
-            return readerGone ? makePcmConverter(rate) : std::make_unique<FailingConverter>();
-        });
+        Capture capture([&](double rate) { return readerGone ? makePcmConverter(rate) : std::make_unique<FailingConverter>(); });
         capture.onFailure = [&](const std::string& text) {
             EXPECT_EQ(QThread::currentThread(), qApp->thread());
             failures.push_back(text);
@@ -131,7 +119,7 @@ TEST_F(CaptureWithModel, FailuresAreReportedOnceOnTheMainThread) {
         test::Pipe own;
         capture.start(own.fds[1]);
         if (readerGone) own.close(0);
-        for (int cycle = 0; cycle < 20; ++cycle) deliver(0.1f), test::settle(10ms);
+        for (int cycle = 0; cycle < 20; ++cycle) deliver(0.1f), test::listen(10);
         EXPECT_EQ(failures, Names{readerGone ? "发送进程已停止接收音频" : "音频转换失败"});
     }
     Names late;
@@ -143,7 +131,7 @@ TEST_F(CaptureWithModel, FailuresAreReportedOnceOnTheMainThread) {
         deliver(0.1f);
         std::this_thread::sleep_for(100ms);  // the writer fails; the report waits in the main queue
     }
-    test::settle(50ms);
+    test::listen(50);
     EXPECT_TRUE(late.empty());
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QProcess>
 #include <cmath>
 #include <numbers>
 
@@ -13,31 +14,25 @@
 namespace sonvale {
 namespace {
 
-using namespace std::chrono_literals;
 using test::SoundServerKind;
 
 constexpr double minus6dB = 0.501187;
-const std::string hdmi = "alsa_output.pci-0000_00_1f.3.hdmi-stereo";
 
 class CaptureOnSoundServer : public ::testing::TestWithParam<SoundServerKind> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.running()) << server.error();
         coreaudio::setAudioSystem(coreaudio::makePulseAudioSystem());
+        capture.onFormat = [this](const std::string& line) { formats.push_back(line); };
+        capture.onFailure = [this](const std::string& text) { failures.push_back(text); };
     }
-    void TearDown() override {
-        capture.reset();
-        coreaudio::setAudioSystem(nullptr);
-    }
+    void TearDown() override { capture.stop(), coreaudio::setAudioSystem(nullptr); }
     void start() {
-        capture = std::make_unique<Capture>();
-        capture->onFormat = [this](const std::string& line) { formats.push_back(line); };
-        capture->onFailure = [this](const std::string& text) { failures.push_back(text); };
-        capture->start(pipe.fds[1]);
+        capture.start(pipe.fds[1]);
         pipe.close(1);
-        ASSERT_TRUE(test::waitFor([&] { return pipe.readPcm(pcm), !pcm.empty(); })) << "a monitor may take ~2 s";
+        ASSERT_TRUE(test::waitUntil([&] { return pipe.readPcm(pcm), !pcm.empty(); })) << "a monitor may take ~2 s";
     }
-    void listen(std::chrono::milliseconds span) { test::waitFor([&] { return pipe.readPcm(pcm), false; }, span); }
+    void listen(int ms) { test::listen(ms, [&] { pipe.readPcm(pcm); }); }
     std::size_t frames() const { return pcm.size() / 2; }
 
     // Amplitude (full scale 1) of one frequency in the left channel over [from, from + count).
@@ -50,41 +45,41 @@ protected:
         return 2 * std::hypot(re, im) / double(count);
     }
 
-    // Plays a −6 dBFS tone into the default output on a thread of its own (200 ms latency:
-    // a 20 ms player underruns on a busy machine).
-    std::thread play(double hz, double seconds) {
-        std::string samples(std::size_t(seconds * 48000) * 8, '\0');
+    // Plays a −6 dBFS tone into the default output; the event loop feeds it (200 ms latency:
+    // a 20 ms player underruns on a busy machine). Waits for the one before.
+    void play(double hz, double seconds) {
+        player.waitForFinished(20000);
+        QByteArray samples(qsizetype(seconds * 48000) * 8, '\0');
         auto* out = reinterpret_cast<float*>(samples.data());
-        for (std::size_t i = 0; i < samples.size() / 8; ++i) {
+        for (qsizetype i = 0; i < samples.size() / 8; ++i) {
             out[2 * i] = out[2 * i + 1] = float(minus6dB * std::sin(2 * std::numbers::pi * hz * double(i) / 48000.0));
         }
-        return std::thread([samples, seconds] {
-            test::runCommand({"pacat", "--raw", "--format=float32le", "--rate=48000", "--channels=2", "--latency-msec=200"},
-                             std::chrono::milliseconds(int(seconds * 1000) + 10000), {}, samples);
-        });
+        player.start("pacat", {"--raw", "--format=float32le", "--rate=48000", "--channels=2", "--latency-msec=200"});
+        player.write(samples);
+        player.closeWriteChannel();
     }
 
     test::SoundServer server{GetParam()};
-    std::unique_ptr<Capture> capture;
+    Capture capture;
     std::vector<std::string> formats, failures;
     test::Pipe pipe;
     std::vector<std::int16_t> pcm;
+    QProcess player;
 };
 
 TEST_P(CaptureOnSoundServer, ToneArrivesAt176400BytesPerSecondWithItsFrequencyAndLevel) {
     start();
     EXPECT_EQ(formats, std::vector<std::string>{"捕获 48000 Hz Float32 → 44100 Hz PCM16"});
-    std::thread player = play(997, 7);
-    listen(1s);
+    play(997, 7);
+    listen(1000);
     const auto startedAt = std::chrono::steady_clock::now();
-    const auto capturedBefore = capture->ring().statistics().total;
+    const auto capturedBefore = capture.ring().statistics().total;
     const auto framesBefore = frames();
-    listen(5s);
+    listen(5000);
     const double bytes = 4.0 * double(frames() - framesBefore);
     const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
-    const double capturedSeconds = double(capture->ring().statistics().total - capturedBefore) / 48000.0;
-    listen(2500ms);
-    player.join();
+    const double capturedSeconds = double(capture.ring().statistics().total - capturedBefore) / 48000.0;
+    listen(2500);
     // Against the wall clock only on PulseAudio: PipeWire's null sink falls behind it on a busy machine.
     EXPECT_NEAR(bytes / capturedSeconds, 176400.0, 1764.0);
     EXPECT_NEAR(bytes / wallSeconds, 176400.0, GetParam() == SoundServerKind::pulseaudio ? 1764.0 : 8820.0);
@@ -97,7 +92,7 @@ TEST_P(CaptureOnSoundServer, ToneArrivesAt176400BytesPerSecondWithItsFrequencyAn
     }
     EXPECT_NEAR(bestHz, 997.0, 1.0);
     EXPECT_NEAR(best, minus6dB, 0.03);
-    EXPECT_EQ(capture->ring().statistics().dropped, 0u);
+    EXPECT_EQ(capture.ring().statistics().dropped, 0u);
     EXPECT_TRUE(failures.empty());
 }
 
@@ -109,21 +104,18 @@ TEST_P(CaptureOnSoundServer, FollowsTheDefaultOutputAndNeverRecordsTheMicrophone
         ASSERT_EQ(server.pactl({"set-default-source", "tone_microphone"}).exitStatus, 0);
     }
     const auto doomed = server.loadModule("module-null-sink", "sink_name=doomed_output rate=48000");
-    ASSERT_TRUE(doomed);
-    ASSERT_TRUE(server.setDefaultSink("doomed_output"));
+    ASSERT_TRUE(doomed && server.setDefaultSink("doomed_output"));
     start();
     const std::size_t beforeChange = frames();
-    ASSERT_TRUE(server.setDefaultSink(hdmi));
-    std::thread tone1 = play(1500, 4);
-    listen(4500ms);
-    tone1.join();
+    ASSERT_TRUE(server.setDefaultSink(test::topology::hdmiSink));
+    play(1500, 4);
+    listen(4500);
     const std::size_t beforeRemoval = frames();
     ASSERT_TRUE(server.setDefaultSink("doomed_output"));
-    listen(3s);
+    listen(3000);
     ASSERT_TRUE(server.unloadModule(*doomed));
-    std::thread tone2 = play(997, 5);
-    listen(6s);
-    tone2.join();
+    play(997, 5);
+    listen(6000);
     double loudest1500 = 0, loudest997 = 0;
     for (std::size_t at = 0; at + 4410 <= frames(); at += 4410) {
         EXPECT_LT(amplitude(at, 4410, 440), 0.01) << "microphone audio at frame " << at;
@@ -135,9 +127,7 @@ TEST_P(CaptureOnSoundServer, FollowsTheDefaultOutputAndNeverRecordsTheMicrophone
     EXPECT_TRUE(failures.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, CaptureOnSoundServer,
-                         ::testing::Values(SoundServerKind::pulseaudio, SoundServerKind::pipewire),
-                         [](const auto& p) { return std::string(test::soundServerName(p.param)); });
+SONVALE_ON_BOTH_SERVERS(CaptureOnSoundServer);
 
 }  // namespace
 }  // namespace sonvale

@@ -13,11 +13,8 @@ namespace {
 TEST(DeviceFunctions, EligibilityFollowsTransportThenUidThenName) {
     auto model = std::make_shared<DeviceModel>();
     setAudioSystem(model);
-    struct Case {
-        std::optional<std::string> uid, name;
-        std::uint32_t kind;
-        bool expected;
-    } const cases[] = {
+    using S = std::optional<std::string>;
+    const std::tuple<S, S, std::uint32_t, bool> cases[] = {
         {"local.sonvale.output.bedroom", "Sonvale · 卧室", transport::usb, true},  // own device, any transport
         {std::nullopt, std::nullopt, transport::hdmi, true},
         {"x", "y", transport::displayPort, true},
@@ -29,12 +26,11 @@ TEST(DeviceFunctions, EligibilityFollowsTransportThenUidThenName) {
         {"null", "Null Output", transport::virtualDevice, false},
         {"no-transport-speaker", "扬声器", 0, false},
     };
-    for (const auto& c : cases) {
-        const auto id = model->addDevice({0, c.uid, c.name, c.kind});
-        EXPECT_EQ(eligible(id), c.expected) << c.uid.value_or("<null>") << " / " << c.name.value_or("<null>");
+    for (const auto& [uid, name, kind, expected] : cases) {
+        EXPECT_EQ(eligible(model->addDevice({0, uid, name, kind})), expected) << uid.value_or("<null>") << " / " << name.value_or("<null>");
     }
     EXPECT_FALSE(eligible(0));
-    model->fail(DeviceModel::Operation::size, -50, 0, selector::transportType);
+    model->fail(DeviceModel::Operation::size, -50, selector::transportType);
     EXPECT_FALSE(eligible(model->addDevice(DeviceModel::speaker()))) << "an unreadable transport";
     setAudioSystem(nullptr);
 }

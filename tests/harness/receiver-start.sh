@@ -4,10 +4,9 @@
 #                 with the stdout backend (PCM -> $RX_DIR/received.s16, S16LE 44100 Hz stereo)
 #   netns $NS_TX: where the code under test runs:  ip netns exec $NS_TX <cmd>
 #   veth pair 10.77.0.1 (tx) <-> 10.77.0.2 (rx); mDNS stays on that link.
-# Prints the state directory; its "env" file holds NS_RX, NS_TX and RX_DIR.
+# Prints the state directory; its "env" file holds NS_RX, NS_TX and RX_DIR. Stop: receiver-stop.sh RX_DIR.
 # Environment: RX_NAME, RX_PASSWORD, RX_BUFFER_S, RX_SESSION_TIMEOUT, RX_IGNORE_VOLUME (yes: output
 # bit-exact), RX_VERBOSITY, TAG.
-# Stop with receiver-stop.sh RX_DIR.
 set -eu
 RX_NAME=${RX_NAME:-Test Speaker}
 RX_DIR=${RX_DIR:-$(mktemp -d /tmp/airplay-rx.XXXXXX)}
@@ -20,37 +19,18 @@ trap 'sh "$(dirname "$0")/receiver-stop.sh" "$RX_DIR" >/dev/null 2>&1' EXIT
 ip netns add $NS_RX
 ip netns add $NS_TX
 ip link add vtx$TAG type veth peer name vrx$TAG
-ip link set vrx$TAG netns $NS_RX
-ip link set vtx$TAG netns $NS_TX
-ip -n $NS_RX addr add 10.77.0.2/24 dev vrx$TAG
-ip -n $NS_RX link set vrx$TAG up
-ip -n $NS_RX link set lo up
-ip -n $NS_TX addr add 10.77.0.1/24 dev vtx$TAG
-ip -n $NS_TX link set vtx$TAG up
-ip -n $NS_TX link set lo up
+for end in "$NS_RX vrx$TAG 10.77.0.2" "$NS_TX vtx$TAG 10.77.0.1"; do
+  set -- $end
+  ip link set $2 netns $1; ip -n $1 addr add $3/24 dev $2; ip -n $1 link set $2 up; ip -n $1 link set lo up
+done
 
-cat > "$RX_DIR/avahi-daemon.conf" <<CONF
-[server]
-use-ipv4=yes
-use-ipv6=no
-allow-interfaces=vrx$TAG
-ratelimit-interval-usec=1000000
-ratelimit-burst=1000
-[wide-area]
-enable-wide-area=no
-[publish]
-publish-hinfo=no
-publish-workstation=no
-CONF
+printf '%s\n' '[server]' use-ipv4=yes use-ipv6=no allow-interfaces=vrx$TAG ratelimit-interval-usec=1000000 \
+  ratelimit-burst=1000 '[wide-area]' enable-wide-area=no '[publish]' publish-hinfo=no publish-workstation=no \
+  > "$RX_DIR/avahi-daemon.conf"
 cat > "$RX_DIR/shairport-sync.conf" <<CONF
 general = {
-  name = "$RX_NAME";
-  ${RX_PASSWORD:+password = \"$RX_PASSWORD\";}
-  output_backend = "stdout";
-  mdns_backend = "avahi";
-  port = 5000;
-  udp_port_base = 6001;
-  interface = "vrx$TAG";
+  name = "$RX_NAME"; ${RX_PASSWORD:+password = \"$RX_PASSWORD\";}
+  output_backend = "stdout"; mdns_backend = "avahi"; port = 5000; udp_port_base = 6001; interface = "vrx$TAG";
   audio_backend_buffer_desired_length_in_seconds = ${RX_BUFFER_S:-0.2};
   ignore_volume_control = "${RX_IGNORE_VOLUME:-yes}";  // else the default -18 dB attenuates and dithers
 };
@@ -66,26 +46,16 @@ ip netns exec $NS_RX unshare --mount --propagation private sh -c '
   mkdir -p /run/dbus /run/avahi-daemon
   dbus-daemon --system --nofork --nopidfile & echo $! > "$0/dbus.pid"
   for i in $(seq 1 50); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.05; done
-  avahi-daemon --no-chroot --no-drop-root -f "$0/avahi-daemon.conf" >"$0/avahi.log" 2>&1 &
-  echo $! > "$0/avahi.pid"
+  avahi-daemon --no-chroot --no-drop-root -f "$0/avahi-daemon.conf" >"$0/avahi.log" 2>&1 & echo $! > "$0/avahi.pid"
   for i in $(seq 1 50); do avahi-browse -at -p >/dev/null 2>&1 && break; sleep 0.1; done
-  shairport-sync -c "$0/shairport-sync.conf" -u -v >"$0/received.s16" 2>"$0/shairport.log" &
-  echo $! > "$0/shairport.pid"
+  shairport-sync -c "$0/shairport-sync.conf" -u -v >"$0/received.s16" 2>"$0/shairport.log" & echo $! > "$0/shairport.pid"
   wait
 ' "$RX_DIR" </dev/null >"$RX_DIR/ns.log" 2>&1 &
 echo $! > "$RX_DIR/ns.pid"
-up=no
 for i in $(seq 1 100); do
-  if ip netns exec $NS_TX bash -c 'exec 3<>/dev/tcp/10.77.0.2/5000' 2>/dev/null; then
-    up=yes
-    break
-  fi
+  ip netns exec $NS_TX bash -c 'exec 3<>/dev/tcp/10.77.0.2/5000' 2>/dev/null && { trap - EXIT; echo "$RX_DIR"; exit 0; }
   sleep 0.1
 done
-if [ $up = no ]; then
-  echo "receiver-start.sh: shairport-sync did not open its RTSP port; its log:" >&2
-  cat "$RX_DIR/shairport.log" "$RX_DIR/ns.log" >&2 2>/dev/null
-  exit 1
-fi
-trap - EXIT
-echo "$RX_DIR"
+echo "receiver-start.sh: shairport-sync did not open its RTSP port; its log:" >&2
+cat "$RX_DIR/shairport.log" "$RX_DIR/ns.log" >&2 2>/dev/null
+exit 1

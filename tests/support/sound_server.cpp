@@ -1,18 +1,12 @@
 #include "support/sound_server.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <QProcess>
 #include <fstream>
 #include <sstream>
-
-extern char** environ;
 
 namespace sonvale::test {
 namespace {
@@ -22,14 +16,6 @@ const std::string harness = std::string(SONVALE_TESTS_DIR) + "/harness/";
 std::string trimmed(std::string text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
     return text;
-}
-
-// A property value as pactl writes it: in double quotes, with '"' and '\' escaped.
-std::string unquoted(const std::string& text) {
-    if (text.size() < 2 || text.front() != '"') return text;
-    std::string value;
-    for (std::size_t i = 1; i + 1 < text.size(); ++i) value += text[i] == '\\' ? text[++i] : text[i];
-    return value;
 }
 
 // Stops the daemons by their pid files and reaps those this process adopted (only those:
@@ -49,76 +35,22 @@ void stopDaemons(const std::string& directory, const std::map<std::string, std::
 }  // namespace
 
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                         const std::map<std::string, std::string>& environment, const std::string& input) {
-    CommandResult result;
-    // Everything the child needs is made before fork(): after it only async-signal-safe calls.
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry; ++entry) {
-        if (!environment.contains(std::string(*entry).substr(0, std::string(*entry).find('=')))) env.push_back(*entry);
-    }
+                         const std::map<std::string, std::string>& environment) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const auto& [key, value] : environment) {
-        if (!value.empty()) env.push_back(key + "=" + value);
+        value.empty() ? env.remove(QString::fromStdString(key)) : env.insert(QString::fromStdString(key), QString::fromStdString(value));
     }
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    int out[2], err[2], in[2];
-    if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(in, O_CLOEXEC)) return result;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        execvpe(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    for (int fd : {out[1], err[1], in[0]}) close(fd);
-    fcntl(in[1], F_SETFL, O_NONBLOCK);
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {input.empty() ? -1 : in[1], POLLOUT, 0}};
-    if (input.empty()) close(in[1]);
-    std::string* into[2] = {&result.out, &result.err};
-    std::size_t written = 0;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pid > 0 && (fds[0].fd >= 0 || fds[1].fd >= 0)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            result.timedOut = true;
-            break;
-        }
-        if (poll(fds, 3, int(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            char buffer[4096];
-            const ssize_t n = fds[i].revents ? read(fds[i].fd, buffer, sizeof buffer) : -2;
-            if (n > 0) into[i]->append(buffer, std::size_t(n));
-            if (n == 0 || (n == -1 && errno != EINTR)) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-            }
-        }
-        if (fds[2].fd >= 0 && fds[2].revents) {
-            const ssize_t n = write(fds[2].fd, input.data() + written, input.size() - written);
-            written += n > 0 ? std::size_t(n) : 0;
-            if (n < 0 || written == input.size()) {
-                close(fds[2].fd);
-                fds[2].fd = -1;
-            }
-        }
-    }
-    for (const auto& fd : fds) {
-        if (fd.fd >= 0) close(fd.fd);
-    }
-    if (pid <= 0) return result;
-    if (result.timedOut) kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!result.timedOut && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    QStringList arguments;
+    for (std::size_t i = 1; i < argv.size(); ++i) arguments << QString::fromStdString(argv[i]);
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(QString::fromStdString(argv.at(0)), arguments);
+    process.closeWriteChannel();
+    CommandResult result;
+    if (!process.waitForFinished(int(timeout.count()))) process.kill(), process.waitForFinished();
+    else if (process.exitStatus() == QProcess::NormalExit) result.exitStatus = process.exitCode();
+    result.out = process.readAllStandardOutput().toStdString();
+    result.err = process.readAllStandardError().toStdString();
     return result;
 }
 
@@ -137,10 +69,8 @@ SoundServer::~SoundServer() {
 }
 
 bool SoundServer::start() {
-    std::map<std::string, std::string> environment;
-    if (!directory_.empty()) environment["SS_DIR"] = directory_;
-    const auto started =
-        runCommand({"sh", harness + "sound-server-start.sh", soundServerName(kind_)}, std::chrono::seconds(20), environment);
+    const auto started = runCommand({"sh", harness + "sound-server-start.sh", soundServerName(kind_)}, std::chrono::seconds(20),
+                                    {{"SS_DIR", directory_}});
     if (directory_.empty()) directory_ = trimmed(started.out);
     std::ifstream env(directory_ + "/env");
     for (std::string line; std::getline(env, line);) {
@@ -172,32 +102,24 @@ bool SoundServer::setDefaultSink(const std::string& name) const { return pactl({
 
 std::vector<SinkInfo> SoundServer::sinks() const {
     std::vector<SinkInfo> sinks;
-    bool inProperties = false;
     std::istringstream lines(pactl({"list", "sinks"}).out);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("Sink #", 0) == 0) sinks.emplace_back();
         if (sinks.empty()) continue;
-        SinkInfo& sink = sinks.back();
-        const auto equals = line.find(" = ");
-        if (line.rfind("\t\t", 0) == 0 && inProperties && equals != std::string::npos) {
-            sink.properties[line.substr(2, equals - 2)] = unquoted(line.substr(equals + 3));
-        } else if (line.rfind("\t\t", 0) != 0) {
-            inProperties = line == "\tProperties:";
-            const auto colon = line.find(": ");
-            const std::string label = line.substr(0, colon), value = colon == std::string::npos ? "" : line.substr(colon + 2);
-            if (label == "\tName") sink.name = value;
-            if (label == "\tDescription") sink.description = value;
-            if (label == "\tOwner Module") sink.ownerModule = std::uint32_t(std::strtoul(value.c_str(), nullptr, 10));
-        }
+        const auto colon = line.find(": ");
+        const std::string label = line.substr(0, colon), value = colon == std::string::npos ? "" : line.substr(colon + 2);
+        if (label == "\tName") sinks.back().name = value;
+        if (label == "\tDescription") sinks.back().description = value;
+        if (label == "\tOwner Module") sinks.back().ownerModule = std::uint32_t(std::strtoul(value.c_str(), nullptr, 10));
+        if (line.rfind("\t\t", 0) == 0) sinks.back().details += line.substr(2) + "\n";
     }
     return sinks;
 }
 
 std::optional<SinkInfo> SoundServer::sink(const std::string& name) const {
-    for (auto& info : sinks()) {
-        if (info.name == name) return info;
-    }
-    return std::nullopt;
+    const auto all = sinks();
+    const auto found = std::find_if(all.begin(), all.end(), [&](const SinkInfo& info) { return info.name == name; });
+    return found == all.end() ? std::nullopt : std::optional(*found);
 }
 
 std::optional<std::uint32_t> SoundServer::loadModule(const std::string& module, const std::string& arguments) const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -11,25 +13,37 @@
 namespace sonvale::test {
 
 struct CommandResult {
-    int exitStatus = -1;  // -1 when the command was killed or timed out
-    bool timedOut = false;
+    int exitStatus = -1;  // -1 when the command did not start, crashed or timed out
     std::string out, err;
 };
 
-// Runs argv[0] (searched in PATH) with `input` on its stdin, collecting both output
-// streams; killed at the deadline. `environment` entries are set in the child (an empty
-// value removes the variable).
+// Runs argv[0] (searched in PATH), killed at the deadline. `environment` entries are set in
+// the child (an empty value removes the variable).
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                         const std::map<std::string, std::string>& environment = {}, const std::string& input = {});
+                         const std::map<std::string, std::string>& environment = {});
 
 enum class SoundServerKind { pulseaudio, pipewire };
 const char* soundServerName(SoundServerKind kind);
+#define SONVALE_ON_BOTH_SERVERS(suite)                                                                              \
+    INSTANTIATE_TEST_SUITE_P(Servers, suite,                                                                        \
+                             ::testing::Values(::sonvale::test::SoundServerKind::pulseaudio,                        \
+                                               ::sonvale::test::SoundServerKind::pipewire),                         \
+                             [](const auto& p) { return std::string(::sonvale::test::soundServerName(p.param)); })
+
+// The sinks of tests/harness/topology.sh.
+namespace topology {
+inline const std::string speakerSink = "alsa_output.pci-0000_00_1f.3.analog-stereo.speaker",
+                         hdmiSink = "alsa_output.pci-0000_00_1f.3.hdmi-stereo",
+                         displayPortSink = "alsa_output.pci-0000_01_00.1.hdmi-stereo-extra1",
+                         usbSink = "alsa_output.usb-Logitech_USB_Headset-00.analog-stereo",
+                         microphone = "alsa_input.pci-0000_00_1f.3.analog-stereo";
+}  // namespace topology
 
 // A sink as `pactl list sinks` shows it (the text form: the JSON form garbles non-ASCII).
 struct SinkInfo {
     std::string name, description;
     std::uint32_t ownerModule = UINT32_MAX;
-    std::map<std::string, std::string> properties;
+    std::string details;  // the indented lines: properties, formats
 };
 
 // A private PulseAudio (or PipeWire with pipewire-pulse) with the laptop topology of
@@ -44,7 +58,6 @@ public:
 
     bool running() const { return running_; }
     const std::string& error() const { return error_; }
-    SoundServerKind kind() const { return kind_; }
     const std::string& directory() const { return directory_; }  // pid files and logs
     const std::string& pulseServer() const { return pulseServer_; }
     // Stops the daemons; start() brings the server back on the same socket, topology included.
