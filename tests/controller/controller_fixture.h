@@ -1,37 +1,23 @@
 #pragma once
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <memory>
 
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
 #include "support/device_model.h"
+#include "support/wait.h"
 
 namespace sonvale::test {
 
 inline const QString connected = QStringLiteral("已连接 卧室，正在转发系统音频");
 inline const QString ready = QStringLiteral("{\"state\":\"ready\"}\\n");
-
-// Runs the event loop until the predicate holds or the time is up.
-inline bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 5000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!predicate()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 // Log lines without their timestamps.
 inline QStringList logMessages(const QString& path) {
