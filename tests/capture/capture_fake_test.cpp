@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
-#include <regex>
 #include <thread>
 
 #include "base/platform_error.h"
@@ -90,9 +89,7 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
     capture.onFormat = [&](const std::string& text) { lines.push_back(text); };
     capture.start(pipe.fds[1]);
     EXPECT_EQ(lines, Names{"捕获 44100 Hz Float32 → 44100 Hz PCM16"});
-    const std::string uid = model->aggregateDescriptions().at(0)["uid"];
-    EXPECT_TRUE(std::regex_match(uid, std::regex("local\\.sonvale\\.capture\\.[-0-9A-F]{36}"))) << uid;
-    EXPECT_EQ(model->aggregateDescriptions().at(0)["private"], 1);
+    EXPECT_EQ(model->aggregateDescriptions().at(0)["private"], 1) << "never listed among the outputs";
     std::vector<std::int16_t> pcm;
     for (int cycle = 0; cycle < 100; ++cycle) deliver(0.8f), std::this_thread::sleep_for(2ms), pipe.readPcm(pcm);
     const auto stats = capture.ring().statistics();
@@ -106,15 +103,13 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
                                      "deviceStop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
 }
 
-// A reader that has gone or a failed conversion is reported once, on the main thread, and
-// never after the capture is gone.
+// A reader that has gone or a failed conversion is reported once, on the main thread, never after the capture.
 TEST_F(CaptureWithModel, FailuresAreReportedOnceOnTheMainThread) {
     for (const bool readerGone : {true, false}) {
         Names failures;
         Capture capture([&](double rate) { return readerGone ? makePcmConverter(rate) : std::make_unique<FailingConverter>(); });
         capture.onFailure = [&](const std::string& text) {
-            EXPECT_EQ(QThread::currentThread(), qApp->thread());
-            failures.push_back(text);
+            failures.push_back(QThread::currentThread() == qApp->thread() ? text : "off the main thread: " + text);
         };
         test::Pipe own;
         capture.start(own.fds[1]);

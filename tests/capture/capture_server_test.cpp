@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <cmath>
+#include <complex>
 #include <numbers>
 
 #include "capture/capture.h"
@@ -37,12 +38,9 @@ protected:
 
     // Amplitude (full scale 1) of one frequency in the left channel over [from, from + count).
     double amplitude(std::size_t from, std::size_t count, double hz) const {
-        double re = 0, im = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            re += pcm[2 * (from + i)] / 32768.0 * std::cos(2 * std::numbers::pi * hz * double(i) / 44100.0);
-            im -= pcm[2 * (from + i)] / 32768.0 * std::sin(2 * std::numbers::pi * hz * double(i) / 44100.0);
-        }
-        return 2 * std::hypot(re, im) / double(count);
+        std::complex<double> sum;
+        for (std::size_t i = 0; i < count; ++i) sum += pcm[2 * (from + i)] / 32768.0 * std::polar(1.0, -2 * std::numbers::pi * hz * double(i) / 44100.0);
+        return 2 * std::abs(sum) / double(count);
     }
 
     // Plays a −6 dBFS tone into the default output; the event loop feeds it (200 ms latency:
@@ -51,9 +49,7 @@ protected:
         player.waitForFinished(20000);
         QByteArray samples(qsizetype(seconds * 48000) * 8, '\0');
         auto* out = reinterpret_cast<float*>(samples.data());
-        for (qsizetype i = 0; i < samples.size() / 8; ++i) {
-            out[2 * i] = out[2 * i + 1] = float(minus6dB * std::sin(2 * std::numbers::pi * hz * double(i) / 48000.0));
-        }
+        for (qsizetype i = 0; i < samples.size() / 8; ++i) out[2 * i] = out[2 * i + 1] = float(minus6dB * std::sin(2 * std::numbers::pi * hz * double(i) / 48000.0));
         player.start("pacat", {"--raw", "--format=float32le", "--rate=48000", "--channels=2", "--latency-msec=200"});
         player.write(samples);
         player.closeWriteChannel();
@@ -96,9 +92,8 @@ TEST_P(CaptureOnSoundServer, ToneArrivesAt176400BytesPerSecondWithItsFrequencyAn
     EXPECT_TRUE(failures.empty());
 }
 
-// The record stream follows the default output; when the recorded sink disappears it moves to
-// the new default output's monitor and never to a microphone (PipeWire has no sine source:
-// there only the following is checked).
+// The record stream follows the default output; when the recorded sink disappears it moves to the new default's
+// monitor, never to a microphone (PipeWire has no sine source: there only the following is checked).
 TEST_P(CaptureOnSoundServer, FollowsTheDefaultOutputAndNeverRecordsTheMicrophone) {
     if (server.loadModule("module-sine-source", "source_name=tone_microphone rate=48000 frequency=440")) {
         ASSERT_EQ(server.pactl({"set-default-source", "tone_microphone"}).exitStatus, 0);

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -12,8 +13,7 @@
 
 namespace sonvale::test {
 
-// A pipe whose ends close with the object; its read end never blocks. SIGPIPE is ignored
-// as in the application.
+// A pipe whose ends close with it, with a read end that never blocks; SIGPIPE ignored as in the application.
 struct Pipe {
     Pipe() {
         std::signal(SIGPIPE, SIG_IGN);
@@ -21,8 +21,7 @@ struct Pipe {
     }
     ~Pipe() { close(0), close(1); }
     void close(int end) {
-        if (fds[end] >= 0) ::close(fds[end]);
-        fds[end] = -1;
+        if (fds[end] >= 0) ::close(std::exchange(fds[end], -1));
     }
     // Appends the 16-bit samples readable now.
     void readPcm(std::vector<std::int16_t>& into) {

@@ -37,10 +37,9 @@ TEST(DeviceFunctions, EligibilityFollowsTransportThenUidThenName) {
 
 using Properties = std::map<std::string, std::string>;
 
-PulseDeviceFacts sink(std::string name, Properties properties, std::vector<PulsePort> ports = {},
-                      std::string active = {}, std::string description = {}) {
-    return {true, noIndex, std::move(name), std::move(description), std::move(properties), std::move(ports),
-            std::move(active)};
+PulseDeviceFacts sink(std::string name, Properties properties, std::vector<PulsePort> ports = {}, std::string active = {},
+                      std::string description = {}) {
+    return {true, noIndex, std::move(name), std::move(description), std::move(properties), std::move(ports), std::move(active)};
 }
 
 const Properties card{{"device.api", "alsa"}, {"device.bus", "pci"}, {"device.form_factor", "internal"}};

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
 #include <atomic>
-#include <fstream>
 
 #include "base/constants.h"
 #include "base/platform_error.h"
@@ -20,17 +17,12 @@ using namespace sonvale::test::topology;
 
 namespace {
 
-const std::string bluetoothSink = "bluez_sink.40_EF_4C_39_89_B2.a2dp_sink";
-
 std::string code(std::uint32_t value) { return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)}; }
 
-std::string failure(std::function<void()> call) {
-    try {
-        call();
-    } catch (const PlatformError& error) {
-        return error.localizedDescription();
-    }
-    return "no error";
+std::string failure(const std::function<void()>& call) try {
+    return call(), "no error";
+} catch (const PlatformError& error) {
+    return error.localizedDescription();
 }
 
 class PulseBackend : public ::testing::TestWithParam<SoundServerKind> {
@@ -48,8 +40,8 @@ protected:
     std::atomic<int> fired{0};
 };
 
-// The view follows every default change, made here (read back before setOutput returns) or
-// by another client, in quick succession; ids stay while the devices live.
+// The view follows every default change, made here (read back at once) or by another client, in quick
+// succession; ids stay while the devices live.
 TEST_P(PulseBackend, FollowsEveryDefaultChange) {
     const auto ids = devices();
     const std::pair<std::string, bool> steps[] = {{usbSink, false}, {hdmiSink, true},        {bluetoothSink, false},
@@ -59,13 +51,9 @@ TEST_P(PulseBackend, FollowsEveryDefaultChange) {
         const int before = fired;
         const auto wanted = device(sink == speakerSink ? std::string(clockUID) : sink);
         ASSERT_TRUE(wanted);
-        if (here) {
-            setOutput(*wanted);
-            EXPECT_EQ(current(), *wanted) << "read right after it was set";
-            EXPECT_EQ(server.defaultSink(), sink);
-        } else {
-            ASSERT_TRUE(server.setDefaultSink(sink));
-        }
+        ASSERT_TRUE(here || server.setDefaultSink(sink));
+        if (here) setOutput(*wanted);
+        EXPECT_TRUE(!here || (current() == *wanted && server.defaultSink() == sink)) << "read right after it was set";
         EXPECT_TRUE(firesAfter(before));
         EXPECT_TRUE(waitUntil([&] { return current() == *wanted; }, 3000));
     }
@@ -78,20 +66,16 @@ TEST_P(PulseBackend, FollowsEveryDefaultChange) {
 TEST_P(PulseBackend, CreatesAndDestroysTheForwardingOutputWhateverItsName) {
     // Characters that would need an escape become look-alikes, which both servers read back alike.
     const std::pair<std::string, std::string> names[] = {
-        {"卧室", "卧室"},
-        {"He said \"hi\" it's a\\b", "He said ”hi” it’s a＼b"},
+        {"He said \"hi\" it's a\\b 卧室", "He said ”hi” it’s a＼b 卧室"},
         {"x' sink_name=evil device.class='sound", "x’ sink_name=evil device.class=’sound"},
-        {"a = b\tc\nd\xff", "a = b c d\uFFFD"},
-        {"😀 HomePod  ", "😀 HomePod  "},
-    };
+        {"a = b\tc\nd\xff 😀 HomePod  ", "a = b c d\uFFFD 😀 HomePod  "}};
     for (const auto& [name, shown] : names) {
         SCOPED_TRACE(name);
         const AudioObjectID forwarding = makeAggregate("Sonvale · " + name, outputUID, false, std::nullopt);
         EXPECT_EQ(device(outputUID), forwarding) << "shown when makeAggregate returns";
-        EXPECT_EQ(textProperty(forwarding), "Sonvale · " + shown);
-        EXPECT_EQ(code(numbers(forwarding, selector::transportType).at(0)), "grup");
+        EXPECT_EQ(textProperty(forwarding) + code(numbers(forwarding, selector::transportType).at(0)), "Sonvale · " + shown + "grup");
         EXPECT_TRUE(eligible(forwarding));
-        auto sink = server.sink(std::string(outputUID));
+        const auto sink = server.sink(std::string(outputUID));
         ASSERT_TRUE(sink);
         EXPECT_EQ(sink->description, "Sonvale · " + shown);
         EXPECT_EQ(sink->details.find("device.class = \"sound\""), std::string::npos);
@@ -106,19 +90,16 @@ TEST_P(PulseBackend, CreatesAndDestroysTheForwardingOutputWhateverItsName) {
     EXPECT_NE(audioSystem().destroyAggregateDevice(*device(usbSink)), noErr) << "real devices are not ours to remove";
 }
 
-TEST_P(PulseBackend, DeviceThatVanishesLeavesTheView) {
+TEST_P(PulseBackend, DeviceThatVanishesLeavesTheViewAndAServerRestartIsFollowed) {
     const auto usb = device(usbSink);
     ASSERT_TRUE(usb && server.unloadModule(server.sink(usbSink)->ownerModule));
     EXPECT_TRUE(waitUntil([&] { return devices().size() == 5; }, 3000));
     EXPECT_EQ(uid(*usb) + textProperty(*usb), "");
     EXPECT_FALSE(eligible(*usb));
-}
-
-TEST_P(PulseBackend, ServerRestartIsFollowed) {
+    const int lost = fired;
     server.stop();
-    EXPECT_TRUE(firesAfter(0)) << "losing the server loses the default output";
-    EXPECT_TRUE(devices().empty());
-    EXPECT_EQ(current(), 0u);
+    EXPECT_TRUE(firesAfter(lost)) << "losing the server loses the default output";
+    EXPECT_EQ(devices().size() + current(), 0u) << "no devices, no output";
     EXPECT_THROW(setOutput(100), PlatformError);
     EXPECT_THROW(makeAggregate("Sonvale · x", outputUID, false, std::nullopt), PlatformError);
     const int before = fired;
@@ -126,21 +107,6 @@ TEST_P(PulseBackend, ServerRestartIsFollowed) {
     EXPECT_TRUE(firesAfter(before)) << "the output is back";
     EXPECT_TRUE(waitUntil([&] { return devices().size() == 6; }, 3000));
     EXPECT_EQ(uid(current()), clockUID);
-}
-
-// A stopped server: reads are answered from the view, a write gives up.
-TEST_P(PulseBackend, StoppedServerLeavesReadsToTheView) {
-    int pid = 0;
-    std::ifstream(server.directory() + (GetParam() == SoundServerKind::pipewire ? "/pipewire-pulse.pid" : "/pulseaudio.pid")) >> pid;
-    const auto ids = devices();
-    ASSERT_TRUE(pid > 1 && kill(pid, SIGSTOP) == 0);
-    EXPECT_EQ(devices(), ids);
-    EXPECT_EQ(uid(current()), clockUID);
-    EXPECT_TRUE(eligible(current()));
-    EXPECT_THROW(setOutput(*device(hdmiSink)), PlatformError);
-    kill(pid, SIGCONT);
-    EXPECT_NO_THROW(setOutput(*device(hdmiSink)));
-    EXPECT_EQ(server.defaultSink(), hdmiSink);
 }
 
 SONVALE_ON_BOTH_SERVERS(PulseBackend);

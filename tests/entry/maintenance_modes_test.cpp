@@ -19,8 +19,7 @@ namespace {
 
 CommandResult sonvale(std::vector<std::string> argv, std::map<std::string, std::string> environment) {
     argv.insert(argv.begin(), SONVALE_EXECUTABLE);
-    environment.emplace("DISPLAY", "");  // the modes need no display
-    environment.emplace("QT_QPA_PLATFORM", "");
+    environment.insert({{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});  // the modes need no display
     return runCommand(argv, std::chrono::seconds(15), environment);
 }
 
@@ -73,9 +72,8 @@ TEST_P(ModesOnServer, StatusListsTheOutputsWithoutTheMicrophone) {
         R"j({"eligible":false,"name":"Razer Leviathan","selected":false,"uid":"bluez_sink.40_EF_4C_39_89_B2.a2dp_sink"})j";
     EXPECT_EQ(run("--status").out, outputs + "]\n");
     leaveForwardingOutput("Sonvale · 卧室/客厅 \"HomePod\"", true);
-    std::string selectedNoMore = outputs;
-    selectedNoMore.replace(selectedNoMore.find(R"("selected":true)"), 15, R"("selected":false)");
     const auto result = run("--status");
+    const std::string selectedNoMore = std::string(outputs).replace(outputs.find(R"("selected":true)"), 15, R"("selected":false)");
     EXPECT_EQ(result.out, selectedNoMore + R"j(,{"eligible":true,"name":"Sonvale · 卧室\/客厅 ”HomePod”","selected":true,"uid":"local.sonvale.output.bedroom"}])j" "\n");
     EXPECT_EQ(result.exitStatus, 0);
 }

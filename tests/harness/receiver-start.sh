@@ -1,9 +1,8 @@
 #!/bin/sh
-# Start a local AirPlay (RAOP) receiver for end-to-end tests, fully isolated (needs root):
-#   netns $NS_RX: private /run (tmpfs) + dbus-daemon --system + avahi-daemon + shairport-sync
-#                 with the stdout backend (PCM -> $RX_DIR/received.s16, S16LE 44100 Hz stereo)
-#   netns $NS_TX: where the code under test runs:  ip netns exec $NS_TX <cmd>
-#   veth pair 10.77.0.1 (tx) <-> 10.77.0.2 (rx); mDNS stays on that link.
+# Start a local AirPlay (RAOP) receiver for end-to-end tests, fully isolated (needs root): in netns $NS_RX
+# a private /run (tmpfs), dbus-daemon --system, avahi-daemon and shairport-sync with the stdout backend
+# (PCM -> $RX_DIR/received.s16, S16LE 44100 Hz stereo); the code under test runs in netns $NS_TX
+# (ip netns exec $NS_TX <cmd>); veth pair 10.77.0.1 (tx) <-> 10.77.0.2 (rx), mDNS stays on that link.
 # Prints the state directory; its "env" file holds NS_RX, NS_TX and RX_DIR. Stop: receiver-stop.sh RX_DIR.
 # Environment: RX_NAME, RX_PASSWORD, RX_BUFFER_S, RX_SESSION_TIMEOUT, RX_IGNORE_VOLUME (yes: output
 # bit-exact), RX_VERBOSITY, TAG.
@@ -28,14 +27,10 @@ printf '%s\n' '[server]' use-ipv4=yes use-ipv6=no allow-interfaces=vrx$TAG ratel
   ratelimit-burst=1000 '[wide-area]' enable-wide-area=no '[publish]' publish-hinfo=no publish-workstation=no \
   > "$RX_DIR/avahi-daemon.conf"
 cat > "$RX_DIR/shairport-sync.conf" <<CONF
-general = {
-  name = "$RX_NAME"; ${RX_PASSWORD:+password = \"$RX_PASSWORD\";}
-  output_backend = "stdout"; mdns_backend = "avahi"; port = 5000; udp_port_base = 6001; interface = "vrx$TAG";
-  audio_backend_buffer_desired_length_in_seconds = ${RX_BUFFER_S:-0.2};
-  ignore_volume_control = "${RX_IGNORE_VOLUME:-yes}";  // else the default -18 dB attenuates and dithers
-};
-sessioncontrol = { session_timeout = ${RX_SESSION_TIMEOUT:-20}; };
-metadata = { enabled = "no"; };
+general = { name = "$RX_NAME"; ${RX_PASSWORD:+password = \"$RX_PASSWORD\";} output_backend = "stdout"; mdns_backend = "avahi";
+  port = 5000; udp_port_base = 6001; interface = "vrx$TAG"; audio_backend_buffer_desired_length_in_seconds = ${RX_BUFFER_S:-0.2};
+  ignore_volume_control = "${RX_IGNORE_VOLUME:-yes}"; };  // else the default -18 dB attenuates and dithers
+sessioncontrol = { session_timeout = ${RX_SESSION_TIMEOUT:-20}; }; metadata = { enabled = "no"; };
 diagnostics = { log_verbosity = ${RX_VERBOSITY:-1}; };
 CONF
 # Everything below runs inside the rx netns with its own mount namespace (private /run).

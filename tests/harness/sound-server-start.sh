@@ -21,7 +21,6 @@ fail() { echo "sound-server-start: $*" >&2; SS_KEEP_DIR=1 "$HERE/sound-server-st
 launch() { n=$1; shift; "$@" </dev/null >>"$SS_DIR/$n.log" 2>&1 & echo $! > "$SS_DIR/$n.pid"; }
 # within TRIES COMMAND...: retries every 50 ms.
 within() { n=$1; shift; for i in $(seq 1 "$n"); do "$@" && return 0; sleep 0.05; done; return 1; }
-answers() { timeout 2 pactl info >/dev/null 2>&1; }
 has_default() { d=$(timeout 2 pactl get-default-sink 2>/dev/null) && [ -n "$d" ] && [ "$d" != "@DEFAULT_SINK@" ]; }
 
 if [ "$SERVER" = pulseaudio ]; then
@@ -30,7 +29,7 @@ if [ "$SERVER" = pulseaudio ]; then
   echo "load-module module-native-protocol-unix auth-anonymous=1 socket=$SS_DIR/native" > "$SS_DIR/server.pa"
   launch pulseaudio pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit=no --use-pid-file=no --system=no \
     --log-target=stderr --log-level=notice -F "$SS_DIR/server.pa"
-  within 100 answers || fail "PulseAudio did not answer within 5 s (see $SS_DIR/pulseaudio.log)"
+  within 100 timeout 2 pactl info >/dev/null 2>&1 || fail "PulseAudio did not answer within 5 s (see $SS_DIR/pulseaudio.log)"
 else
   export PIPEWIRE_RUNTIME_DIR="$SS_DIR/runtime" PULSE_SERVER="unix:$SS_DIR/runtime/pulse/native"
   rm -f "$SS_DIR/runtime/bus" "$SS_DIR/runtime/pipewire-0" "$SS_DIR/runtime/pipewire-0.lock" "$SS_DIR/runtime/pulse/native"

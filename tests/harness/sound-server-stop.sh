@@ -1,6 +1,6 @@
 #!/bin/sh
-# sound-server-stop.sh DIR: stop the daemons sound-server-start.sh started, by their pids
-# (SIGTERM, then SIGKILL after 2 s), and delete DIR unless SS_KEEP_DIR=1.
+# sound-server-stop.sh DIR: stop the daemons of sound-server-start.sh by their pids (SIGTERM, then SIGKILL
+# after 2 s), and delete DIR unless SS_KEEP_DIR=1.
 DIR=${1:?usage: sound-server-stop.sh DIR}
 [ -d "$DIR" ] || exit 0
 FILES="pipewire-pulse wireplumber pipewire pulseaudio dbus"

@@ -1,8 +1,7 @@
 #!/bin/sh
-# Load a realistic device topology into the running server ($PULSE_SERVER must be set):
-# null sinks carrying the properties real module-alsa-card and bluez sinks carry, and a
-# microphone (a source only). The laptop speaker becomes the default sink.
-# Null sinks have no ports; port-based decisions are covered by unit tests instead.
+# Load a realistic device topology into the running server ($PULSE_SERVER must be set): null sinks carrying
+# the properties real ALSA and bluez sinks carry (but no ports), a microphone (a source only); the laptop
+# speaker becomes the default sink.
 set -eu
 L() { timeout 5 pactl load-module "$@" >/dev/null; }
 # sink NAME RATE PROPERTIES: a null sink of the sound class.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "base/constants.h"
 
 namespace sonvale::coreaudio {
 namespace {
@@ -13,36 +12,27 @@ constexpr auto badObject = static_cast<OSStatus>(fourCC("!obj"));
 
 }  // namespace
 
-DeviceModel::Device DeviceModel::speaker() { return {0, std::string(clockUID), "内置音频 扬声器", transport::builtIn}; }
-DeviceModel::Device DeviceModel::headphones() {
-    return {0, "alsa_output.usb-Logitech_USB_Headset-00.analog-stereo", "Logitech USB Headset Analog Stereo", transport::usb};
-}
 
-
+// Listeners run under the (recursive) lock: a change and its notification stay together.
 AudioObjectID DeviceModel::addDevice(Device added) {
-    {
-        Lock lock(mutex_);
-        added.id = added.id ? added.id : nextID_;
-        nextID_ = std::max(nextID_, added.id + 1);
-        devices_.push_back(added);
-    }
+    Lock lock(mutex_);
+    added.id = added.id ? added.id : nextID_;
+    nextID_ = std::max(nextID_, added.id + 1);
+    devices_.push_back(added);
     notify(selector::devices);
     return added.id;
 }
 
 void DeviceModel::removeDevice(AudioObjectID id) {
-    bool wasDefault;
-    {
-        Lock lock(mutex_);
-        std::erase_if(devices_, [id](const Device& d) { return d.id == id; });
-        if ((wasDefault = defaultOutput_ == id)) defaultOutput_ = 0;
-    }
+    Lock lock(mutex_);
+    std::erase_if(devices_, [id](const Device& d) { return d.id == id; });
     notify(selector::devices);
-    if (wasDefault) notify(selector::defaultOutput);
+    if (defaultOutput_ == id) setDefaultOutput(0);
 }
 
 void DeviceModel::setDefaultOutput(AudioObjectID id) {
-    Lock{mutex_}, defaultOutput_ = id;
+    Lock lock(mutex_);
+    defaultOutput_ = id;
     notify(selector::defaultOutput);
 }
 
@@ -59,10 +49,9 @@ void DeviceModel::deliver(const AudioBufferList& list) {
 }
 
 std::optional<OSStatus> DeviceModel::injected(Operation operation, std::uint32_t code) const {
-    for (const auto& key : {std::pair{operation, code}, std::pair{operation, 0u}}) {
-        if (auto found = failures_.find(key); found != failures_.end()) return found->second;
-    }
-    return std::nullopt;
+    auto found = failures_.find({operation, code});
+    if (found == failures_.end()) found = failures_.find({operation, 0u});
+    return found == failures_.end() ? std::nullopt : std::optional(found->second);
 }
 
 const DeviceModel::Device* DeviceModel::find(AudioObjectID id) const {
@@ -71,24 +60,18 @@ const DeviceModel::Device* DeviceModel::find(AudioObjectID id) const {
 }
 
 void DeviceModel::notify(std::uint32_t code) {
-    std::vector<ListenerBlock> blocks;
-    {
-        Lock lock(mutex_);
-        for (const auto& [id, listener] : listeners_) {
-            if (listener.first == code) blocks.push_back(listener.second);
-        }
+    const auto listeners = listeners_;  // a listener may remove itself
+    for (const auto& [id, listener] : listeners) {
+        if (listener.first == code) listener.second();
     }
-    for (const auto& block : blocks) block();
 }
 
 OSStatus DeviceModel::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& where,
                                           std::uint32_t& size) {
     Lock lock(mutex_);
     if (auto status = injected(Operation::size, where.mSelector)) return *status;
-    std::uint32_t bytes = 1 << 20;
-    const OSStatus status = getPropertyData(object, where, bytes, nullptr);
-    if (status == noErr) size = bytes;
-    return status;
+    size = 1 << 20;
+    return getPropertyData(object, where, size, nullptr);
 }
 
 // Numbers, or with data == null only their size. Every device has one output stream.
@@ -132,44 +115,29 @@ OSStatus DeviceModel::getStringProperty(AudioObjectID object, const AudioObjectP
 
 OSStatus DeviceModel::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& where, std::uint32_t size,
                                       const void* data) {
-    {
-        Lock lock(mutex_);
-        AudioObjectID chosen = 0;
-        if (object != kAudioObjectSystemObject || where.mSelector != selector::defaultOutput || size != 4) {
-            return unknownProperty;
-        }
-        std::memcpy(&chosen, data, 4);
-        if (!find(chosen)) return static_cast<OSStatus>(fourCC("!dev"));
-        defaultOutput_ = chosen;
-        calls_.push_back("setDefaultOutput");
-    }
-    notify(selector::defaultOutput);
-    return noErr;
+    Lock lock(mutex_);
+    AudioObjectID chosen = 0;
+    if (object != kAudioObjectSystemObject || where.mSelector != selector::defaultOutput || size != 4) return unknownProperty;
+    std::memcpy(&chosen, data, 4);
+    if (!find(chosen)) return static_cast<OSStatus>(fourCC("!dev"));
+    calls_.push_back("setDefaultOutput");
+    return setDefaultOutput(chosen), noErr;
 }
 
 OSStatus DeviceModel::createAggregateDevice(const nlohmann::json& description, AudioObjectID& outDevice) {
-    {
-        Lock lock(mutex_);
-        descriptions_.push_back(description);
-        if (auto status = injected(Operation::createAggregate)) return *status;
-        outDevice = nextID_++;
-        devices_.push_back({outDevice, description.value("uid", ""), description.value("name", ""), transport::aggregate,
-                            description.value("private", 0) == 0});
-        calls_.push_back("createAggregateDevice");
-    }
-    notify(selector::devices);
+    Lock lock(mutex_);
+    descriptions_.push_back(description);
+    if (auto status = injected(Operation::createAggregate)) return *status;
+    calls_.push_back("createAggregateDevice");
+    outDevice = addDevice({0, description.value("uid", ""), description.value("name", ""), transport::aggregate,
+                           description.value("private", 0) == 0});
     return noErr;
 }
 
 OSStatus DeviceModel::destroyAggregateDevice(AudioObjectID device) {
-    {
-        Lock lock(mutex_);
-        calls_.push_back("destroyAggregateDevice");
-        if (std::erase_if(devices_, [device](const Device& d) { return d.id == device; }) == 0) return badObject;
-        if (defaultOutput_ == device) defaultOutput_ = 0;
-    }
-    notify(selector::devices);
-    return noErr;
+    Lock lock(mutex_);
+    calls_.push_back("destroyAggregateDevice");
+    return find(device) ? (removeDevice(device), noErr) : badObject;
 }
 
 ListenerID DeviceModel::addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& where,

@@ -6,16 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "base/constants.h"
 #include "coreaudio/audio_system.h"
 
 namespace sonvale::coreaudio {
 
-// An in-memory audio system for tests: output devices, a default output, aggregate devices (a
-// created one is listed unless private), process taps whose IO blocks a test feeds with
-// deliver(), and failures injected per operation. Listeners ('dOut', 'dev#' on the system
-// object) are called synchronously, on the thread that made the change.
+// An in-memory audio system for tests: output devices, a default output, aggregate devices (listed unless
+// private), process taps whose IO blocks a test feeds with deliver(), failures injected per operation.
+// Listeners ('dOut', 'dev#' on the system object) are called synchronously, on the changing thread.
 class DeviceModel : public AudioSystem {
 public:
+    static constexpr const char* usbUID = "alsa_output.usb-Logitech_USB_Headset-00.analog-stereo";
     struct Device {
         AudioObjectID id = 0;             // 0: the next free id (from 100)
         std::optional<std::string> uid;   // nullopt: a null string reference
@@ -23,8 +24,8 @@ public:
         std::uint32_t transport = 0;      // 0: the transport property cannot be read
         bool listed = true;
     };
-    static Device speaker();     // built-in, the clock UID, "内置音频 扬声器"
-    static Device headphones();  // a USB headset
+    static Device speaker() { return {0, std::string(clockUID), "内置音频 扬声器", transport::builtIn}; }
+    static Device headphones() { return {0, std::string(usbUID), "Logitech USB Headset Analog Stereo", transport::usb}; }
 
     // Fails one operation (for a size, of one selector; 0 = any) with `status`.
     enum class Operation { size, createAggregate, createTap, readTapFormat, createIOProc, start };

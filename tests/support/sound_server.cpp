@@ -1,22 +1,22 @@
 #include "support/sound_server.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QProcess>
+#include <QString>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace sonvale::test {
 namespace {
 
 const std::string harness = std::string(SONVALE_TESTS_DIR) + "/harness/";
-
-std::string trimmed(std::string text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-    return text;
-}
 
 // Stops the daemons by their pid files and reaps those this process adopted (only those:
 // other children are not ours to wait for).
@@ -36,21 +36,52 @@ void stopDaemons(const std::string& directory, const std::map<std::string, std::
 
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                          const std::map<std::string, std::string>& environment) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Everything the child needs is made before fork(): after it only async-signal-safe calls.
+    std::vector<std::string> words{"env"};  // its -u options before any assignment
     for (const auto& [key, value] : environment) {
-        value.empty() ? env.remove(QString::fromStdString(key)) : env.insert(QString::fromStdString(key), QString::fromStdString(value));
+        value.empty() ? words.insert(words.begin() + 1, {"-u", key}) : words.insert(words.end(), key + "=" + value);
     }
-    QStringList arguments;
-    for (std::size_t i = 1; i < argv.size(); ++i) arguments << QString::fromStdString(argv[i]);
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(QString::fromStdString(argv.at(0)), arguments);
-    process.closeWriteChannel();
+    words.insert(words.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (auto& word : words) args.push_back(word.data());
+    args.push_back(nullptr);
     CommandResult result;
-    if (!process.waitForFinished(int(timeout.count()))) process.kill(), process.waitForFinished();
-    else if (process.exitStatus() == QProcess::NormalExit) result.exitStatus = process.exitCode();
-    result.out = process.readAllStandardOutput().toStdString();
-    result.err = process.readAllStandardError().toStdString();
+    int out[2], err[2], in[2];
+    if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(in, O_CLOEXEC)) return result;
+    const pid_t pid = fork();
+    if (pid == 0) {  // the child: no blocked or ignored signals, stdin at end of file
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]), close(err[1]), close(in[0]), close(in[1]);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* into[2] = {&result.out, &result.err};
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool timedOut = false;
+    while (pid > 0 && (fds[0].fd >= 0 || fds[1].fd >= 0) && !timedOut) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        timedOut = left.count() <= 0 || (poll(fds, 2, int(left.count())) < 0 && errno != EINTR);
+        for (int i = 0; i < 2 && !timedOut; ++i) {
+            char buffer[4096];
+            const ssize_t n = fds[i].revents ? read(fds[i].fd, buffer, sizeof buffer) : -2;
+            if (n > 0) into[i]->append(buffer, std::size_t(n));
+            if (n == 0 || (n == -1 && errno != EINTR)) close(std::exchange(fds[i].fd, -1));
+        }
+    }
+    for (const auto& fd : fds) {
+        if (fd.fd >= 0) close(fd.fd);
+    }
+    if (pid <= 0) return result;
+    if (timedOut) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!timedOut && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     return result;
 }
 
@@ -71,7 +102,7 @@ SoundServer::~SoundServer() {
 bool SoundServer::start() {
     const auto started = runCommand({"sh", harness + "sound-server-start.sh", soundServerName(kind_)}, std::chrono::seconds(20),
                                     {{"SS_DIR", directory_}});
-    if (directory_.empty()) directory_ = trimmed(started.out);
+    if (directory_.empty()) directory_ = QString::fromStdString(started.out).trimmed().toStdString();
     std::ifstream env(directory_ + "/env");
     for (std::string line; std::getline(env, line);) {
         if (line.rfind("PULSE_SERVER=", 0) == 0) pulseServer_ = line.substr(13);
@@ -88,17 +119,15 @@ void SoundServer::stop() {
 }
 
 CommandResult SoundServer::pactl(const std::vector<std::string>& arguments) const {
-    std::vector<std::string> argv{"pactl"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> argv = arguments;
+    argv.insert(argv.begin(), "pactl");
     return runCommand(argv, std::chrono::seconds(5), {{"PULSE_SERVER", pulseServer_}, {"LC_ALL", "C.UTF-8"}});
 }
 
 std::string SoundServer::defaultSink() const {
     const auto result = pactl({"get-default-sink"});
-    return result.exitStatus == 0 ? trimmed(result.out) : std::string();
+    return result.exitStatus == 0 ? QString::fromStdString(result.out).trimmed().toStdString() : std::string();
 }
-
-bool SoundServer::setDefaultSink(const std::string& name) const { return pactl({"set-default-sink", name}).exitStatus == 0; }
 
 std::vector<SinkInfo> SoundServer::sinks() const {
     std::vector<SinkInfo> sinks;
@@ -127,7 +156,5 @@ std::optional<std::uint32_t> SoundServer::loadModule(const std::string& module, 
     if (result.exitStatus != 0) return std::nullopt;
     return std::uint32_t(std::strtoul(result.out.c_str(), nullptr, 10));
 }
-
-bool SoundServer::unloadModule(std::uint32_t index) const { return pactl({"unload-module", std::to_string(index)}).exitStatus == 0; }
 
 }  // namespace sonvale::test

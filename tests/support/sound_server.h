@@ -17,8 +17,7 @@ struct CommandResult {
     std::string out, err;
 };
 
-// Runs argv[0] (searched in PATH), killed at the deadline. `environment` entries are set in
-// the child (an empty value removes the variable).
+// Runs argv[0] (searched in PATH), killed at the deadline; an empty `environment` value removes the variable.
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(10),
                          const std::map<std::string, std::string>& environment = {});
 
@@ -36,6 +35,7 @@ inline const std::string speakerSink = "alsa_output.pci-0000_00_1f.3.analog-ster
                          hdmiSink = "alsa_output.pci-0000_00_1f.3.hdmi-stereo",
                          displayPortSink = "alsa_output.pci-0000_01_00.1.hdmi-stereo-extra1",
                          usbSink = "alsa_output.usb-Logitech_USB_Headset-00.analog-stereo",
+                         bluetoothSink = "bluez_sink.40_EF_4C_39_89_B2.a2dp_sink",
                          microphone = "alsa_input.pci-0000_00_1f.3.analog-stereo";
 }  // namespace topology
 
@@ -46,15 +46,13 @@ struct SinkInfo {
     std::string details;  // the indented lines: properties, formats
 };
 
-// A private PulseAudio (or PipeWire with pipewire-pulse) with the laptop topology of
-// tests/harness/topology.sh; this process's $PULSE_SERVER points at it while it lives.
-// A failed start leaves running() false and error() saying why.
+// A private PulseAudio (or PipeWire with pipewire-pulse) with the laptop topology; this process's
+// $PULSE_SERVER points at it while it lives. A failed start leaves running() false and error() saying why.
 class SoundServer {
 public:
     explicit SoundServer(SoundServerKind kind = SoundServerKind::pulseaudio);
     ~SoundServer();
     SoundServer(const SoundServer&) = delete;
-    SoundServer& operator=(const SoundServer&) = delete;
 
     bool running() const { return running_; }
     const std::string& error() const { return error_; }
@@ -66,11 +64,11 @@ public:
 
     CommandResult pactl(const std::vector<std::string>& arguments) const;
     std::string defaultSink() const;  // empty when none or on failure
-    bool setDefaultSink(const std::string& name) const;
+    bool setDefaultSink(const std::string& name) const { return pactl({"set-default-sink", name}).exitStatus == 0; }
     std::vector<SinkInfo> sinks() const;
     std::optional<SinkInfo> sink(const std::string& name) const;
     std::optional<std::uint32_t> loadModule(const std::string& module, const std::string& arguments) const;
-    bool unloadModule(std::uint32_t index) const;
+    bool unloadModule(std::uint32_t index) const { return pactl({"unload-module", std::to_string(index)}).exitStatus == 0; }
 
 private:
     SoundServerKind kind_;

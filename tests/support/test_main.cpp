@@ -4,13 +4,11 @@
 
 #include <cstdlib>
 
-// libpulse, Qt and D-Bus are not built with ThreadSanitizer; their internals are suppressed
-// (read only by a TSan build).
+// libpulse, Qt and D-Bus are not built with ThreadSanitizer: their internals are suppressed.
 extern "C" const char* __tsan_default_options() { return "suppressions=" SONVALE_TESTS_DIR "/tsan.supp"; }
 
-// Every test binary gets a QApplication (widgets and queued calls need one) on the
-// offscreen platform, and private XDG directories so that no test touches the real
-// user's settings, log or runtime directory.
+// Every test binary gets a QApplication (widgets and queued calls need one) on the offscreen platform,
+// and private XDG directories so that no test touches the real user's settings, log or runtime directory.
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     // No session bus unless a test starts its own: Qt would otherwise autolaunch one.

@@ -8,8 +8,7 @@
 
 namespace sonvale::test {
 
-// Runs the event loop until the predicate holds or the time is up: queued reports (a
-// capture's failures, a controller's state) arrive meanwhile.
+// Runs the event loop until the predicate holds or the time is up (queued reports arrive meanwhile).
 inline bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 5000) {
     QDeadlineTimer deadline(timeoutMs);
     while (!predicate()) {
