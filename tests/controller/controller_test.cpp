@@ -69,16 +69,11 @@ TEST(WorkerLineReaderTest, CutsLinesAndReadsOnlyStateObjects) {
         EXPECT_EQ(states, c.states) << c.chunks.front().left(40).toStdString();
         if (!events.empty()) EXPECT_EQ(events.back().bytesIn, c.bytesIn);
     }
-    WorkerLineReader reader;
-    const auto events = reader.feed("{\"state\":\"error\",\"message\":\"说明\"}\n{\"state\":\"error\"}\n");
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].message, QStringLiteral("说明"));
-    EXPECT_FALSE(events[1].message);
+    const auto events = WorkerLineReader().feed("{\"state\":\"error\",\"message\":\"说明\"}\n{\"state\":\"error\"}\n");
+    EXPECT_EQ(std::pair(events.at(0).message, events.at(1).message), std::pair(std::optional(QStringLiteral("说明")), std::optional<QString>()));
 }
 
-// A log past one million bytes starts again from one line; the stored settings read as the
-// INI file spells them.
-TEST(StoredFilesTest, LogRestartAndSettingsTexts) {
+TEST(EventLogTest, StartsAgainFromOneLineOnlyPastOneMillionBytes) {
     QTemporaryDir dir;
     const EventLog log(dir.filePath("Sonvale.log"));
     for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
@@ -89,17 +84,6 @@ TEST(StoredFilesTest, LogRestartAndSettingsTexts) {
         log.write(QStringLiteral("下一行"));
         EXPECT_EQ(logMessages(log.path()).size(), size > 1'000'000 ? 1 : 2) << size;
     }
-    const std::tuple<const char*, const char*, bool, float> rows[] = {
-        {"yes", "0.4", true, 0.4f}, {"0", "abc", false, 1.0f}, {"2", "1.7", true, 1.7f}, {"false", "", false, 1.0f}};
-    for (const auto& [enabled, gain, on, expectedGain] : rows) {
-        // A file of its own each: settings files are cached by path within the process.
-        QFile file(dir.filePath(QString::fromUtf8(enabled)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray("[General]\nenabled=") + enabled + "\ngain=" + gain + "\ntargetName=a, b\n");
-        file.close();
-        const Settings settings(file.fileName());
-        EXPECT_EQ(std::tuple(settings.enabled(), settings.gain(), settings.targetName()), std::tuple(on, expectedGain, QString()));
-    }
 }
 
 TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutputBack) {
@@ -108,7 +92,6 @@ TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutpu
     make();
     ASSERT_TRUE(tickUntilConnected()) << controller->message().toStdString();
     EXPECT_EQ(controller->output().previousUID(), clockUID);
-    EXPECT_EQ(log().first(), QStringLiteral("正在独立连接 卧室…"));
 
     std::vector<float> tone(2 * 4800);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(float(i / 2) * 0.13f);
@@ -183,8 +166,6 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     controller->routeChanged();
     EXPECT_EQ(log().count(held), 1);
     EXPECT_TRUE(controller->settings().enabled());
-    controller->tick();
-    EXPECT_FALSE(controller->run()) << "held while the headset is the output";
 
     model->setDefaultOutput(speaker);
     controller->routeChanged();

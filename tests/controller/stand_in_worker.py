@@ -1,9 +1,6 @@
-"""Stands in for sender.py in the controller tests.
-
-SONVALE_TEST_LINES is written to standard output at once (backslash escapes read as in
-Python). Then SONVALE_TEST_THEN says what follows: "read" (default) drains standard input
-into $SONVALE_TEST_SINK, if set, with a heartbeat every second until end of input;
-"exit" ends at once; "stale" ignores SIGTERM and keeps reporting an error."""
+"""Stands in for sender.py: writes $SONVALE_TEST_LINES (backslash escapes as in Python), then
+$SONVALE_TEST_THEN: "read" drains standard input into $SONVALE_TEST_SINK with a heartbeat each
+second; "exit" ends; "stale" ignores SIGTERM and keeps reporting an error."""
 import json
 import os
 import signal
