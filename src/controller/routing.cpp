@@ -1,9 +1,28 @@
+#include <QTimer>
+
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
 
 namespace sonvale {
+namespace {
+
+// A sound server may report its new default output before the removal of the forwarding
+// output that made it choose one (PipeWire does): a default that moves away while audio is
+// forwarded is judged once this has passed.
+constexpr int settleMilliseconds = 500;
+
+}  // namespace
 
 void Sonvale::routeChanged() {
+    if (run_ && run_->capturing() && !routeSettled_ && !output_.vanished() &&
+        coreaudio::uid(coreaudio::current()) != outputUID) {
+        QTimer::singleShot(settleMilliseconds, this, [this] {
+            routeSettled_ = true;
+            routeChanged();
+            routeSettled_ = false;
+        });
+        return;
+    }
     if (run_ && run_->capturing() && output_.vanished()) {
         // The forwarding output was removed under the run (a sound server restart, a module
         // unloaded): the output the server fell back to is not the user's choice. The

@@ -99,6 +99,7 @@ private:
     std::uint64_t networkBytes_ = 0;  // the last count the worker reported
     coreaudio::AudioObjectID lastDevice_ = 0;
     bool stopping_ = false;
+    bool routeSettled_ = false;  // a default that moved away while forwarding is judged now
 
     // Platform services.
     std::unique_ptr<LoginItem> loginItem_;

@@ -76,7 +76,7 @@ TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBac
             // Removed by someone else: the server's fallback is not the user's choice.
             ASSERT_TRUE(server.unloadModule(server.sink(std::string(outputUID))->ownerModule));
             EXPECT_TRUE(waitUntil([this] { return log().contains(QStringLiteral("转发输出已被移除；2 秒后重试")); }));
-            ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << "forwarding comes back by itself";
+            ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << log().join('\n').toStdString();
         }
         ::kill(pid_t(app.processId()), number);
         ASSERT_TRUE(app.waitForFinished(10000));

@@ -160,7 +160,7 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     ASSERT_TRUE(tickUntilConnected());
     model->setDefaultOutput(headphones);
     controller->routeChanged();
-    EXPECT_FALSE(controller->run());
+    EXPECT_TRUE(waitUntil([this] { return !controller->run(); }));
     EXPECT_EQ(coreaudio::current(), headphones) << "the user's choice stays";
     const QString held = QStringLiteral("保留当前输出：Logitech USB Headset Analog Stereo");
     controller->routeChanged();
