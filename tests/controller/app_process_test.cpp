@@ -87,13 +87,14 @@ TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBac
 }
 
 TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAndARestart) {
-    const auto leftover = server.loadModule("module-null-sink", "sink_name=" + std::string(outputUID));
-    ASSERT_TRUE(leftover && server.setDefaultSink(std::string(outputUID)));
+    ASSERT_TRUE(server.loadModule("module-null-sink", "sink_name=" + std::string(outputUID) +
+                                                          " sink_properties=device.description=Leftover"));
+    ASSERT_TRUE(server.setDefaultSink(std::string(outputUID)));
     const QString pcm = dir.filePath("pcm");
     environment.insert("SONVALE_TEST_SINK", pcm);
     enableForwarding();
     QProcess& app = launch();
-    ASSERT_TRUE(waitUntil([&] { return forwarding() && server.sink(std::string(outputUID))->ownerModule != *leftover; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return forwarding() && server.sink(std::string(outputUID))->description != "Leftover"; }, 20000));
 
     const char* daemon = GetParam() == SoundServerKind::pipewire ? "/pipewire-pulse.pid" : "/pulseaudio.pid";
     QFile pidFile(QString::fromStdString(server.directory()) + daemon);
