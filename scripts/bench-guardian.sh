@@ -15,14 +15,7 @@ SOUND=$(tests/harness/sound-server-start.sh "$SERVER")
 export PULSE_SERVER
 trap 'tests/harness/sound-server-stop.sh "$SOUND"; rm -rf "$WORK"' EXIT INT TERM
 speaker=alsa_output.pci-0000_00_1f.3.analog-stereo.speaker
-mkdir -p "$WORK/share/vendor/pyatv" "$WORK/config" "$WORK/runtime"
-chmod 700 "$WORK/runtime"
-cp tests/controller/stand_in_worker.py "$WORK/share/sender.py"
-: > "$WORK/share/vendor/pyatv/__init__.py"
-printf '[General]\nenabled=true\ntargetName=卧室\n' > "$WORK/config/local.sonvale.conf"
-export SONVALE_RESOURCES="$WORK/share" XDG_CONFIG_HOME="$WORK/config" XDG_STATE_HOME="$WORK/state" \
-       XDG_RUNTIME_DIR="$WORK/runtime" QT_QPA_PLATFORM=offscreen DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
-       SONVALE_TEST_LINES='{"state":"ready"}\n' SONVALE_TEST_THEN=read
+. scripts/stand-in-app.sh
 run=1
 while [ $run -le "$RUNS" ]; do
   "$EXE" --background >/dev/null 2>&1 &

@@ -18,14 +18,7 @@ export PULSE_SERVER
 speaker=alsa_output.pci-0000_00_1f.3.analog-stereo.speaker
 headset=alsa_output.usb-Logitech_USB_Headset-00.analog-stereo
 
-mkdir -p "$WORK/share/vendor/pyatv" "$WORK/config" "$WORK/state" "$WORK/runtime"
-chmod 700 "$WORK/runtime"
-cp tests/controller/stand_in_worker.py "$WORK/share/sender.py"
-: > "$WORK/share/vendor/pyatv/__init__.py"
-printf '[General]\nenabled=true\ntargetName=卧室\n' > "$WORK/config/local.sonvale.conf"
-export SONVALE_RESOURCES="$WORK/share" XDG_CONFIG_HOME="$WORK/config" XDG_STATE_HOME="$WORK/state" \
-       XDG_RUNTIME_DIR="$WORK/runtime" QT_QPA_PLATFORM=offscreen DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
-       SONVALE_TEST_LINES='{"state":"ready"}\n' SONVALE_TEST_THEN=read SONVALE_TEST_SINK="$WORK/pcm"
+. scripts/stand-in-app.sh
 LOG="$WORK/state/Sonvale/Sonvale.log"
 
 cleanup() {
