@@ -118,9 +118,14 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     const qint64 before = QFileInfo(pcm).size();
     waitUntil([] { return false; }, 2000);
     EXPECT_NEAR(double(QFileInfo(pcm).size() - before), 2 * 176400.0, 0.1 * 2 * 176400.0);
-    app.terminate();
-    EXPECT_TRUE(app.waitForFinished(10000));
-    EXPECT_EQ(server.defaultSink(), speakerSink);
+
+    // Without the speaker, a worker that ends leaves another real output, never the silent one.
+    ASSERT_TRUE(server.unloadModule(server.sink(speakerSink)->ownerModule));
+    const QString ended = QStringLiteral("HomePod 连接已结束，已恢复本机声音；2 秒后重试");
+    runCommand({"pkill", "-KILL", "-f", dir.filePath("share/sonvale/sender.py").toStdString()});
+    ASSERT_TRUE(waitUntil([&] { return log().contains(ended); }, 10000));
+    const QStringList lines = log();
+    EXPECT_EQ(lines[lines.lastIndexOf(ended) - 1], QStringLiteral("已恢复本机输出：Built-in Audio Digital Stereo (HDMI)")) << lines.join('\n').toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, AppProcessTest,
