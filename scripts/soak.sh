@@ -57,9 +57,9 @@ while [ $minute -le "$MINUTES" ]; do
   count=$(connected)
   if [ $((minute % 10)) -eq 0 ]; then
     restarts=$((restarts + 1))
+    lines_before=$(($(wc -l < "$LOG") + 1))
     SS_KEEP_DIR=1 tests/harness/sound-server-stop.sh "$SOUND"
     SS_DIR="$SOUND" tests/harness/sound-server-start.sh "$SERVER" >/dev/null
-    lines_before=$(wc -l < "$LOG")
     if wait_connected $((count + 1)); then
       restarts_ok=$((restarts_ok + 1))
       retries="$retries $(tail -n +"$lines_before" "$LOG" | awk '/秒后重试/ { n++ } END { print n + 0 }')"
