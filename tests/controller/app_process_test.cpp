@@ -13,8 +13,7 @@ const std::string speakerSink = "alsa_output.pci-0000_00_1f.3.analog-stereo.spea
 const std::string headsetSink = "alsa_output.usb-Logitech_USB_Headset-00.analog-stereo";
 const QString launchLine = QStringLiteral("启动 Sonvale；不使用菜单脚本；旧菜单工具应保持停用");
 
-// The real executable against a private sound server, with the stand-in worker as its
-// sender and every user directory in a temporary one.
+// The real executable on a private sound server, the stand-in worker as its sender.
 class AppProcessTest : public ::testing::TestWithParam<SoundServerKind> {
 protected:
     void SetUp() override {
@@ -112,8 +111,7 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     server.stop();
     ASSERT_TRUE(server.start());
     ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 30000)) << log().join('\n').toStdString();
-    // PCM reaches the new worker at 44100 Hz, 16-bit stereo, once a fresh PulseAudio null
-    // sink delivers (its first block may take 2 s).
+    // 44100 Hz 16-bit stereo reaches the new worker once a fresh null sink delivers (≤ 2 s).
     waitUntil([] { return false; }, 3000);
     const qint64 before = QFileInfo(pcm).size();
     waitUntil([] { return false; }, 2000);

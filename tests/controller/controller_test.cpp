@@ -97,8 +97,7 @@ TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutpu
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(float(i / 2) * 0.13f);
     coreaudio::AudioBuffer buffer{2, std::uint32_t(tone.size() * 4), tone.data()};
     model->deliver(coreaudio::AudioBufferList{1, &buffer});
-    // 4800 frames at 48 kHz are about 4410 frames of 16-bit stereo at 44.1 kHz, less what the
-    // resampler holds back.
+    // 4800 frames at 48 kHz: about 4410 at 44.1 kHz, less what the resampler holds back.
     EXPECT_TRUE(waitUntil([&] { return QFileInfo(sink).size() >= 3000 * 4; })) << QFileInfo(sink).size();
     unsetenv("SONVALE_TEST_SINK");
 
@@ -117,8 +116,7 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
     controller->tick();
     const QString retry = QStringLiteral("说明；2 秒后重试");
     ASSERT_TRUE(waitUntil([&] { return controller->message() == retry; }));
-    // The ended worker ignores SIGTERM and goes on reporting errors until it is killed; the
-    // next one connects meanwhile.
+    // The ended worker ignores SIGTERM and reports errors until killed; the next one connects.
     installStandInWorker(environment.resourceDir, ready);
     clock->advance(2);
     ASSERT_TRUE(tickUntilConnected());

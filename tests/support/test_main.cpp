@@ -4,12 +4,8 @@
 
 #include <cstdlib>
 
-// libpulse, Qt and D-Bus are not built with ThreadSanitizer: their internals are suppressed.
-// A child that QProcess forks runs only until its exec, so the sanitizer's own thread there is
-// harmless.
-extern "C" const char* __tsan_default_options() {
-    return "die_after_fork=0 suppressions=" SONVALE_TESTS_DIR "/tsan.supp";
-}
+// libpulse, Qt and D-Bus internals are suppressed; a child QProcess forks only runs until its exec.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0 suppressions=" SONVALE_TESTS_DIR "/tsan.supp"; }
 
 // Every test binary gets a QApplication (widgets and queued calls need one) on the offscreen platform,
 // and private XDG directories so that no test touches the real user's settings, log or runtime directory.
