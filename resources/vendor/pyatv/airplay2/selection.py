@@ -20,10 +20,10 @@ _choices: Dict[Tuple[str, int], protocol_choice.Choice] = {}
 _clock_sockets = {"opened": False, "sockets": None}
 
 
-def clock_sockets() -> Optional[clock_ports.ClockSockets]:
+def clock_sockets(speaker_address: str) -> Optional[clock_ports.ClockSockets]:
     if not _clock_sockets["opened"]:
         _clock_sockets["opened"] = True
-        _clock_sockets["sockets"] = clock_ports.open_clock_sockets()
+        _clock_sockets["sockets"] = clock_ports.open_clock_sockets(speaker_address)
     return _clock_sockets["sockets"]
 
 
@@ -60,7 +60,8 @@ def _choose(speaker, forced: bool) -> protocol_choice.Choice:
     if forced and not airplay_txt:
         airplay_txt = info_as_txt(speaker.address, speaker.airplay_port or speaker.port)
     choice = protocol_choice.choose(airplay_txt, speaker.raop_txt, True)
-    if choice.timing in (protocol_choice.PTP_MASTER, protocol_choice.PTP_FOLLOW) and clock_sockets() is None:
+    needs_ports = choice.timing in (protocol_choice.PTP_MASTER, protocol_choice.PTP_FOLLOW)
+    if needs_ports and clock_sockets(speaker.address) is None:
         choice = protocol_choice.choose(airplay_txt, speaker.raop_txt, False)
     if forced and choice.protocol == protocol_choice.RAOP:
         choice = protocol_choice.Choice(protocol_choice.AIRPLAY2, protocol_choice.NTP)
@@ -82,6 +83,6 @@ def airplay2_session(speaker, forced: bool = False) -> Optional[s.Session]:
         return None
     if choice.problem == protocol_choice.CLOCK_HELPER_MISSING:
         raise s.ClockHelperMissing("speaker follows only its own clock; PTP ports 319/320 unavailable")
-    sockets = clock_sockets() if choice.timing != protocol_choice.NTP else None
+    sockets = clock_sockets(speaker.address) if choice.timing != protocol_choice.NTP else None
     return AirPlay2Session(speaker.address, speaker.airplay_port or speaker.port, choice.timing,
                            clock_sockets=sockets)

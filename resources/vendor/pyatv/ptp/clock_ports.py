@@ -34,11 +34,21 @@ def helper_candidates() -> List[str]:
             os.path.join("/usr/local/libexec/sonvale", HELPER_NAME)]
 
 
-def from_helper(path: str) -> Optional[ClockSockets]:
+def facing_address(speaker_address: str) -> Optional[str]:
+    """The local IPv4 address the route to the speaker leaves from: the only one the helper binds."""
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.connect((speaker_address, messages.GENERAL_PORT))
+            return probe.getsockname()[0]
+    except OSError:
+        return None
+
+
+def from_helper(path: str, local_address: str) -> Optional[ClockSockets]:
     parent, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
         try:
-            process = subprocess.Popen([path, str(child.fileno())], pass_fds=[child.fileno()],
+            process = subprocess.Popen([path, str(child.fileno()), local_address], pass_fds=[child.fileno()],
                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         except OSError as exc:
             log.info("clock helper %s not started: %s", path, exc)
@@ -81,11 +91,12 @@ def _bind_directly() -> Optional[ClockSockets]:
     return ClockSockets(*bound)
 
 
-def open_clock_sockets() -> Optional[ClockSockets]:
-    for path in helper_candidates():
+def open_clock_sockets(speaker_address: str) -> Optional[ClockSockets]:
+    local_address = facing_address(speaker_address)
+    for path in helper_candidates() if local_address else []:
         if os.access(path, os.X_OK):
-            sockets = from_helper(path)
+            sockets = from_helper(path, local_address)
             if sockets is not None:
-                log.info("PTP ports 319/320 from %s", path)
+                log.info("PTP ports 319/320 on %s from %s", local_address, path)
                 return sockets
     return _bind_directly()
