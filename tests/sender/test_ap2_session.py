@@ -18,8 +18,8 @@ def stream(session, seconds: float):
     for index in range(len(audio) // s.PACKET_BYTES):
         when = start + index * s.PACKET_SECONDS
         time.sleep(max(0.0, when - time.monotonic()))
-        sent[session.seq] = audio[index * s.PACKET_BYTES:(index + 1) * s.PACKET_BYTES]
-        session.send(sent[session.seq], when)
+        sent[session.stream.seq] = audio[index * s.PACKET_BYTES:(index + 1) * s.PACKET_BYTES]
+        session.send(sent[session.stream.seq], when)
         session.poll(time.monotonic())
     return sent
 

@@ -13,8 +13,8 @@ from pyatv import errors, session as s
 from pyatv.airplay2 import audio_packets, hap_channel, protocol_choice as pc, srp
 from pyatv.contract import Reporter
 from pyatv.pcm_input import PcmInput
-from pyatv.raop import packets
-from pyatv.raop.alac import encode_escape
+from pyatv.streaming import rtp as packets
+from pyatv.streaming.alac import encode_escape
 from pyatv.streamer import Streamer
 
 
@@ -122,10 +122,10 @@ class AirPlay2Test(unittest.TestCase):
         cipher.seal(b"first")
         self.assertEqual(cipher.seal(b"GET /info").hex(), "0900d812a77f9a43c17e4686e743314e3ef3c829362bb5d1239a5d")
         sealer = audio_packets.AudioSealer(bytes(range(32)), first_counter=0x0102030405060708)
-        header = audio_packets.rtp_header(0x1FFFF, 0x101020304, 0x0A0B0C0D, True)
+        header = packets.rtp_header(0x1FFFF, 0x101020304, 0x0A0B0C0D, True)
         self.assertEqual(sealer.seal(header, b"\x01\x02\x03\x04").hex(), "80e0ffff010203040a0b0c0d"
                          "f14baee0a19dcea74c7a7620dc5578d9843b03310807060504030201")
-        self.assertEqual(audio_packets.rtp_header(0x10000, 352, 1, False)[:4], b"\x80\x60\x00\x00")
+        self.assertEqual(packets.rtp_header(0x10000, 352, 1, False)[:4], b"\x80\x60\x00\x00")
 
     def test_choice_table(self):
         ptp48 = {"features": "0x0,0x10200"}

@@ -9,15 +9,6 @@ import struct
 
 from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
 
-PAYLOAD_TYPE = 0x60
-MARKER = 0x80
-
-
-def rtp_header(seq: int, timestamp: int, ssrc: int, first: bool) -> bytes:
-    return struct.pack(">BBHII", 0x80, PAYLOAD_TYPE | (MARKER if first else 0),
-                       seq & 0xFFFF, timestamp & 0xFFFFFFFF, ssrc & 0xFFFFFFFF)
-
-
 class AudioSealer:
     def __init__(self, key: bytes, first_counter: int = 0):
         if len(key) != 32:

@@ -23,25 +23,23 @@ import uuid
 from typing import Callable, Optional
 
 from .. import session as s
-from ..raop import packets
-from ..raop.alac import encode_escape
-from ..raop.udp import UdpServices
+from ..streaming import rtp
+from ..streaming.audio_stream import AudioStream, NtpSync, PtpLine
+from ..streaming.udp import UdpServices
 from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout
 from ..ptp.clock import LocalClock
 from ..ptp.clock_ports import ClockSockets
 from ..ptp.follower import PtpFollower
 from ..ptp.master import PtpMaster
 from ..ptp import messages as ptp_messages
-from ..ptp.time_announce import FrozenLine, time_announce
 from . import binary_plist, hap_channel, pairing, protocol_choice
-from .audio_packets import AudioSealer, rtp_header
+from .audio_packets import AudioSealer
 from .hap_socket import HapSocket
 
 log = logging.getLogger(__name__)
 
 USER_AGENT = "AirPlay/540.31"
 NTP_LATENCY_FRAMES = 77175
-TIME_PACKET_INTERVAL = 1.0
 FEEDBACK_INTERVAL = 2.0
 FEEDBACK_TIMEOUT = 10.0
 VOLUME_AFTER = 1.0
@@ -49,7 +47,6 @@ FOLLOW_WAIT = 3.0
 FIRST_TIMING_WAIT = 3.0
 EVENT_CONNECT_TRIES = 5
 EVENT_CONNECT_PAUSE = 0.5
-REANCHOR_DRIFT_NS = 25_000_000
 
 _REFUSALS = {
     401: s.PasswordRequired,
@@ -82,32 +79,21 @@ class AirPlay2Session(s.Session):
         self.clock = clock
         rng = random.SystemRandom()
         self.session_id = rng.getrandbits(32)
-        self.ssrc = 0 if timing != protocol_choice.NTP else rng.getrandbits(32)
-        self.seq = rng.getrandbits(16)
-        self.timestamp = rng.getrandbits(32) | 1
         self._device_id = _mac_string(rng.getrandbits(48) & ~(1 << 40) | (1 << 41))
         self._dacp_id = "%016X" % rng.getrandbits(64)
         self._active_remote = str(rng.getrandbits(32))
         self._audio_key = secrets.token_bytes(32)
         self.local_clock = LocalClock()
-        self.ntp = packets.NtpClock(clock)
-        self.backlog = packets.Backlog()
+        self.ntp = rtp.NtpClock(clock)
+        self.stream = AudioStream(0 if timing != protocol_choice.NTP else rng.getrandbits(32), rng.getrandbits(16),
+                                  rng.getrandbits(32) | 1, AudioSealer(self._audio_key).seal)
         self.rtsp: Optional[RtspClient] = None
         self.events: Optional[socket.socket] = None
         self._events_cipher: Optional[hap_channel.HapCipher] = None
         self.udp: Optional[UdpServices] = None
-        self.audio: Optional[socket.socket] = None
         self.master: Optional[PtpMaster] = None
         self.follower: Optional[PtpFollower] = None
-        self._sealer = AudioSealer(self._audio_key)
         self._uri = ""
-        self._remote_control = None
-        self._line: Optional[FrozenLine] = None
-        self._frames_on_line = 0
-        self._first_packet = True
-        self._last_when: Optional[float] = None
-        self._last_time_packet = -1e9
-        self._audio_since: Optional[float] = None
         self._next_feedback = 0.0
         self._waiting = []          # (cseq, what, sent at) in the order sent
         self._volume_state = "unknown"
@@ -130,7 +116,7 @@ class AirPlay2Session(s.Session):
         except OSError as exc:
             raise s.Unreachable(str(exc), address=address) from exc
         local, remote = self.rtsp.local_ip, self.rtsp.remote_ip
-        self.udp = UdpServices(local, self.ntp, self.backlog)
+        self.udp = UdpServices(local, self.ntp, self.stream.backlog)
         self.udp.start()
         host = "[%s]" % local if ":" in local else local
         self._uri = "rtsp://%s/%d" % (host, self.session_id)
@@ -167,14 +153,16 @@ class AirPlay2Session(s.Session):
         except binary_plist.PlistError as exc:
             raise s.ProtocolError(str(exc), status="SETUP") from exc
         self._stream_set_up = True
-        self._remote_control = (remote, ports.control_port)
-        family = socket.AF_INET6 if ":" in remote else socket.AF_INET
-        self.audio = socket.socket(family, socket.SOCK_DGRAM)
-        self.audio.connect((remote, ports.data_port))
+        self.stream.open(remote, ports.data_port, self.udp.control, ports.control_port, self._timeline())
         log.info("stream set up: data port %d, control port %d, render latency %d ms",
                  ports.data_port, ports.control_port, ports.latency_ms)
         self._start_clock(remote)
         self._next_feedback = self.clock() + FEEDBACK_INTERVAL
+
+    def _timeline(self):
+        if self.timing == protocol_choice.NTP:
+            return NtpSync(self.ntp, NTP_LATENCY_FRAMES)
+        return PtpLine(self.follower if self.follower is not None else self.local_clock)
 
     def _start_clock(self, remote: str) -> None:
         if self.timing == protocol_choice.PTP_MASTER:
@@ -275,54 +263,8 @@ class AirPlay2Session(s.Session):
 
     # -- streaming
 
-    def _clock_at(self, when: float) -> int:
-        if self.follower is not None:
-            return self.follower.at(when)
-        return self.local_clock.at(when)
-
-    def _clock_id(self) -> int:
-        return self.follower.clock_id if self.follower is not None else self.local_clock.clock_id
-
-    def _time_packet(self, when: float, anchor: bool) -> bytes:
-        if self.timing == protocol_choice.NTP:
-            return packets.sync_packet(self.timestamp, NTP_LATENCY_FRAMES, self.ntp.at(when), first=anchor)
-        if not anchor:
-            clock_ns = self._line.clock_at(self._frames_on_line)
-            if abs(clock_ns - self._clock_at(when)) > REANCHOR_DRIFT_NS:
-                log.warning("speaker clock drifted %.1f ms from the stream line; re-anchoring",
-                            (self._clock_at(when) - clock_ns) / 1e6)
-                anchor = True
-        if anchor:
-            self._line = FrozenLine(self.timestamp, self._clock_at(when))
-            self._frames_on_line = 0
-        return time_announce(self.timestamp, self._line.clock_at(self._frames_on_line), self._clock_id(),
-                             first=anchor)
-
     def send(self, pcm: bytes, when: float) -> None:
-        reset = self._last_when is not None and abs(when - self._last_when - s.PACKET_SECONDS) > 0.05
-        anchor = self._first_packet or reset
-        if anchor or when - self._last_time_packet >= TIME_PACKET_INTERVAL:
-            try:
-                self.udp.control.sendto(self._time_packet(when, anchor), self._remote_control)
-            except OSError as exc:
-                log.debug("time packet not sent: %s", exc)
-            self._last_time_packet = when
-        packet = self._sealer.seal(rtp_header(self.seq, self.timestamp, self.ssrc, self._first_packet),
-                                   encode_escape(pcm))
-        if self._audio_since is None:
-            self._audio_since = when
-        self._first_packet = False
-        self._last_when = when
-        self.backlog.put(self.seq, packet)
-        self.seq = (self.seq + 1) & 0xFFFF
-        self.timestamp = (self.timestamp + s.FRAMES_PER_PACKET) & 0xFFFFFFFF
-        self._frames_on_line += s.FRAMES_PER_PACKET
-        try:
-            self.audio.send(packet)
-        except ConnectionRefusedError as exc:
-            raise s.Disconnected("audio port unreachable") from exc
-        except OSError as exc:
-            log.debug("audio packet not sent: %s", exc)
+        self.stream.send(pcm, when)
 
     def poll(self, now: float) -> None:
         if self.rtsp is None:
@@ -334,8 +276,8 @@ class AirPlay2Session(s.Session):
             if now >= self._next_feedback:
                 self._request("POST", "/feedback", "feedback", now)
                 self._next_feedback = now + FEEDBACK_INTERVAL
-            if (self._volume_state == "unknown" and self._audio_since is not None
-                    and now - self._audio_since >= VOLUME_AFTER):
+            if (self._volume_state == "unknown" and self.stream.first_sent is not None
+                    and now - self.stream.first_sent >= VOLUME_AFTER):
                 self._request("GET_PARAMETER", self._uri, "volume?", now, b"volume\r\n", "text/parameters")
                 self._volume_state = "asked"
         except RtspClosed as exc:
@@ -440,5 +382,4 @@ class AirPlay2Session(s.Session):
                 log.info("retransmitted %d packets (%d requested no longer held)",
                          self.udp.resent_packets, self.udp.missing_packets)
             self.udp.stop()
-        if self.audio is not None:
-            self.audio.close()
+        self.stream.close()

@@ -8,17 +8,16 @@ from __future__ import annotations
 
 import logging
 import random
-import socket
 import time
 from typing import Callable
 
 from .. import session as s
 from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout, parse_transport
-from . import packets
-from .alac import encode_escape
+from ..streaming import rtp
+from ..streaming.audio_stream import AudioStream, NtpSync
+from ..streaming.udp import UdpServices
 from .sdp import alac_sdp
 from .txt import check_capabilities
-from .udp import UdpServices
 
 log = logging.getLogger(__name__)
 
@@ -27,7 +26,6 @@ USER_AGENT = "AirPlay/540.31"
 # User-Agent, so the speaker plays about 2.0 s after sending.
 LATENCY_FRAMES = 77175
 RECEIVER_OFFSET_FRAMES = 11025
-SYNC_INTERVAL = 1.0
 KEEPALIVE_INTERVAL = 20.0
 KEEPALIVE_TIMEOUT = 10.0
 FIRST_TIMING_WAIT = 3.0
@@ -57,22 +55,15 @@ class RaopSession(s.Session):
         self.clock = clock
         self.rtsp: RtspClient | None = None
         self.udp: UdpServices | None = None
-        self.audio: socket.socket | None = None
-        self.ntp = packets.NtpClock(clock)
-        self.backlog = packets.Backlog()
+        self.ntp = rtp.NtpClock(clock)
         rng = random.SystemRandom()
         self.session_id = rng.getrandbits(32)
-        self.ssrc = rng.getrandbits(32)
-        self.seq = rng.getrandbits(16)
-        self.timestamp = rng.getrandbits(32) | 1  # odd, so no packet ever has RTP time 0
+        # An odd first RTP time, so no packet ever has RTP time 0.
+        self.stream = AudioStream(rng.getrandbits(32), rng.getrandbits(16), rng.getrandbits(32) | 1)
         self._dacp_id = "%016X" % rng.getrandbits(64)
         self._active_remote = str(rng.getrandbits(32))
         self._uri = ""
         self._session_header: dict[str, str] = {}
-        self._remote_control: tuple[str, int] | None = None
-        self._first_packet = True
-        self._last_sync = -1e9
-        self._last_when = None
         self._next_keepalive = 0.0
         self._keepalive_sent = 0.0
         self._closed = False
@@ -93,7 +84,7 @@ class RaopSession(s.Session):
         except OSError as exc:
             raise s.Unreachable(str(exc), address=address) from exc
         local, remote = self.rtsp.local_ip, self.rtsp.remote_ip
-        self.udp = UdpServices(local, self.ntp, self.backlog)
+        self.udp = UdpServices(local, self.ntp, self.stream.backlog)
         self.udp.start()
         host = "[%s]" % local if ":" in local else local
         self._uri = "rtsp://%s/%d" % (host, self.session_id)
@@ -116,14 +107,12 @@ class RaopSession(s.Session):
                                   status="SETUP") from None
         if "Session" in reply.headers:
             self._session_header = {"Session": reply.headers["Session"].split(";")[0].strip()}
-        self._remote_control = (remote, control_port)
-        family = socket.AF_INET6 if ":" in remote else socket.AF_INET
-        self.audio = socket.socket(family, socket.SOCK_DGRAM)
-        self.audio.connect((remote, server_port))
+        self.stream.open(remote, server_port, self.udp.control, control_port,
+                         NtpSync(self.ntp, LATENCY_FRAMES))
 
         reply = self._step("RECORD", self._uri, headers={
             "Range": "npt=0-",
-            "RTP-Info": "seq=%d;rtptime=%d" % (self.seq, self.timestamp)})
+            "RTP-Info": "seq=%d;rtptime=%d" % (self.stream.seq, self.stream.timestamp)})
         log.info("recording: audio port %d, control port %d, speaker latency %s",
                  server_port, control_port, reply.headers.get("Audio-Latency", "?"))
         # Audio sent before the first timing exchange arrives "late" and is flushed.
@@ -154,30 +143,7 @@ class RaopSession(s.Session):
     # -- streaming
 
     def send(self, pcm: bytes, when: float) -> None:
-        assert self.audio is not None and self.udp is not None
-        reset = self._last_when is not None and abs(when - self._last_when
-                                                    - s.PACKET_SECONDS) > 0.05
-        if self._first_packet or reset or when - self._last_sync >= SYNC_INTERVAL:
-            sync = packets.sync_packet(self.timestamp, LATENCY_FRAMES, self.ntp.at(when),
-                                       first=self._first_packet)
-            try:
-                self.udp.control.sendto(sync, self._remote_control)
-            except OSError as exc:
-                log.debug("sync packet not sent: %s", exc)
-            self._last_sync = when
-        packet = packets.rtp_header(self.seq, self.timestamp, self.ssrc,
-                                    marker=self._first_packet) + encode_escape(pcm)
-        self._first_packet = False
-        self._last_when = when
-        self.backlog.put(self.seq, packet)
-        self.seq = (self.seq + 1) & 0xFFFF
-        self.timestamp = (self.timestamp + s.FRAMES_PER_PACKET) & 0xFFFFFFFF
-        try:
-            self.audio.send(packet)
-        except ConnectionRefusedError as exc:
-            raise s.Disconnected("audio port unreachable") from exc
-        except OSError as exc:
-            log.debug("audio packet not sent: %s", exc)
+        self.stream.send(pcm, when)
 
     def poll(self, now: float) -> None:
         if self.rtsp is None:
@@ -216,5 +182,4 @@ class RaopSession(s.Session):
                 log.info("retransmitted %d packets (%d requested no longer held)",
                          self.udp.resent_packets, self.udp.missing_packets)
             self.udp.stop()
-        if self.audio is not None:
-            self.audio.close()
+        self.stream.close()

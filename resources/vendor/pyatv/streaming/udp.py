@@ -12,7 +12,7 @@ import socket
 import threading
 import time
 
-from . import packets
+from . import rtp as packets
 
 log = logging.getLogger(__name__)
 
@@ -35,7 +35,7 @@ class UdpServices:
         self.timing_requests = 0
         self.resent_packets = 0
         self.missing_packets = 0
-        self._thread = threading.Thread(target=self._run, name="raop-udp", daemon=True)
+        self._thread = threading.Thread(target=self._run, name="stream-udp", daemon=True)
 
     def start(self) -> None:
         self._thread.start()

@@ -1,4 +1,4 @@
-"""RAOP packet builders and parsers (all fields big-endian).
+"""RTP packet builders and parsers shared by both protocols (all fields big-endian).
 
 audio   0x80 0x60|marker  seq  rtptime  ssrc  payload            -> receiver server_port
 sync    0x80|0x10 0xD4 0x0007  rtptime-latency  NTP now  rtptime  -> receiver control_port
