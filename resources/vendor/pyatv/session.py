@@ -58,6 +58,11 @@ class Session(abc.ABC):
         re-anchor its clock mapping. Raises ``Disconnected`` when the speaker is gone.
         """
 
+    def clock_rate(self) -> float:
+        """Seconds of the clock the speaker plays by per ``time.monotonic()`` second: the streamer paces by it.
+        Exactly 1.0 unless the session follows the speaker's own clock."""
+        return 1.0
+
     @abc.abstractmethod
     def poll(self, now: float) -> None:
         """Housekeeping between packets: keep-alives, answering the speaker, noticing that

@@ -153,7 +153,7 @@ class AirPlay2Session(s.Session):
         except binary_plist.PlistError as exc:
             raise s.ProtocolError(str(exc), status="SETUP") from exc
         self._stream_set_up = True
-        self.stream.open(remote, ports.data_port, self.udp.control, ports.control_port, self._timeline())
+        self.stream.open(remote, ports.data_port, self.udp, ports.control_port, self._timeline())
         log.info("stream set up: data port %d, control port %d, render latency %d ms",
                  ports.data_port, ports.control_port, ports.latency_ms)
         self._start_clock(remote)
@@ -265,6 +265,9 @@ class AirPlay2Session(s.Session):
 
     def send(self, pcm: bytes, when: float) -> None:
         self.stream.send(pcm, when)
+
+    def clock_rate(self) -> float:
+        return self.stream.clock_rate()
 
     def poll(self, now: float) -> None:
         if self.rtsp is None:

@@ -5,6 +5,8 @@ import time
 
 
 class LocalClock:
+    rate = 1.0
+
     def __init__(self, clock_id: int = None):
         self.clock_id = clock_id if clock_id is not None else secrets.randbits(64)
         self._offset = time.time_ns() - time.monotonic_ns()

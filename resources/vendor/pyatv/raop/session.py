@@ -107,7 +107,7 @@ class RaopSession(s.Session):
                                   status="SETUP") from None
         if "Session" in reply.headers:
             self._session_header = {"Session": reply.headers["Session"].split(";")[0].strip()}
-        self.stream.open(remote, server_port, self.udp.control, control_port,
+        self.stream.open(remote, server_port, self.udp, control_port,
                          NtpSync(self.ntp, LATENCY_FRAMES))
 
         reply = self._step("RECORD", self._uri, headers={

@@ -10,17 +10,24 @@ from __future__ import annotations
 
 import logging
 import socket
+import time
 from typing import Callable, Optional
 
 from .. import session as s
 from ..ptp.time_announce import FrozenLine, time_announce
 from . import rtp
 from .alac import encode_escape
+from .udp import UdpServices
 
 log = logging.getLogger(__name__)
 
 TIME_PACKET_INTERVAL = 1.0
-REANCHOR_DRIFT_NS = 25_000_000
+# A receiver on NTP timing asks every 3 s; no request for this long means it is gone (or the path to it is).
+SILENT_AFTER = 5.0
+# The send schedule in follow mode leans on the speaker's clock so that a lag behind the line closes over about
+# this long, and never by more than MAX_LEAN: the receiver sees a steady stream, never a jump.
+LEAN_SECONDS = 60.0
+MAX_LEAN = 200e-6
 
 
 class NtpSync:
@@ -33,27 +40,46 @@ class NtpSync:
     def packet(self, timestamp: int, frames: int, when: float, anchor: bool) -> bytes:
         return rtp.sync_packet(timestamp, self._latency, self._ntp.at(when), first=anchor)
 
+    def rate(self) -> float:
+        return 1.0
+
 
 class PtpLine:
-    """0xD7 time announces on one frozen RTP-to-clock line. ``clock`` has ``at(monotonic seconds) -> ns`` and
-    ``clock_id`` (our own clock as master, or the receiver's grandmaster we follow)."""
+    """0xD7 time announces on one frozen RTP-to-clock line. ``clock`` has ``at(monotonic seconds) -> ns``,
+    ``clock_id`` and ``rate`` (our own clock as master, or the receiver's grandmaster we follow).
+
+    The line is drawn again only when the schedule jumped (``anchor``) or the grandmaster changed; in the second
+    case at the same instant on the new timebase, so the audio goes on without a jump. Drift never moves it: the
+    streamer paces by ``rate()``, which follows the speaker's clock and leans gently against any lag."""
 
     def __init__(self, clock) -> None:
         self._clock = clock
         self._line: Optional[FrozenLine] = None
+        self._line_frames = 0
+        self._clock_id: Optional[int] = None
+        self._lag_ns = 0
 
     def packet(self, timestamp: int, frames: int, when: float, anchor: bool) -> bytes:
-        if not anchor:
-            clock_ns = self._line.clock_at(frames - self._line_frames)
-            if abs(clock_ns - self._clock.at(when)) > REANCHOR_DRIFT_NS:
-                log.warning("speaker clock drifted %.1f ms from the stream line; re-anchoring",
-                            (self._clock.at(when) - clock_ns) / 1e6)
-                anchor = True
-        if anchor:
-            self._line = FrozenLine(timestamp, self._clock.at(when))
+        now_ns = self._clock.at(when)
+        clock_id = self._clock.clock_id
+        if anchor or self._line is None:
+            self._line = FrozenLine(timestamp, now_ns)
             self._line_frames = frames
-        return time_announce(timestamp, self._line.clock_at(frames - self._line_frames), self._clock.clock_id,
-                             first=anchor)
+            self._lag_ns = 0
+            anchor = True
+        elif clock_id != self._clock_id:
+            log.info("time line moved to grandmaster %016x at the same instant", clock_id)
+            self._line = FrozenLine(timestamp, now_ns - self._lag_ns)
+            self._line_frames = frames
+            anchor = True
+        else:
+            self._lag_ns = now_ns - self._line.clock_at(frames - self._line_frames)
+        self._clock_id = clock_id
+        return time_announce(timestamp, self._line.clock_at(frames - self._line_frames), clock_id, first=anchor)
+
+    def rate(self) -> float:
+        lean = max(-MAX_LEAN, min(MAX_LEAN, self._lag_ns * 1e-9 / LEAN_SECONDS))
+        return self._clock.rate * (1.0 + lean)
 
 
 class AudioStream:
@@ -68,18 +94,19 @@ class AudioStream:
         self.first_sent: Optional[float] = None
         self._seal = seal
         self._audio: Optional[socket.socket] = None
-        self._control: Optional[socket.socket] = None
+        self._udp: Optional[UdpServices] = None
         self._remote_control = None
         self._timeline = None
         self._frames = 0
         self._last_when: Optional[float] = None
         self._last_time_packet = -1e9
 
-    def open(self, remote: str, data_port: int, control: socket.socket, control_port: int, timeline) -> None:
+    def open(self, remote: str, data_port: int, udp: UdpServices, control_port: int, timeline) -> None:
         family = socket.AF_INET6 if ":" in remote else socket.AF_INET
         self._audio = socket.socket(family, socket.SOCK_DGRAM)
         self._audio.connect((remote, data_port))
-        self._control = control
+        self._udp = udp
+        udp.receiver = remote
         self._remote_control = (remote, control_port)
         self._timeline = timeline
 
@@ -88,11 +115,12 @@ class AudioStream:
         anchor = first or abs(when - self._last_when - s.PACKET_SECONDS) > 0.05
         if anchor or when - self._last_time_packet >= TIME_PACKET_INTERVAL:
             try:
-                self._control.sendto(self._timeline.packet(self.timestamp, self._frames, when, anchor),
+                self._udp.control.sendto(self._timeline.packet(self.timestamp, self._frames, when, anchor),
                                      self._remote_control)
             except OSError as exc:
                 log.debug("time packet not sent: %s", exc)
             self._last_time_packet = when
+            self._check_alive()
         header = rtp.rtp_header(self.seq, self.timestamp, self.ssrc, marker=first)
         payload = encode_escape(pcm)
         packet = self._seal(header, payload) if self._seal is not None else header + payload
@@ -109,6 +137,14 @@ class AudioStream:
             raise s.Disconnected("audio port unreachable") from exc
         except OSError as exc:
             log.debug("audio packet not sent: %s", exc)
+
+    def clock_rate(self) -> float:
+        return self._timeline.rate() if self._timeline is not None else 1.0
+
+    def _check_alive(self) -> None:
+        udp = self._udp
+        if udp.first_timing.is_set() and time.monotonic() - udp.last_heard > SILENT_AFTER:
+            raise s.NoResponse("nothing from the speaker for %.0f s (it asks for timing every 3 s)" % SILENT_AFTER)
 
     def close(self) -> None:
         if self._audio is not None:
