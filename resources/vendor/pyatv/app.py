@@ -59,6 +59,7 @@ def main(argv: list[str]) -> int:
 
     def on_signal(signum, frame):
         stop["asked"] = True
+        s.STOP.set()
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)

@@ -5,6 +5,9 @@ from __future__ import annotations
 import json
 import os
 import threading
+from typing import Optional
+
+from .session import STOP
 
 
 class Reporter:
@@ -20,7 +23,8 @@ class Reporter:
         self.broken = False
 
     def _emit(self, obj: dict) -> None:
-        line = (json.dumps(obj, ensure_ascii=False) + "\n").encode("utf-8")
+        # Text that cannot be UTF-8 (a name decoded with surrogates) is replaced, never a reason to lose the line.
+        line = (json.dumps(obj, ensure_ascii=False) + "\n").encode("utf-8", "replace")
         with self._lock:
             if self.broken:
                 return
@@ -31,8 +35,12 @@ class Reporter:
             except OSError:
                 self.broken = True
 
-    def ready(self) -> None:
-        self._emit({"state": "ready"})
+    def ready(self, latency: Optional[float] = None) -> None:
+        """``latency``: seconds from sending a packet to the speaker playing it, as the session negotiated; the
+        application uses it for lip sync. Never sent once the worker is asked to stop."""
+        if STOP.is_set():
+            return
+        self._emit({"state": "ready"} if latency is None else {"state": "ready", "latency_ms": round(latency * 1000)})
 
     def playing(self) -> None:
         self._emit({"state": "playing"})
@@ -45,6 +53,10 @@ class Reporter:
 
     def reconnecting(self) -> None:
         self._emit({"state": "reconnecting"})
+
+    def busy(self, message: str) -> None:
+        """Another sender holds the speaker and we wait for it: ``message`` says so."""
+        self._emit({"state": "busy", "message": message})
 
     def error(self, message: str) -> None:
         self._emit({"state": "error", "message": message})

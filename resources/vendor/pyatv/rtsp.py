@@ -3,14 +3,23 @@ incrementally so a body split across reads, a missing CSeq or any reason phrase 
 
 Receivers differ in what they write after the status code (shairport-sync answers
 "453 Unauthorized"), so only the numeric code is used.
+
+Every wait (connecting, each response) is bounded by the client's timeout and watched in short slices
+for ``stop``, so a worker asked to stop never waits on a slow speaker.
 """
 
 from __future__ import annotations
 
+import errno
+import os
 import select
 import socket
+import threading
 import time
 from dataclasses import dataclass, field
+from typing import Optional
+
+SLICE = 0.05
 
 
 class RtspClosed(Exception):
@@ -23,6 +32,35 @@ class RtspTimeout(Exception):
 
 class RtspMalformed(Exception):
     """The peer sent something that is not an RTSP response."""
+
+
+class RtspStopped(Exception):
+    """The wait was given up because ``stop`` was set."""
+
+
+def connect_tcp(host: str, port: int, timeout: float, stop: Optional[threading.Event] = None) -> socket.socket:
+    """A connected TCP socket, or OSError (socket.timeout after ``timeout``); RtspStopped once ``stop`` is set."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        sock.setblocking(False)
+        error = sock.connect_ex((host, port))
+        deadline = time.monotonic() + timeout
+        while error in (errno.EINPROGRESS, errno.EAGAIN):
+            if stop is not None and stop.is_set():
+                raise RtspStopped("connecting")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise socket.timeout("connecting to %s:%d timed out" % (host, port))
+            if select.select([], [sock], [], min(SLICE, left))[1]:
+                error = sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+        if error:
+            raise OSError(error, os.strerror(error))
+        sock.setblocking(True)
+        return sock
+    except BaseException:
+        sock.close()
+        raise
 
 
 class Headers(dict):
@@ -144,10 +182,11 @@ class RtspClient:
     real-time loop issue a request without waiting (keep-alive)."""
 
     def __init__(self, host: str, port: int, *, timeout: float = 5.0,
-                 headers: dict[str, str] | None = None) -> None:
+                 headers: dict[str, str] | None = None, stop: Optional[threading.Event] = None) -> None:
         self.host = host
         self.port = port
         self.timeout = timeout
+        self.stop = stop
         self.headers = dict(headers or {})
         self.sock: socket.socket | None = None
         self._parser = ResponseParser()
@@ -156,7 +195,8 @@ class RtspClient:
         self._ready: dict[int, Response] = {}
 
     def connect(self) -> None:
-        self.sock = socket.create_connection((self.host, self.port), timeout=self.timeout)
+        self.sock = connect_tcp(self.host, self.port, self.timeout, self.stop)
+        self.sock.settimeout(self.timeout)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     @property
@@ -198,10 +238,12 @@ class RtspClient:
         cseq = self.send(method, uri, headers, body, content_type)
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
         while cseq not in self._ready:
+            if self.stop is not None and self.stop.is_set():
+                raise RtspStopped("waiting for the answer to %s" % method)
             left = deadline - time.monotonic()
             if left <= 0:
                 raise RtspTimeout("no answer to %s" % method)
-            self._read(left)
+            self._read(min(SLICE, left))
         return self._ready.pop(cseq)
 
     def poll(self) -> list[Response]:

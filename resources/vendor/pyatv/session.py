@@ -19,6 +19,9 @@ reconnect (after idle standby or after the speaker dropped the connection).
 from __future__ import annotations
 
 import abc
+import threading
+import time
+from typing import Callable, Optional
 
 SAMPLE_RATE = 44100
 CHANNELS = 2
@@ -26,6 +29,28 @@ BYTES_PER_FRAME = 4
 FRAMES_PER_PACKET = 352
 PACKET_BYTES = FRAMES_PER_PACKET * BYTES_PER_FRAME
 PACKET_SECONDS = FRAMES_PER_PACKET / SAMPLE_RATE
+
+#: Set once the worker is asked to stop (SIGTERM): every wait on a speaker gives way to it within
+#: ``STOP_SLICE`` seconds, so a slow speaker never holds the worker up.
+STOP = threading.Event()
+STOP_SLICE = 0.05
+
+
+def wait_for(event: threading.Event, timeout: float) -> bool:
+    """``event.wait(timeout)`` that raises ``Stopped`` as soon as the worker is asked to stop."""
+    deadline = time.monotonic() + timeout
+    while not event.wait(max(0.0, min(STOP_SLICE, deadline - time.monotonic()))):
+        if STOP.is_set():
+            raise Stopped("asked to stop")
+        if time.monotonic() >= deadline:
+            return False
+    return True
+
+
+def pause(seconds: float) -> None:
+    """Sleeps, unless the worker is asked to stop (then raises ``Stopped``)."""
+    if wait_for(STOP, seconds):
+        raise Stopped("asked to stop")
 
 
 class Session(abc.ABC):
@@ -36,7 +61,7 @@ class Session(abc.ABC):
     it about ``latency`` seconds later.
     """
 
-    #: seconds between handing a packet to ``send`` and the speaker playing it
+    #: seconds between handing a packet to ``send`` and the speaker playing it, as negotiated by ``connect``
     latency: float = 2.0
 
     @abc.abstractmethod
@@ -92,8 +117,36 @@ class Unreachable(SenderError):
     """The connection to the speaker could not be opened. ``context['address']``."""
 
 
+class Stopped(SenderError):
+    """The worker was asked to stop while it waited on the speaker."""
+
+
 class SpeakerBusy(SenderError):
-    """Another sender is playing on the speaker (RTSP 453)."""
+    """Another sender holds the speaker: it refused us (RTSP 453, pairing "busy"), or its advertisement says a
+    session holds it. Never fought over: the streamer calls ``wait_until_free`` and then tries again.
+
+    ``waiter`` (set by whoever knows how this speaker tells that it is free) does the waiting; without one, the
+    speaker is asked again every ``RETRY_SECONDS``, which takes nothing from the other sender since a busy
+    speaker refuses."""
+
+    RETRY_SECONDS = 5.0
+    waiter: Optional[Callable[["SpeakerBusy", Callable[[], bool], Callable[[float], None]], bool]] = None
+
+    def wait_until_free(self, should_stop: Callable[[], bool], keep_alive: Callable[[float], None]) -> bool:
+        """Blocks until the speaker is worth trying again; False when asked to stop first. ``keep_alive(grace)``
+        is called at least every second, so heartbeats go on meanwhile."""
+        if self.waiter is not None:
+            return self.waiter(self, should_stop, keep_alive)
+        deadline = time.monotonic() + self.RETRY_SECONDS
+        while time.monotonic() < deadline:
+            keep_alive(5.0)
+            if should_stop() or STOP.wait(0.1):
+                return False
+        return True
+
+
+class Preempted(SpeakerBusy):
+    """The speaker ended our session for another sender (it allows a newcomer to interrupt)."""
 
 
 class AccessRestricted(SenderError):
@@ -120,10 +173,6 @@ class TimingPortUnreachable(SenderError):
     """The speaker could not reach our UDP timing port (RTSP 520)."""
 
 
-class ClockHelperMissing(SenderError):
-    """The speaker plays only on its own PTP clock and the PTP ports 319/320 are not ours."""
-
-
 class NoResponse(SenderError):
     """The speaker stopped answering requests."""
 
@@ -132,5 +181,15 @@ class Disconnected(SenderError):
     """The speaker ended the connection while streaming."""
 
 
+class ClosedBySpeaker(Disconnected):
+    """The speaker closed (or reset) the control connection: it ended the session itself."""
+
+
 class ProtocolError(SenderError):
-    """An answer this sender does not know how to handle. ``context['status']``."""
+    """An answer this sender does not know how to handle: a refusal code it does not know, or a reply that breaks
+    the protocol (not RTSP, unreadable ports or clock id, an impossible key). ``context['status']`` names the step."""
+
+
+class ClockPortsUnavailable(SenderError):
+    """The speaker needs PTP timing (it plays nothing else) and the PTP ports 319/320 are not ours.
+    ``context['reason']``: why, in the user's words (``ptp.clock_ports.Unavailable``)."""

@@ -1,7 +1,7 @@
 """Binary property-list bodies and the fields the session reads from them."""
 
 import plistlib
-from typing import Any, NamedTuple
+from typing import Any
 
 CONTENT_TYPE = "application/x-apple-binary-plist"
 
@@ -31,21 +31,3 @@ def clock_id_to_plist(clock_id: int) -> int:
 
 def clock_id_from_plist(value: int) -> int:
     return value & 0xFFFFFFFFFFFFFFFF
-
-
-class StreamPorts(NamedTuple):
-    data_port: int
-    control_port: int
-    latency_ms: int
-
-
-def stream_ports(reply: Any) -> StreamPorts:
-    """Reads the stream SETUP reply by key: receivers do not agree on the order of the port fields."""
-    try:
-        stream = reply["streams"][0]
-        data_port, control_port = int(stream["dataPort"]), int(stream["controlPort"])
-    except (KeyError, IndexError, TypeError, ValueError) as exc:
-        raise PlistError(f"stream reply lacks ports: {reply!r}") from exc
-    if not (0 < data_port < 65536 and 0 < control_port < 65536):
-        raise PlistError(f"stream reply has invalid ports: {data_port}, {control_port}")
-    return StreamPorts(data_port, control_port, int(stream.get("arrivalToRenderLatencyMs", 0) or 0))

@@ -68,8 +68,8 @@ class SrpClient:
     def process_challenge(self, salt: bytes, server_public: bytes) -> bytes:
         """Computes the shared secret from the server's salt and B; returns our proof M1."""
         b_pub = int.from_bytes(server_public, "big")
-        if b_pub % self._n == 0:
-            raise SrpError("server public key is zero modulo N")
+        if not 0 < b_pub < self._n:
+            raise SrpError("server public key out of range")
         u = self._hash_int(self._pad(self.public), self._pad(b_pub))
         if u == 0:
             raise SrpError("scrambling parameter is zero")

@@ -11,8 +11,9 @@ import random
 import time
 from typing import Callable
 
+from .. import negotiation as n
 from .. import session as s
-from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout, parse_transport
+from ..rtsp import Response, RtspClient, RtspClosed, RtspStopped, RtspTimeout, parse_transport
 from ..streaming import rtp
 from ..streaming.audio_stream import AudioStream, NtpSync
 from ..streaming.udp import UdpServices
@@ -22,25 +23,48 @@ from .txt import check_capabilities
 log = logging.getLogger(__name__)
 
 USER_AGENT = "AirPlay/540.31"
-# The sync packets announce this latency; receivers add 11025 frames for flags 7 and this
-# User-Agent, so the speaker plays about 2.0 s after sending.
+# The sync packets announce this latency; receivers add the latency their RECORD reply names (11025 frames
+# for shairport-sync with flags 7 and this User-Agent), so the speaker plays about 2.0 s after sending.
 LATENCY_FRAMES = 77175
 RECEIVER_OFFSET_FRAMES = 11025
 KEEPALIVE_INTERVAL = 20.0
 KEEPALIVE_TIMEOUT = 10.0
 FIRST_TIMING_WAIT = 3.0
+TEARDOWN_WAIT = 2.0
+TEARDOWN_WAIT_STOPPING = 0.2
 
-# What each refusal means, per request; anything else is a ProtocolError.
-_REFUSALS: dict[int, type[s.SenderError]] = {
-    401: s.PasswordRequired,
-    403: s.PairingRequired,
-    453: s.SpeakerBusy,
-    406: s.FormatRefused,
-    415: s.FormatRefused,
-    456: s.FormatRefused,
-    520: s.TimingPortUnreachable,
-}
-_ACCEPTED = {"OPTIONS": (200, 501)}
+
+def _transport(session: "RaopSession", reply: Response) -> None:
+    fields = parse_transport(reply.headers.get("Transport", ""))
+    if "server_port" not in fields or "control_port" not in fields:
+        raise n.Malformed("Transport %r lacks a port" % reply.headers.get("Transport"))
+    server_port, control_port = n.port(fields["server_port"]), n.port(fields["control_port"])
+    if "Session" in reply.headers:
+        session.session_header = {"Session": reply.headers["Session"].split(";")[0].strip()}
+    session.stream.open(session.remote, server_port, session.udp, control_port,
+                        NtpSync(session.ntp, LATENCY_FRAMES))
+    log.info("audio port %d, control port %d", server_port, control_port)
+
+
+def _receiver_latency(session: "RaopSession", reply: Response) -> None:
+    value = reply.headers.get("Audio-Latency")
+    frames = n.whole(value, 0, 10 * s.SAMPLE_RATE) if value is not None else RECEIVER_OFFSET_FRAMES
+    session.latency = (LATENCY_FRAMES + frames) / s.SAMPLE_RATE
+
+
+# The RAOP negotiation, in order. A 400 on ANNOUNCE is a HomePod or Apple TV allowing only its household.
+STEPS = (
+    n.Step("OPTIONS", "*", accepted=(200, 501)),
+    n.Step("ANNOUNCE", request=lambda x: ({}, alac_sdp(x.session_id, x.local, x.remote), "application/sdp"),
+           refusals={**n.REFUSALS, 400: s.AccessRestricted}),
+    n.Step("SETUP", request=lambda x: ({"Transport": "RTP/AVP/UDP;unicast;interleaved=0-1;mode=record;"
+                                                     "control_port=%d;timing_port=%d"
+                                                     % (x.udp.control_port, x.udp.timing_port)}, b"", None),
+           check=_transport),
+    n.Step("RECORD", request=lambda x: ({"Range": "npt=0-", "RTP-Info": "seq=%d;rtptime=%d"
+                                         % (x.stream.seq, x.stream.timestamp)}, b"", None),
+           check=_receiver_latency),
+)
 
 
 class RaopSession(s.Session):
@@ -62,8 +86,9 @@ class RaopSession(s.Session):
         self.stream = AudioStream(rng.getrandbits(32), rng.getrandbits(16), rng.getrandbits(32) | 1)
         self._dacp_id = "%016X" % rng.getrandbits(64)
         self._active_remote = str(rng.getrandbits(32))
+        self.local = self.remote = ""
+        self.session_header: dict[str, str] = {}
         self._uri = ""
-        self._session_header: dict[str, str] = {}
         self._next_keepalive = 0.0
         self._keepalive_sent = 0.0
         self._closed = False
@@ -72,7 +97,7 @@ class RaopSession(s.Session):
 
     def connect(self) -> None:
         check_capabilities(self.txt)
-        self.rtsp = RtspClient(self.host, self.port, timeout=self.timeout, headers={
+        self.rtsp = RtspClient(self.host, self.port, timeout=self.timeout, stop=s.STOP, headers={
             "User-Agent": USER_AGENT,
             "DACP-ID": self._dacp_id,
             "Active-Remote": self._active_remote,
@@ -81,64 +106,25 @@ class RaopSession(s.Session):
         address = "%s:%d" % (self.host, self.port)
         try:
             self.rtsp.connect()
+        except RtspStopped as exc:
+            raise s.Stopped(str(exc)) from exc
         except OSError as exc:
             raise s.Unreachable(str(exc), address=address) from exc
-        local, remote = self.rtsp.local_ip, self.rtsp.remote_ip
-        self.udp = UdpServices(local, self.ntp, self.stream.backlog)
+        self.local, self.remote = self.rtsp.local_ip, self.rtsp.remote_ip
+        self.udp = UdpServices(self.local, self.ntp, self.stream.backlog)
         self.udp.start()
-        host = "[%s]" % local if ":" in local else local
+        host = "[%s]" % self.local if ":" in self.local else self.local
         self._uri = "rtsp://%s/%d" % (host, self.session_id)
         log.info("connected to %s from %s; timing port %d, control port %d",
-                 address, local, self.udp.timing_port, self.udp.control_port)
-
-        self._step("OPTIONS", "*")
-        self._step("ANNOUNCE", self._uri, body=alac_sdp(self.session_id, local, remote),
-                   content_type="application/sdp")
-        reply = self._step("SETUP", self._uri, headers={
-            "Transport": "RTP/AVP/UDP;unicast;interleaved=0-1;mode=record;"
-                         "control_port=%d;timing_port=%d" % (self.udp.control_port,
-                                                             self.udp.timing_port)})
-        transport = parse_transport(reply.headers.get("Transport", ""))
-        try:
-            server_port = int(transport["server_port"])
-            control_port = int(transport["control_port"])
-        except (KeyError, ValueError):
-            raise s.ProtocolError("SETUP transport %r" % reply.headers.get("Transport"),
-                                  status="SETUP") from None
-        if "Session" in reply.headers:
-            self._session_header = {"Session": reply.headers["Session"].split(";")[0].strip()}
-        self.stream.open(remote, server_port, self.udp, control_port,
-                         NtpSync(self.ntp, LATENCY_FRAMES))
-
-        reply = self._step("RECORD", self._uri, headers={
-            "Range": "npt=0-",
-            "RTP-Info": "seq=%d;rtptime=%d" % (self.stream.seq, self.stream.timestamp)})
-        log.info("recording: audio port %d, control port %d, speaker latency %s",
-                 server_port, control_port, reply.headers.get("Audio-Latency", "?"))
+                 address, self.local, self.udp.timing_port, self.udp.control_port)
+        for step in STEPS:
+            n.run(self.rtsp, step, self, self._uri, self.session_header)
+        log.info("recording; %.0f ms from sending to playing", self.latency * 1000)
         # Audio sent before the first timing exchange arrives "late" and is flushed.
-        if not self.udp.first_timing.wait(FIRST_TIMING_WAIT):
+        if not s.wait_for(self.udp.first_timing, FIRST_TIMING_WAIT):
             log.warning("speaker has not asked for timing within %.0f s; streaming anyway",
                         FIRST_TIMING_WAIT)
         self._next_keepalive = self.clock() + KEEPALIVE_INTERVAL
-
-    def _step(self, method: str, uri: str, headers: dict[str, str] | None = None,
-              body: bytes = b"", content_type: str | None = None) -> Response:
-        assert self.rtsp is not None
-        try:
-            reply = self.rtsp.request(method, uri, {**self._session_header, **(headers or {})},
-                                      body, content_type)
-        except RtspTimeout as exc:
-            raise s.NoResponse("%s: %s" % (method, exc)) from exc
-        except RtspClosed as exc:
-            raise s.NoResponse("%s: %s" % (method, exc)) from exc
-        log.debug("%s -> %d %s", method, reply.status, reply.reason)
-        if reply.status == 200 or reply.status in _ACCEPTED.get(method, ()):
-            return reply
-        if reply.status == 400 and method == "ANNOUNCE":
-            raise s.AccessRestricted("ANNOUNCE 400")
-        error = _REFUSALS.get(reply.status, s.ProtocolError)
-        raise error("%s answered %d %s" % (method, reply.status, reply.reason),
-                    status=reply.status)
 
     # -- streaming
 
@@ -156,11 +142,11 @@ class RaopSession(s.Session):
                 if now - self._keepalive_sent > KEEPALIVE_TIMEOUT:
                     raise s.NoResponse("no answer to the keep-alive")
             elif now >= self._next_keepalive:
-                self.rtsp.send("OPTIONS", "*", self._session_header)
+                self.rtsp.send("OPTIONS", "*", self.session_header)
                 self._keepalive_sent = now
                 self._next_keepalive = now + KEEPALIVE_INTERVAL
         except RtspClosed as exc:
-            raise s.Disconnected(str(exc)) from exc
+            raise s.ClosedBySpeaker(str(exc)) from exc
         except RtspTimeout as exc:
             raise s.NoResponse(str(exc)) from exc
 
@@ -170,9 +156,13 @@ class RaopSession(s.Session):
         if self._closed:
             return
         self._closed = True
-        if self.rtsp is not None and self.rtsp.sock is not None and self._session_header:
+        if self.rtsp is not None and self.rtsp.sock is not None and self.session_header:
+            # Asked to stop, the speaker gets its TEARDOWN but no time to answer: the closed connection
+            # releases it as well.
+            self.rtsp.stop = None
             try:
-                self.rtsp.request("TEARDOWN", self._uri, self._session_header, timeout=2.0)
+                self.rtsp.request("TEARDOWN", self._uri, self.session_header,
+                                  timeout=TEARDOWN_WAIT_STOPPING if s.STOP.is_set() else TEARDOWN_WAIT)
             except Exception as exc:  # releasing must go on whatever the speaker does
                 log.debug("TEARDOWN: %s", exc)
         if self.rtsp is not None:
