@@ -11,6 +11,7 @@ python3 python3-zeroconf python3-cryptography python3-dbusmock
 shairport-sync avahi-daemon avahi-utils iproute2 procps
 xvfb xauth trayer xdotool x11-utils imagemagick fonts-noto-cjk fonts-dejavu-core
 libglib2.0-bin sox
+desktop-file-utils libcap2-bin file
 "
 
 missing=""
