@@ -1,4 +1,5 @@
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTimer>
 #include <QUrl>
@@ -32,8 +33,13 @@ void Sonvale::chooseTarget() {
     const bool tickWasRunning = tickTimer_ && tickTimer_->isActive();
     if (tickWasRunning) tickTimer_->stop();
     const QString current = settings_.targetName();
-    const std::optional<QString> answer =
-        environment_.namePrompt ? environment_.namePrompt(current) : askForTargetName(current);
+    std::optional<QString> answer;
+    if (environment_.namePrompt) {
+        answer = environment_.namePrompt(current);
+    } else {
+        speakerDiscovery().refresh();
+        answer = askForTargetName(current, &speakerDiscovery().choices());
+    }
     if (tickWasRunning) tickTimer_->start();
     if (!answer) return;
 
@@ -51,6 +57,18 @@ void Sonvale::chooseTarget() {
     supervision_.resetFailures();
     supervision_.retryAfter(Seconds(1.0));
     state(QStringLiteral("目标已设置为 ") + name);
+}
+
+SpeakerDiscovery& Sonvale::speakerDiscovery() {
+    if (!speakerDiscovery_) {
+        WorkerCommand listing;
+        listing.python = environment_.pythonPath;
+        listing.script = environment_.resourceDir + "/sender.py";
+        listing.vendorDir = environment_.resourceDir + "/vendor";
+        listing.senderLogPath = QFileInfo(log_.path()).absolutePath() + "/Sonvale-sender.log";
+        speakerDiscovery_ = std::make_unique<SpeakerDiscovery>(listing);
+    }
+    return *speakerDiscovery_;
 }
 
 void Sonvale::volumeChanged(double value) {

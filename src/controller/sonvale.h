@@ -13,6 +13,7 @@
 #include "controller/forwarding_run.h"
 #include "controller/guardian.h"
 #include "controller/settings.h"
+#include "controller/speaker_discovery.h"
 #include "controller/supervision.h"
 #include "coreaudio/audio_system.h"
 #include "ui/status_view.h"
@@ -86,6 +87,7 @@ private:
     bool isCurrent(const std::weak_ptr<WorkerProcess>& process) const;
     StatusPresentation presentation() const;
     LoginItem& loginItem();
+    SpeakerDiscovery& speakerDiscovery();
 
     SonvaleEnvironment environment_;
     Settings settings_;
@@ -103,6 +105,7 @@ private:
 
     // Platform services.
     std::unique_ptr<LoginItem> loginItem_;
+    std::unique_ptr<SpeakerDiscovery> speakerDiscovery_;  // made when the name is first asked for
     std::unique_ptr<SleepWatcher> sleepWatcher_;
     std::unique_ptr<SingleInstance> singleInstance_;
     Guardian guardian_;

@@ -1,18 +1,49 @@
 #include "ui/name_dialog.h"
 
+#include <QAbstractItemModel>
+#include <QAction>
+#include <QCompleter>
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "ui/icons.h"
 #include "ui/interface_font.h"
 
 namespace sonvale {
+namespace {
 
-std::optional<QString> askForTargetName(const QString& current) {
+void offerSpeakers(QLineEdit* field, QAbstractItemModel* speakers) {
+    auto* completer = new QCompleter(speakers, field);
+    completer->setCompletionRole(Qt::EditRole);
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    completer->setFilterMode(Qt::MatchContains);
+    field->setCompleter(completer);
+    // Shown only once a speaker has been found, so an empty network changes nothing.
+    auto* showAll = new QAction(field->style()->standardIcon(QStyle::SP_ArrowDown), QStringLiteral("附近的扬声器"), field);
+    showAll->setObjectName(QStringLiteral("speakerListAction"));
+    QObject::connect(showAll, &QAction::triggered, completer, [completer] {
+        completer->setCompletionPrefix(QString());
+        completer->complete();
+    });
+    const auto follow = [field, speakers, showAll] {
+        const bool any = speakers->rowCount() > 0;
+        if (any && !field->actions().contains(showAll)) field->addAction(showAll, QLineEdit::TrailingPosition);
+        if (!any) field->removeAction(showAll);
+    };
+    QObject::connect(speakers, &QAbstractItemModel::modelReset, field, follow);
+    QObject::connect(speakers, &QAbstractItemModel::rowsInserted, field, follow);
+    QObject::connect(speakers, &QAbstractItemModel::rowsRemoved, field, follow);
+    follow();
+}
+
+}  // namespace
+
+std::optional<QString> askForTargetName(const QString& current, QAbstractItemModel* speakers) {
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("Sonvale"));
     dialog.setWindowIcon(applicationIcon());
@@ -31,6 +62,7 @@ std::optional<QString> askForTargetName(const QString& current) {
     field->setObjectName(QStringLiteral("targetNameField"));
     field->setPlaceholderText(QStringLiteral("例如：卧室"));
     field->setFixedSize(290, 25);
+    if (speakers) offerSpeakers(field, speakers);
 
     auto* save = new QPushButton(QStringLiteral("保存"), &dialog);
     auto* cancel = new QPushButton(QStringLiteral("取消"), &dialog);

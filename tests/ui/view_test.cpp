@@ -1,9 +1,11 @@
 #include <QSignalSpy>
+#include <QTest>
 #include <QtWidgets>
 #include <gtest/gtest.h>
 
 #include "controller/login_item.h"
 #include "controller/sonvale.h"
+#include "support/wait.h"
 
 namespace {
 using namespace sonvale;
@@ -97,6 +99,53 @@ TEST(LoginItem, ExecIsQuotedAndAFailedWriteKeepsTheCheckMarkAndSaysWhy) {
     entry(controller.view(), QStringLiteral("登录时启动"))->trigger();
     EXPECT_FALSE(entry(controller.view(), QStringLiteral("登录时启动"))->isChecked());
     EXPECT_TRUE(controller.message().startsWith("登录项设置失败：")) << controller.message().toStdString();
+}
+
+// The listing runs as a stand-in worker; the dialog is answered through what the user sees.
+TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) {
+    const std::tuple<const char*, QStringList, const char*> cases[] = {
+        {"", {}, "书房"},  // nothing on the network: the dialog as it always was, any name typed
+        {R"({"name":"卧室","airplay2":false,"id":"A"}\nnot json\n{"name":"客厅","airplay2":true}\n{"name":"卧室","airplay2":true})",
+         {"卧室（AirPlay 2）", "客厅（AirPlay 2）"}, "客厅"}};
+    for (const auto& [lines, offered, chosen] : cases) {
+        QTemporaryDir dir;
+        SonvaleEnvironment environment;
+        environment.resourceDir = dir.filePath("share");
+        environment.logPath = dir.filePath("Sonvale.log");
+        environment.settingsPath = dir.filePath("local.sonvale.conf");
+        QDir().mkpath(environment.resourceDir);
+        QFile script(environment.resourceDir + "/sender.py");
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("import sys\nassert sys.argv[1:3] == ['--list-speakers', '--seconds']\n"
+                                    "print('%1', flush=True)\nopen('%2', 'w')\n").arg(lines, dir.filePath("done")).toUtf8());
+        script.close();
+        Sonvale controller(environment);
+        QTimer::singleShot(15000, [] { if (QWidget* open = QApplication::activeModalWidget()) open->close(); });
+        QTimer::singleShot(0, [&, offered = offered, chosen = chosen] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            auto* field = dialog->findChild<QLineEdit*>("targetNameField");
+            EXPECT_TRUE(test::waitUntil([&] { return QFile::exists(dir.filePath("done")) && field->actions().isEmpty() == offered.isEmpty(); }, 10000));
+            test::waitUntil([] { return false; }, 300);  // anything still on its way
+            EXPECT_EQ(field->size(), QSize(290, 25));
+            if (offered.isEmpty()) {
+                EXPECT_TRUE(field->actions().isEmpty());
+                field->setText(QString::fromUtf8(chosen));
+            } else {
+                QStringList shown;
+                for (int row = 0; row < field->completer()->model()->rowCount(); ++row)
+                    shown << field->completer()->model()->index(row, 0).data().toString();
+                EXPECT_EQ(shown, offered);
+                field->actions().first()->trigger();
+                QAbstractItemView* list = field->completer()->popup();
+                EXPECT_TRUE(list->isVisible() && list->model()->rowCount() == 2);
+                list->setCurrentIndex(list->model()->index(1, 0));
+                QTest::keyClick(list, Qt::Key_Return);
+            }
+            for (QPushButton* button : dialog->findChildren<QPushButton*>()) if (button->text() == "保存") button->click();
+        });
+        controller.chooseTarget();
+        EXPECT_EQ(controller.settings().targetName(), QString::fromUtf8(chosen));
+    }
 }
 
 TEST(GeneratedResources, IconIsAnIcnsOfPngsAndTheChimeAShortCleanStereoSound) {
