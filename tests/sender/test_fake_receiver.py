@@ -6,6 +6,7 @@ mute (OPTIONS never answered); drop_once, drop_always (close the connection afte
 once or every time)."""
 
 import re
+import select
 import signal
 import socket
 import struct
@@ -111,15 +112,19 @@ class FakeReceiverCase(unittest.TestCase):
                 self.assertEqual((receiver.methods() or [None])[-1], last_method)
                 self.assertNotIn("RECORD" if last_method == "SETUP" else "SETUP", receiver.methods())
 
-    def test_stream_arrives_intact_resends_on_request_and_ends_with_teardown(self):
+    def test_stream_arrives_intact_from_before_ready_resends_only_to_the_receiver_and_ends_with_teardown(self):
         receiver, worker = self.start()
-        worker.wait_state("ready", 10)
         pcm = tone(2.0)
         worker.feed(pcm)
-        worker.wait_state("playing", 5)
+        worker.wait_state("playing", 10)
         time.sleep(0.6)
         first = receiver.packet_order[10]
-        receiver.control.sendto(struct.pack(">BBHHH", 0x80, 0xD5, 1, first, 3), receiver.client_control)
+        request = struct.pack(">BBHHH", 0x80, 0xD5, 1, first, 3)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as foreign:
+            foreign.bind(("127.0.0.2", 0))
+            foreign.sendto(request, receiver.client_control)
+            self.assertEqual(select.select([foreign], [], [], 0.5)[0], [], "nothing back to another address")
+        receiver.control.sendto(request, receiver.client_control)
         worker.wait_feeding(10)
         time.sleep(0.3)
         worker.close_input()
@@ -137,7 +142,7 @@ class FakeReceiverCase(unittest.TestCase):
         self.assertEqual([p[0] for p in receiver.syncs], [0x90] + [0x80] * max(1, len(receiver.syncs) - 1))
         self.assertTrue(receiver.timing_replies and all(r[1] == 0xD3 and len(r) == 32 for r in receiver.timing_replies))
         audio = b"".join(decode_escape(receiver.packets[q][12:])["pcm"] for q in order)
-        self.assertIn(pcm[44100 * 4 // 2:44100 * 4], audio, "the tone arrives bit-exact")
+        self.assertIn(pcm[:-352 * 4], audio, "the tone arrives bit-exact from its first frame")
         beats = worker.beats()
         self.assertTrue(beats and max(b - a for a, b in zip(beats, beats[1:])) <= 2.0)
 
@@ -163,9 +168,14 @@ class FakeReceiverCase(unittest.TestCase):
         time.sleep(2.5)
         self.assertGreaterEqual(len(worker.beats(after=idle_at)), 1, "heartbeats continue while idle")
         worker.stop_feeding()
-        worker.feed(tone(3.0))
+        marked = b"\x34\x12\x21\x43" + tone(1.0)[4:]
+        worker.feed(marked)
         worker.wait_state("reconnecting", 3)
         worker.wait_state("playing", 10)
+        worker.wait_feeding(5)
+        time.sleep(0.3)
+        audio = b"".join(decode_escape(receiver.packets[q][12:])["pcm"] for q in receiver.packet_order)
+        self.assertIn(marked[:-352 * 4], audio, "all the sound after standby plays, from its first frame")
         worker.proc.send_signal(signal.SIGTERM)
         self.assertEqual((worker.wait(5), receiver.connections, receiver.methods()[-1]), (0, 2, "TEARDOWN"))
         self.assertEqual(worker.states(), ["ready", "playing", "idle", "reconnecting", "playing"])

@@ -1,8 +1,7 @@
 """Worker pieces in-process, against fixed known answers where one wrong byte breaks every session: RAOP and
 AirPlay 2 packets, SRP-6a, HKDF labels, HAP frames; the messages, the JSON lines, the protocol choice and the
-packet schedule over a scripted session."""
+election of the grandmaster the sender follows."""
 
-import json
 import os
 import struct
 import unittest
@@ -12,10 +11,10 @@ from fake_ap2_receiver import SrpServer, minimal
 from pyatv import errors, session as s
 from pyatv.airplay2 import audio_packets, hap_channel, protocol_choice as pc, srp
 from pyatv.contract import Reporter
-from pyatv.pcm_input import PcmInput
+from pyatv.ptp import messages as ptp
+from pyatv.ptp.follower import PtpFollower
 from pyatv.streaming import rtp as packets
 from pyatv.streaming.alac import encode_escape
-from pyatv.streamer import Streamer
 
 
 def frames(*pairs) -> bytes:
@@ -151,37 +150,27 @@ class AirPlay2Test(unittest.TestCase):
         for name, airplay_txt, raop_txt, ports, expected in cases:
             self.assertEqual(pc.choose(airplay_txt, raop_txt, ports), expected, name)
 
-class SimClock:
-    t = 0.0
-    def __call__(self): return self.t
-    def sleep(self, seconds): self.t += seconds
+class FollowerTest(unittest.TestCase):
+    def test_the_best_announced_clock_is_followed_once_its_estimate_is_ready(self):
+        follower, seq = PtpFollower(None, None, "peer"), iter(range(1000))
+        worse, good = ptp.Quality(248, 248, 0xFE, 0xFFFF, 248, 0xA0), ptp.Quality(128, 6, 0x21, 0x436A, 128, 0x20)
 
-
-class ScriptedSession(s.Session):
-    """Records each packet's length and when it is due, and whether it was closed."""
-    closed = False
-
-    def __init__(self): self.sent = []
-    def connect(self): pass
-    def send(self, pcm, when): self.sent.append((len(pcm), when))
-    def poll(self, now): pass
-    def close(self): self.closed = True
-
-
-class StreamerTest(unittest.TestCase):
-    def test_packets_every_352_frames_until_exactly_idle_after_of_silence(self):
-        clock, session = SimClock(), ScriptedSession()
-        (read_fd, write_fd), (in_r, in_w) = os.pipe(), os.pipe()
-        source = PcmInput(in_r, clock=clock)
-        source.start()
-        Streamer(source, lambda: session, Reporter(write_fd), heartbeat_interval=0.2, clock=clock, sleep=clock.sleep,
-                 idle_after=10 * (352 / 44100), should_stop=lambda: session.closed or clock.t > 5).run()
-        os.close(write_fd)
-        os.close(in_w)
-        with os.fdopen(read_fd, "rb") as f:
-            self.assertEqual([json.loads(line)["state"] for line in f if b"streaming" not in line],
-                             ["ready", "playing", "idle"])
-        self.assertEqual(session.sent, [(s.PACKET_BYTES, i * (352 / 44100)) for i in range(10)])
+        def tick(local, gm, offset, *announce):
+            for clock_id, quality in announce:
+                follower.handle(ptp.announce(clock_id, next(seq), quality), local)
+            n = next(seq)
+            follower.handle(ptp.sync(gm, n), local)
+            follower.handle(ptp.follow_up(gm, n, local - 200_000 + offset), local)
+        for i in range(8):
+            tick(10**9 + i * 125_000_000, 0xA, 10**12, *[(0xA, worse)] * (i % 8 == 0))
+        self.assertEqual(follower.clock_id, 0xA)
+        for i in range(8, 40):  # a better clock takes over; an even worse one is ignored
+            tick(10**9 + i * 125_000_000, 0xB, 5 * 10**12, *[(0xB, good), (0xA, worse), (0xC, worse._replace(
+                priority1=250))] * (i % 8 == 0))
+            if i == 8:
+                self.assertEqual((follower.clock_id, follower.at(1.125) // 10**9), (0xA, 1001), "no wait, no jump")
+        self.assertEqual(follower.clock_id, 0xB)
+        self.assertLess(abs(follower.at(6.0) - 6 * 10**9 - 5 * 10**12), 10**6)
 
 
 if __name__ == "__main__":

@@ -1,98 +1,91 @@
-"""Real-time packet pacing on an absolute schedule.
+"""The packet schedule and the input level held against it.
 
-Packet n is due at ``start + n * PACKET_SECONDS`` on the monotonic clock; sleeps never
-accumulate error. When the sender falls behind it catches up by at most ``max_burst``
-packets per slot; when it falls behind by more than ``reset_after`` seconds (a stalled
-process, a suspended machine) the schedule restarts from now instead of bursting.
+Packet n is scheduled for ``when(n)``: a steady line on the monotonic clock, or on the speaker's clock when the
+session follows it (``set_rate``). The schedule says which RTP time each packet stands for; packets leave as soon
+as their PCM is in (a little ahead of or behind their time, well within what the receiver buffers), so the
+worker's own delay is only how long a write waits for the next wake-up.
+
+The level is what the input has delivered (sent and still buffered) minus what the schedule has asked for, in
+frames. A capture clock that runs a little fast or slow makes it drift; ``LevelSteer`` turns the drift into single
+frames dropped or repeated now and then, at most ``MAX_PPM``, so the level stays near zero without cuts.
 """
 
 from __future__ import annotations
 
-import time
-from typing import Callable
-
-from .session import PACKET_SECONDS
+from .session import FRAMES_PER_PACKET, PACKET_SECONDS
 
 
-class Pacer:
-    def __init__(self, *, clock: Callable[[], float] = time.monotonic,
-                 sleep: Callable[[float], None] = time.sleep,
-                 period: float = PACKET_SECONDS, max_burst: int = 4,
-                 reset_after: float = 0.5) -> None:
-        self._clock = clock
-        self._sleep = sleep
+class Schedule:
+    def __init__(self, start: float, period: float = PACKET_SECONDS) -> None:
+        self._base_n = 0
+        self._base_t = start
         self._period = period
-        self._max_burst = max_burst
-        self._reset_after = reset_after
-        self._start = clock()
-        self._n = 0
-        self._burst = 0
-        self.resets = 0
-        self.late_histogram = LateHistogram()
+        self.sent = 0
+        self.restarts = 0
 
-    def due(self) -> float:
-        return self._start + self._n * self._period
+    def when(self, n: int) -> float:
+        return self._base_t + (n - self._base_n) * self._period
 
-    def wait_next(self, max_wait: float | None = None) -> tuple[float, bool] | None:
-        """Wait until the next packet is due and return ``(due, reset)``.
+    def due_frames(self, now: float) -> float:
+        """Frames the schedule has asked for by ``now`` (packet n is asked for at ``when(n)``)."""
+        return (self._base_n + (now - self._base_t) / self._period) * FRAMES_PER_PACKET
 
-        ``reset`` is true when the schedule was restarted (the caller re-anchors its clock
-        mapping). With ``max_wait``, returns None instead of sleeping longer than that
-        (so the caller can do housekeeping); call again to keep waiting."""
-        due = self.due()
-        now = self._clock()
-        if now < due:
-            if max_wait is not None and due - now > max_wait:
-                self._sleep(max_wait)
-                return None
-            self._sleep(due - now)
-            self._burst = 0
-            now = self._clock()
-        elif now - due > self._reset_after:
-            self.resets += 1
-            self._start = now
-            self._n = 1
-            self._burst = 0
-            return now, True
-        else:
-            self._burst += 1
-            if self._burst > self._max_burst:
-                self._sleep(min(self._period, max(0.0, now - due)) / 2)
-                self._burst = 0
-                now = self._clock()
-        self._n += 1
-        return due, False
+    def set_rate(self, rate: float) -> None:
+        """``rate``: seconds of the speaker's clock per local second; the next packet keeps its time."""
+        period = PACKET_SECONDS / rate
+        if period != self._period:
+            self._base_t, self._base_n, self._period = self.when(self.sent), self.sent, period
+
+    def restart(self, now: float) -> None:
+        """After a stall: the next packet is due now (its time jumps; the session re-anchors)."""
+        self._base_t, self._base_n = now, self.sent
+        self.restarts += 1
 
 
-class LateHistogram:
-    """Send-time error against the schedule (filled by the caller once a packet is out),
-    in 0.1 ms bins up to 100 ms."""
+class LevelSteer:
+    """Proportional control of the level with a dead band, through an exponential average: inside the band
+    nothing is touched (so a well-matched input stays bit-exact); outside, the correction grows by ``GAIN_PPM``
+    per frame of excess. At ±50 ppm the level settles about 50 frames outside the band. The band (0.1 s) is far
+inside what the receiver buffers, and wide enough for the lag of input that started late."""
 
-    BIN = 0.0001
-    BINS = 1000
+    DEAD_BAND = 4410
+    GAIN_PPM = 1.0
+    MAX_PPM = 500.0
+    TIME_CONSTANT = 2.0
 
     def __init__(self) -> None:
-        self.counts = [0] * (self.BINS + 1)
-        self.total = 0
-        self.max = 0.0
+        self.average = 0.0
+        self._last = None
+        self._ppm = 0.0
+        self._owed = 0.0
+        self.dropped = 0
+        self.repeated = 0
 
-    def add(self, late: float) -> None:
-        late = max(0.0, late)
-        self.counts[min(self.BINS, int(late / self.BIN))] += 1
-        self.total += 1
-        self.max = max(self.max, late)
+    def observe(self, level: float, now: float) -> None:
+        if self._last is None:
+            self.average = level
+        else:
+            k = min(1.0, (now - self._last) / self.TIME_CONSTANT)
+            self.average += k * (level - self.average)
+        self._last = now
+        excess = abs(self.average) - self.DEAD_BAND
+        ppm = min(self.MAX_PPM, self.GAIN_PPM * excess) if excess > 0 else 0.0
+        self._ppm = ppm if self.average > 0 else -ppm
 
-    def percentile(self, p: float) -> float:
-        if not self.total:
-            return 0.0
-        rank = p / 100.0 * self.total
-        seen = 0
-        for i, c in enumerate(self.counts):
-            seen += c
-            if seen >= rank:
-                return (i + 1) * self.BIN
-        return self.max
+    def reset(self, level: float) -> None:
+        self.average = level
+        self._owed = 0.0
 
-    def summary(self) -> str:
-        return "packets %d, send late p50 %.2f ms, p99 %.2f ms, max %.2f ms" % (
-            self.total, self.percentile(50) * 1e3, self.percentile(99) * 1e3, self.max * 1e3)
+    def next_adjust(self) -> int:
+        """For the next packet: 1 to drop a frame, -1 to repeat one, else 0. Call ``done`` once it is taken."""
+        owed = self._owed + self._ppm * (FRAMES_PER_PACKET * 1e-6)
+        return 1 if owed >= 1.0 else -1 if owed <= -1.0 else 0
+
+    def done(self, adjust: int) -> None:
+        self._owed += self._ppm * (FRAMES_PER_PACKET * 1e-6) - adjust
+        if adjust > 0:
+            self.dropped += 1
+            self.average -= 1
+        elif adjust < 0:
+            self.repeated += 1
+            self.average += 1

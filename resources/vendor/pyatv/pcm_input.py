@@ -1,10 +1,14 @@
-"""Standard input: the PCM the application writes, read at all times on its own thread.
+"""Standard input: the PCM the application writes, never left unread.
 
-The application's writer must never block on us, whatever the streamer is doing
-(connecting, idle, reconnecting), so a reader thread drains the pipe into a bounded
-buffer. The capture clock and our packet clock drift apart slowly; the buffer absorbs
-jitter and, when it grows past ``high_s`` or runs dry, frames are dropped or silence is
-padded in. Both are counted, never silent.
+The application's writer must never block on us, whatever the streamer is doing. While no session streams
+(connecting, standby, reconnecting) a reader thread drains the pipe and holds what it reads: nothing while the
+input is silent, then everything from the first sound on, bounded at ``hold_s`` (the oldest goes first, counted).
+The streamer plays that hold from its first frame once the speaker is ready. While a session streams, the
+streamer reads the pipe itself (``pull``) each time it wakes, so the reader thread sleeps and the process wakes
+once per batch of packets, not once per write.
+
+Drift between the capture clock and the packet schedule is corrected one frame at a time (``take`` with
+``adjust``), never by cutting or padding whole stretches; the few cuts and pads left for faults are counted.
 """
 
 from __future__ import annotations
@@ -12,6 +16,7 @@ from __future__ import annotations
 import array
 import logging
 import os
+import select
 import sys
 import threading
 import time
@@ -41,111 +46,127 @@ def is_silent(chunk: bytes, level: int = 1) -> bool:
 
 
 class PcmInput:
-    """Bounded PCM buffer fed by a reader thread (``start``) or directly (``feed``).
-
-    Buffer levels, in seconds of audio:
-      prime_s   after running dry, wait for this much before taking audio again
-      target_s  what is kept when the buffer overflows
-      high_s    the most ever buffered; above it the oldest frames are dropped
-    """
+    """Bounded PCM buffer fed by a reader thread (``start``), by ``pull`` or directly (``feed``)."""
 
     def __init__(self, fd: int | None = 0, *, clock: Callable[[], float] = time.monotonic,
-                 prime_s: float = 0.05, target_s: float = 0.1, high_s: float = 0.3,
-                 silence_level: int = 1, read_size: int = 65536) -> None:
+                 hold_s: float = 2.0, silence_level: int = 1, read_size: int = 65536) -> None:
         self._fd = fd
         self._clock = clock
-        self._prime = _frames_to_bytes(prime_s)
-        self._target = _frames_to_bytes(target_s)
-        self._high = _frames_to_bytes(high_s)
+        self._hold = int(hold_s * SAMPLE_RATE) * BYTES_PER_FRAME
         self._silence_level = silence_level
         self._read_size = read_size
         self._buf = bytearray()
-        self._lock = threading.Lock()
-        self._priming = True
-        self._flowing = False
-        self._thread: threading.Thread | None = None
+        self._lock = threading.Lock()     # the buffer, the counters, and each read together with its append
+        self._reader_may_run = threading.Event()
+        self._reader_may_run.set()
+        self._streaming = False
         self.bytes_in = 0
         self.eof = False
-        self.last_sound = clock()
-        self.streaming = False
-        self.dropped_frames = 0
-        self.padded_frames = 0
-        self.discarded_frames = 0
+        self.last_sound = float("-inf")
+        self.last_data = float("-inf")
+        self.dropped_frames = 0       # cut while streaming (input far ahead of the schedule)
+        self.discarded_frames = 0     # sound beyond the hold while no session streamed
+        self.steered_frames = 0       # single frames dropped or repeated to follow the schedule's clock
+
+    # -- reading
 
     def start(self) -> None:
-        self._thread = threading.Thread(target=self._read_loop, name="pcm-input", daemon=True)
-        self._thread.start()
+        os.set_blocking(self._fd, False)
+        threading.Thread(target=self._read_loop, name="pcm-input", daemon=True).start()
 
     def _read_loop(self) -> None:
-        while True:
+        while not self.eof:
+            self._reader_may_run.wait()
             try:
-                chunk = os.read(self._fd, self._read_size)
-            except InterruptedError:
-                continue
-            except OSError as exc:
-                log.warning("standard input failed: %s", exc)
-                chunk = b""
-            if not chunk:
-                self.eof = True
-                return
-            self.feed(chunk)
+                readable = select.select([self._fd], [], [], 0.2)[0]
+            except (OSError, ValueError):
+                readable = [self._fd]
+            if readable and self._reader_may_run.is_set():
+                self.pull()
+
+    def pull(self) -> None:
+        """Reads whatever the pipe holds, without waiting."""
+        if self._fd is None or self.eof:
+            return
+        with self._lock:
+            while True:
+                try:
+                    chunk = os.read(self._fd, self._read_size)
+                except (BlockingIOError, InterruptedError):
+                    return
+                except OSError as exc:
+                    log.warning("standard input failed: %s", exc)
+                    chunk = b""
+                if not chunk:
+                    self.eof = True
+                    return
+                self._append(chunk)
+                if len(chunk) < self._read_size:
+                    return
 
     def feed(self, chunk: bytes) -> None:
-        """Append PCM as read from the pipe (any length; frames may be split across calls)."""
-        # A read may end inside a sample; judge only whole samples.
-        silent = is_silent(chunk[self.bytes_in & 1:], self._silence_level)
+        """Appends PCM as read from the pipe (any length; frames may be split across calls)."""
         with self._lock:
-            self.bytes_in += len(chunk)
-            self._buf += chunk
-            if len(self._buf) > self._high:
-                excess = len(self._buf) - self._target
-                excess -= excess % BYTES_PER_FRAME
-                del self._buf[:excess]
-                if self.streaming:
-                    self.dropped_frames += excess // BYTES_PER_FRAME
-                else:
-                    self.discarded_frames += excess // BYTES_PER_FRAME
-        if not silent:
+            self._append(chunk)
+
+    def _append(self, chunk: bytes) -> None:
+        # A read may end inside a sample or a frame; judge only whole samples, keep whole frames.
+        start = self.bytes_in
+        self.bytes_in += len(chunk)
+        if self._streaming:
+            self.last_data = self._clock()
+        if not is_silent(chunk[start & 1:], self._silence_level):
             self.last_sound = self._clock()
+        elif not self._buf and not self._streaming:
+            return
+        self._buf += chunk[-start % BYTES_PER_FRAME:] if not self._buf else chunk
+        if not self._streaming and len(self._buf) > self._hold:
+            excess = len(self._buf) - self._hold
+            excess += -excess % BYTES_PER_FRAME
+            del self._buf[:excess]
+            self.discarded_frames += excess // BYTES_PER_FRAME
 
-    def take(self) -> bytes:
-        """One packet of PCM. Pads with silence when the buffer runs dry (counted once audio
-        has flowed), then holds off until ``prime_s`` has been buffered again, so that a
-        writer working in 10 ms bursts does not cause a gap in every packet."""
+    # -- streaming
+
+    def begin_streaming(self) -> int:
+        """The streamer reads from now on; returns the frames held for it."""
+        self._reader_may_run.clear()
         with self._lock:
-            have = len(self._buf)
-            if self._priming:
-                if have < self._prime:
-                    if self._flowing:
-                        self.padded_frames += PACKET_BYTES // BYTES_PER_FRAME
-                    return bytes(PACKET_BYTES)
-                self._priming = False
-            if have >= PACKET_BYTES:
-                self._flowing = True
-                out = bytes(self._buf[:PACKET_BYTES])
-                del self._buf[:PACKET_BYTES]
-                return out
-            usable = have - have % BYTES_PER_FRAME
-            out = bytes(self._buf[:usable])
-            del self._buf[:usable]
-            self._priming = True
-            if self._flowing:
-                self.padded_frames += (PACKET_BYTES - usable) // BYTES_PER_FRAME
-            return out + bytes(PACKET_BYTES - usable)
+            self._streaming = True
+            self.last_data = self._clock()
+            return len(self._buf) // BYTES_PER_FRAME
 
-    def discard(self, keep_s: float = 0.1) -> None:
-        """Drop all but the newest ``keep_s`` of buffered audio (while nothing is streamed);
-        counted apart from drift. The next ``take`` starts by priming."""
-        keep = _frames_to_bytes(keep_s)
+    def end_streaming(self, keep: bool) -> None:
+        """The reader thread holds the input again; ``keep``: what is buffered stays (a lost connection),
+        else it goes (standby after silence)."""
         with self._lock:
-            excess = len(self._buf) - keep
-            if excess > 0:
-                excess -= excess % BYTES_PER_FRAME
-                del self._buf[:excess]
-                self.discarded_frames += excess // BYTES_PER_FRAME
-            self._priming = True
-            self._flowing = False
+            self._streaming = False
+            if not keep:
+                self._buf.clear()
+        self._reader_may_run.set()
 
+    @property
+    def buffered_frames(self) -> int:
+        return len(self._buf) // BYTES_PER_FRAME
 
-def _frames_to_bytes(seconds: float) -> int:
-    return int(seconds * SAMPLE_RATE) * BYTES_PER_FRAME
+    def take(self, adjust: int = 0) -> bytes | None:
+        """One packet of PCM, or None while less is buffered. ``adjust`` 1 drops a frame, -1 repeats one."""
+        need = PACKET_BYTES + adjust * BYTES_PER_FRAME
+        with self._lock:
+            if len(self._buf) < need:
+                return None
+            out = bytes(self._buf[:need])
+            del self._buf[:need]
+        if adjust:
+            self.steered_frames += 1
+            return out[:-BYTES_PER_FRAME] if adjust > 0 else out + out[-BYTES_PER_FRAME:]
+        return out
+
+    def drop_oldest(self, frames: int, counted_as_dropped: bool = True) -> None:
+        with self._lock:
+            frames = min(frames, len(self._buf) // BYTES_PER_FRAME)
+            del self._buf[:frames * BYTES_PER_FRAME]
+            if counted_as_dropped:
+                self.dropped_frames += frames
+            else:
+                self.discarded_frames += frames

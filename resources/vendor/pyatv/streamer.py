@@ -9,6 +9,10 @@ States reported (``contract.Reporter``):
   reconnecting  sound came back in standby, or the speaker dropped the connection
 
 Failures are raised as ``session.SenderError``; the caller reports them and exits.
+
+Nothing the application writes is lost to a reconnect: the input holds it from the first sound (``PcmInput``)
+and the next session plays it from its first frame. It goes out at once, with its packets timed in the recent
+past, so the speaker's latency absorbs the reconnect and the stream is back at its usual delay right away.
 """
 
 from __future__ import annotations
@@ -19,8 +23,9 @@ import time
 from typing import Callable
 
 from . import session as s
+from .session import FRAMES_PER_PACKET, PACKET_SECONDS
 from .contract import Reporter
-from .pacing import Pacer
+from .pacing import LevelSteer, Schedule
 from .pcm_input import PcmInput
 
 log = logging.getLogger(__name__)
@@ -62,12 +67,25 @@ class Heartbeat:
 class Streamer:
     """Drives sessions from ``open_session`` with PCM from ``source``.
 
-    ``should_stop`` is polled between packets (SIGTERM, a closed standard output)."""
+    ``should_stop`` is polled at every wake-up (SIGTERM, a closed standard output)."""
 
-    POLL_INTERVAL = 0.02
+    # One wake-up sends what has come in: a write waits at most this long (12 ms) in the pipe, 6 ms on average,
+    # and the worker wakes 83 times a second instead of once per packet (125) plus once per write (100).
+    WAKE_INTERVAL = 1.5 * PACKET_SECONDS
+    POLL_INTERVAL = 0.05
+    MAX_PER_WAKE = 32          # a held backlog goes out in bursts this size, back to back
+    BACKLOG_MARGIN = 0.4       # of the speaker's latency, kept free when a held backlog is played
+    # Input later than the schedule is waited for (it still plays in time), unless none has come for OUTAGE
+    # seconds: then the schedule is kept going with silence.
+    OUTAGE = 0.1
+    CUT_ABOVE = 0.5 * 44100      # frames the input may run ahead before the oldest is cut
+    RESTART_AFTER = 1.0 * 44100  # frames of lag (a stalled process) after which the schedule restarts
+    # Beyond this many frames either way, a silent packet is doubled or left out: inaudible, and much quicker
+    # than single frames.
+    SILENCE_TAKES_UP = 0.15 * 44100
     CONNECT_GRACE = 45.0
     STEP_GRACE = 5.0
-    DRIFT_LOG_INTERVAL = 10.0
+    DRIFT_LOG_INTERVAL = 60.0
     RECONNECT_HOLD = 30.0
 
     def __init__(self, source: PcmInput, open_session: SessionFactory, reporter: Reporter, *,
@@ -83,7 +101,10 @@ class Streamer:
         self.clock = clock
         self.sleep = sleep
         self.heartbeat = Heartbeat(reporter, source, clock, heartbeat_interval)
-        self._last_drift = (0, 0)
+        self.steer = LevelSteer()
+        self.padded_frames = 0
+        self.silence_packets = 0
+        self._last_counts = None
         self._next_drift_log = 0.0
         self._last_reconnect = -1e9
         self._session: s.Session | None = None
@@ -103,17 +124,10 @@ class Streamer:
 
     def _run(self) -> None:
         session = self._connect()
-        self.reporter.ready(session.latency)
+        self.reporter.ready()
         while True:
             try:
                 outcome = self._stream(session)
-            except s.SpeakerBusy as busy:  # another sender took the speaker: wait for it, never take it back
-                session.close()
-                if not busy.wait_until_free(self._stopping, self.heartbeat.alive):
-                    return
-                self.reporter.reconnecting()
-                session = self._connect()
-                continue
             except (s.Disconnected, s.NoResponse) as exc:
                 session.close()
                 log.warning("speaker connection lost: %s", exc)
@@ -140,16 +154,9 @@ class Streamer:
             session = self._connect()
 
     def _connect(self) -> s.Session:
-        while True:
-            self.heartbeat.alive(self.CONNECT_GRACE)
-            session = self._session = self.open_session()
-            try:
-                session.connect()
-                break
-            except s.SpeakerBusy as busy:  # refused for another sender: wait for it, then ask again
-                session.close()
-                if not busy.wait_until_free(self._stopping, self.heartbeat.alive):
-                    raise
+        self.heartbeat.alive(self.CONNECT_GRACE)
+        session = self._session = self.open_session()
+        session.connect()
         self.heartbeat.alive(self.STEP_GRACE)
         return session
 
@@ -157,43 +164,100 @@ class Streamer:
         return self.should_stop() or self.source.eof
 
     def _stream(self, session: s.Session) -> str:
-        pacer = Pacer(clock=self.clock, sleep=self.sleep)
+        source, steer = self.source, self.steer
+        held = source.begin_streaming()
+        room = max(0, int((session.latency - self.BACKLOG_MARGIN) / PACKET_SECONDS)) * FRAMES_PER_PACKET
+        if held > room:
+            log.warning("%.2f s held while connecting; the oldest %.2f s no longer fits the speaker's latency",
+                        held / 44100, (held - room) / 44100)
+            source.drop_oldest(held - room, counted_as_dropped=False)
+            held = room
+        started = self.clock()
+        schedule = Schedule(started - held // FRAMES_PER_PACKET * PACKET_SECONDS)
+        if held:
+            log.info("playing %.2f s held while the speaker was not ready, from its first frame", held / 44100)
+        steer.reset(0.0)
+        rate = 1.0
         playing = False
         next_poll = 0.0
-        self.source.discard()
-        self.source.streaming = True
+        wake = started
+        outcome = "lost"
         try:
             while True:
                 if self._stopping():
-                    return "stop"
-                step = pacer.wait_next(max_wait=self.POLL_INTERVAL)
-                if step is not None:
-                    due, reset = step
-                    if due - self.source.last_sound >= self.idle_after:
-                        return "idle"
-                    session.send(self.source.take(), due)
-                    pacer.late_histogram.add(self.clock() - due)
-                    if reset:
-                        log.warning("sender fell behind its schedule; schedule restarted")
-                    if not playing:
-                        playing = True
-                        self.reporter.playing()
-                # Housekeeping after the packet, so it never delays one.
+                    outcome = "stop"
+                    return outcome
                 now = self.clock()
+                source.pull()
+                if now - max(source.last_sound, started) >= self.idle_after:
+                    outcome = "idle"
+                    return outcome
+                sent = schedule.sent
+                level = sent * FRAMES_PER_PACKET + source.buffered_frames - schedule.due_frames(now)
+                if level < -self.RESTART_AFTER:
+                    log.warning("sender stalled %.1f s; schedule restarted", -level / 44100)
+                    schedule.restart(now)
+                    level = source.buffered_frames
+                    steer.reset(0.0)
+                elif level > self.CUT_ABOVE:
+                    log.warning("input %.0f ms ahead of the schedule: the oldest cut", level / 44.1)
+                    source.drop_oldest(int(level))
+                    level = 0.0
+                    steer.reset(0.0)
+                steer.observe(level, now)
+                count = 0
+                while count < self.MAX_PER_WAKE:
+                    adjust = steer.next_adjust()
+                    pcm = source.take(adjust)
+                    if pcm is None:
+                        if level >= 0 or now - source.last_data < self.OUTAGE:
+                            break
+                        pcm = bytes(s.PACKET_BYTES)
+                        adjust = 0
+                        level += FRAMES_PER_PACKET
+                        self.padded_frames += FRAMES_PER_PACKET
+                    elif (level > self.SILENCE_TAKES_UP or level < -self.SILENCE_TAKES_UP) and \
+                            pcm.count(0) == len(pcm):
+                        steer.done(adjust)
+                        adjust = 0
+                        self.silence_packets += 1
+                        if level > 0:
+                            level -= FRAMES_PER_PACKET
+                            continue
+                        level += FRAMES_PER_PACKET
+                        session.send(pcm, schedule.when(schedule.sent))
+                        schedule.sent += 1
+                    session.send(pcm, schedule.when(schedule.sent))
+                    schedule.sent += 1
+                    steer.done(adjust)
+                    count += 1
+                if count and not playing:
+                    playing = True
+                    self.reporter.playing()
+                # Housekeeping after the packets, so it never delays one.
                 self.heartbeat.alive(self.STEP_GRACE)
                 if now >= next_poll:
                     session.poll(now)
+                    new_rate = session.clock_rate()
+                    if new_rate != rate:
+                        rate = new_rate
+                        schedule.set_rate(rate)
                     self._log_drift()
                     next_poll = now + self.POLL_INTERVAL
+                wake = wake + self.WAKE_INTERVAL if count < self.MAX_PER_WAKE else now + 0.002
+                pause = wake - self.clock()
+                if pause > 0:
+                    self.sleep(pause)
+                else:
+                    wake = self.clock()
         finally:
-            self.source.streaming = False
-            log.info("session ended: %s", pacer.late_histogram.summary())
+            source.end_streaming(keep=outcome == "lost")
+            log.info("session ended: %d packets, schedule restarted %d times", schedule.sent, schedule.restarts)
 
     def _stand_by(self) -> bool:
         idle_since = self.clock()
         while not self._stopping():
             self.heartbeat.alive(self.STEP_GRACE)
-            self.source.discard()
             if self.source.last_sound > idle_since:
                 return True
             self.sleep(0.05)
@@ -201,10 +265,13 @@ class Streamer:
 
     def _log_drift(self, force: bool = False) -> None:
         now = self.clock()
-        counts = (self.source.dropped_frames, self.source.padded_frames)
-        if counts != self._last_drift and (force or now >= self._next_drift_log):
-            log.info("input buffer: %d frames dropped (input ahead), %d frames of silence padded "
-                     "(input late) so far; %d frames discarded while not streaming",
-                     *counts, self.source.discarded_frames)
-            self._last_drift = counts
+        src, steer = self.source, self.steer
+        counts = (steer.dropped, steer.repeated, self.silence_packets, self.padded_frames, src.dropped_frames,
+                  src.discarded_frames)
+        if counts != self._last_counts and (force or now >= self._next_drift_log):
+            log.info("input against the schedule: %d frames dropped and %d repeated one at a time, %d silent packets "
+                     "left out or doubled; %d frames of silence padded (input late), %d cut (input ahead), %d not "
+                     "held while no session streamed",
+                     *counts)
+            self._last_counts = counts
             self._next_drift_log = now + self.DRIFT_LOG_INTERVAL
