@@ -5,7 +5,7 @@
 # (ip netns exec $NS_TX <cmd>); veth pair 10.77.0.1 (tx) <-> 10.77.0.2 (rx), mDNS stays on that link.
 # Prints the state directory; its "env" file holds NS_RX, NS_TX and RX_DIR. Stop: receiver-stop.sh RX_DIR.
 # Environment: RX_NAME, RX_PASSWORD, RX_BUFFER_S, RX_SESSION_TIMEOUT, RX_IGNORE_VOLUME (yes: output
-# bit-exact), RX_VERBOSITY, TAG.
+# bit-exact), RX_INTERRUPT (set: a newcomer may interrupt the session), RX_VERBOSITY, TAG.
 set -eu
 RX_NAME=${RX_NAME:-Test Speaker}
 RX_DIR=${RX_DIR:-$(mktemp -d /tmp/airplay-rx.XXXXXX)}
@@ -30,7 +30,7 @@ cat > "$RX_DIR/shairport-sync.conf" <<CONF
 general = { name = "$RX_NAME"; ${RX_PASSWORD:+password = \"$RX_PASSWORD\";} output_backend = "stdout"; mdns_backend = "avahi";
   port = 5000; udp_port_base = 6001; interface = "vrx$TAG"; audio_backend_buffer_desired_length_in_seconds = ${RX_BUFFER_S:-0.2};
   ignore_volume_control = "${RX_IGNORE_VOLUME:-yes}"; };  // else the default -18 dB attenuates and dithers
-sessioncontrol = { session_timeout = ${RX_SESSION_TIMEOUT:-20}; }; metadata = { enabled = "no"; };
+sessioncontrol = { session_timeout = ${RX_SESSION_TIMEOUT:-20}; ${RX_INTERRUPT:+allow_session_interruption = \"yes\";} }; metadata = { enabled = "no"; };
 diagnostics = { log_verbosity = ${RX_VERBOSITY:-1}; };
 CONF
 # Everything below runs inside the rx netns with its own mount namespace (private /run).

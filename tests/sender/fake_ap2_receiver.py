@@ -125,12 +125,15 @@ PLIST = ["Content-Type: application/x-apple-binary-plist"]
 
 
 class FakeAirPlay2Receiver(LoopbackServer):
-    """Switches: another PIN, wrong channel keys, 400 for an NTP session, the stream reply's ports in either order."""
+    """Switches: another PIN, wrong channel keys, 400 for an NTP session, the stream reply's ports in either order,
+    entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed."""
     server = "AirTunes/980.77.2"
 
     def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True, refuse_ntp: bool = False,
-                 wrong_keys: bool = False, features: str = FEATURES_NO_PTP):
+                 wrong_keys: bool = False, features: str = FEATURES_NO_PTP, session_reply: dict = None,
+                 stream_reply: dict = None, server_public: bytes = None, events_closed: bool = False):
         self.pin, self.wrong_keys, self.refuse_ntp = pin, wrong_keys, refuse_ntp
+        self.session_reply, self.stream_reply, self.server_public = session_reply or {}, stream_reply or {}, server_public
         self.control_port_first, self.features = control_port_first, features
         self.requests, self.volume_answers = [], []     # (method, uri, encrypted, headers, body); (status, value)
         self.packets, self.faults = {}, []               # seq -> (rtp timestamp, pcm, rendered); what went wrong
@@ -143,6 +146,9 @@ class FakeAirPlay2Receiver(LoopbackServer):
         super().__init__(listeners=2, udp=5)
         self.data, self.control, self.timing, self.ptp_event, self.ptp_general = self.udp
         self.ptp_ports = (self.ptp_event.getsockname()[1], self.ptp_general.getsockname()[1])
+        self.event_port = self.listeners[1].getsockname()[1]
+        if events_closed:  # refused, as by a receiver that opens its event port late
+            self.listeners[1].close()
 
     def methods(self): return [(m, u) for m, u, _, _, _ in self.requests]
 
@@ -187,6 +193,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
         if method == "GET" and uri == "/info":
             low, high = (int(x, 16) for x in self.features.split(","))
             return 200, PLIST, plistlib.dumps({"features": high << 32 | low, "statusFlags": 4}, fmt=plistlib.FMT_BINARY)
+        if uri == "/pair-setup" and self.server_public is not None:
+            return 200, [], tlv([(6, b"\x02"), (2, bytes(16)), (3, self.server_public)])
         if uri in ("/pair-pin-start", "/pair-setup"):
             return 200, ["Content-Type: application/octet-stream"], pairing.answer(body) if body else b""
         if not encrypted:
@@ -206,14 +214,15 @@ class FakeAirPlay2Receiver(LoopbackServer):
             if self.refuse_ntp:
                 return 400, [], b""
             self.ntp_port = request["timingPort"]
-        reply = {"eventPort": self.listeners[1].getsockname()[1], "timingPort": 0,
-                 "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockID": 1}}
+        reply = {"eventPort": self.event_port, "timingPort": 0,
+                 "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockID": 1}, **self.session_reply}
         return 200, PLIST, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY)
 
     def _setup_stream(self, request):
         self.audio_key = request["streams"][0]["shk"]
         ports = [("controlPort", self.control.getsockname()[1]), ("dataPort", self.data.getsockname()[1])]
-        reply = {"streams": [dict([("type", 96)] + (ports if self.control_port_first else ports[::-1]))]}
+        reply = {"streams": [dict([("type", 96)] + (ports if self.control_port_first else ports[::-1]),
+                                  **self.stream_reply)]}
         return 200, PLIST, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY, sort_keys=False)
 
     # -- UDP

@@ -99,7 +99,7 @@ class FakeReceiverCase(unittest.TestCase):
 
     def test_each_failure_is_one_error_line_naming_the_cause(self):
         for behaviour, phrase, last_method, name in [
-                ("busy", "正在播放其他设备的音频", "ANNOUNCE", NAME), ("restricted", "允许扬声器和电视访问", "ANNOUNCE", NAME),
+                ("restricted", "允许扬声器和电视访问", "ANNOUNCE", NAME),
                 ("password", "密码", "OPTIONS", NAME), ("pairing", "配对", "OPTIONS", NAME),
                 ("format", "音频格式", "ANNOUNCE", "-Kitchen"),  # a name like an option is still the name
                 ("timing520", "UDP 时钟同步端口", "SETUP", NAME), ("mute", "没有响应", "OPTIONS", NAME),

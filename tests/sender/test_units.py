@@ -9,7 +9,7 @@ import unittest
 from worker_support import decode_escape
 from fake_ap2_receiver import SrpServer, minimal
 from pyatv import errors, session as s
-from pyatv.airplay2 import audio_packets, hap_channel, protocol_choice as pc, srp
+from pyatv.airplay2 import audio_packets, hap_channel, srp
 from pyatv.contract import Reporter
 from pyatv.ptp import messages as ptp
 from pyatv.ptp.follower import PtpFollower
@@ -61,10 +61,6 @@ class SpeakerTest(unittest.TestCase):
         os.close(write_fd)
         with os.fdopen(read_fd, "rb") as f:
             self.assertEqual(f.read(), '{"state": "error", "message": "“卧室”\\n/\\""}\n'.encode())
-
-
-HOMEPOD_27 = {"model": "AudioAccessory5,1", "igl": "1", "gcgl": "1", "flags": "0x98404", "osvers": "27.0",
-              "features": "0x4A7FCA00,0x3C356BD0"}
 
 
 class AirPlay2Test(unittest.TestCase):
@@ -126,29 +122,6 @@ class AirPlay2Test(unittest.TestCase):
                          "f14baee0a19dcea74c7a7620dc5578d9843b03310807060504030201")
         self.assertEqual(packets.rtp_header(0x10000, 352, 1, False)[:4], b"\x80\x60\x00\x00")
 
-    def test_choice_table(self):
-        ptp48 = {"features": "0x0,0x10200"}
-        a2, follow = pc.AIRPLAY2, pc.Choice(pc.AIRPLAY2, pc.PTP_FOLLOW)
-        cases = [
-            ("RAOP only receiver", None, {"ft": "0x5A7FFFF7,0x1E"}, True, pc.Choice(pc.RAOP)),
-            ("no features at all", None, {}, True, pc.Choice(pc.RAOP)),
-            ("bit 38 only", {"features": "0x0,0x40"}, None, False, pc.Choice(a2, pc.NTP)),
-            ("bit 48 via raop ft", None, {"ft": "0x0,0x10000"}, False, pc.Choice(a2, pc.NTP)),
-            ("PTP receiver with clock ports", ptp48, None, True, pc.Choice(a2, pc.PTP_MASTER)),
-            ("PTP receiver without clock ports", ptp48, None, False, pc.Choice(a2, pc.NTP)),
-            ("standalone HomePod 27", HOMEPOD_27, None, True, follow),
-            ("standalone HomePod 27.1", dict(HOMEPOD_27, osvers="27.1.2"), None, True, follow),
-            ("standalone HomePod 27, no helper", HOMEPOD_27, None, False,
-             pc.Choice(a2, pc.NTP, pc.CLOCK_HELPER_MISSING)),
-            ("HomePod 26", dict(HOMEPOD_27, osvers="26.6"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
-            ("HomePod in an Apple TV group", dict(HOMEPOD_27, pgid="ABC"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
-            ("stereo pair", dict(HOMEPOD_27, tsid="ABC"), None, False, pc.Choice(a2, pc.NTP)),
-            ("not group leader", dict(HOMEPOD_27, igl="0"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
-            ("Apple TV on 27", dict(HOMEPOD_27, model="AppleTV14,1"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
-            ("unreadable osvers", dict(HOMEPOD_27, osvers="x"), None, True, pc.Choice(a2, pc.PTP_MASTER)),
-        ]
-        for name, airplay_txt, raop_txt, ports, expected in cases:
-            self.assertEqual(pc.choose(airplay_txt, raop_txt, ports), expected, name)
 
 class FollowerTest(unittest.TestCase):
     def test_the_best_announced_clock_is_followed_once_its_estimate_is_ready(self):

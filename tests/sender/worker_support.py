@@ -63,12 +63,12 @@ def longest_bit_exact_run(sent: bytes, received: bytes, probe_bytes: int = 1024)
 class Worker:
     """sender.py as the application runs it, with its JSON lines collected on a thread."""
 
-    def __init__(self, name: str, *extra: str, prefix: tuple = ()) -> None:
+    def __init__(self, name: str, *extra: str, prefix: tuple = (), env: dict = None) -> None:
         self.stderr_file = tempfile.NamedTemporaryFile(prefix="sender-", suffix=".log")
         self.proc = subprocess.Popen([*prefix, "/usr/bin/python3", "-s", "-B", "-u",
                                       os.path.join(SOURCE_DIR, "resources", "sender.py"), "--name", name, *extra],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
-                                     env={**os.environ, "SONVALE_VENDOR": VENDOR})
+                                     env={**os.environ, "SONVALE_VENDOR": VENDOR, **(env or {})})
         self.lines, self.times, self._queue = [], [], queue.Queue()
         self._feeder, self._feed_stop = threading.Thread(), threading.Event()
         self._feeder.start()

@@ -1,19 +1,33 @@
-"""Wiring for sender.py: arguments, logging to standard error, signals, exit status."""
+"""Wiring for sender.py: arguments, logging to standard error, signals, exit status.
+
+Nothing here depends on the locale: the application passes its arguments as UTF-8 whatever the locale says,
+state lines are UTF-8 JSON, and the log replaces what standard error cannot encode.
+"""
 
 from __future__ import annotations
 
 import argparse
+import json
 import logging
+import os
 import signal
 import sys
 
 from . import discovery, errors
 from . import session as s
 from .contract import Reporter
+from .occupancy import Yielding
 from .pcm_input import PcmInput
 from .streamer import Streamer
 
 log = logging.getLogger("sender")
+
+OPTIONS_WITH_VALUES = ("--name", "--address", "--protocol", "--idle-after", "--seconds")
+
+
+def utf8_arguments(argv: list[str]) -> list[str]:
+    """The arguments as the application wrote them (UTF-8), even when the locale decoded them otherwise."""
+    return [os.fsencode(word).decode("utf-8", "replace") for word in argv]
 
 
 def _parse(argv: list[str]) -> argparse.Namespace:
@@ -21,21 +35,27 @@ def _parse(argv: list[str]) -> argparse.Namespace:
         prog="sender.py",
         description="Stream 44100 Hz 16-bit stereo PCM from standard input to an AirPlay "
                     "speaker; report progress as JSON lines on standard output.")
-    parser.add_argument("--name", required=True, help="the speaker's name, matched exactly")
+    parser.add_argument("--name", help="the speaker's name, matched exactly")
     parser.add_argument("--address", metavar="HOST:PORT",
                         help="connect to this RAOP address instead of browsing for the name")
     parser.add_argument("--protocol", choices=("auto", "airplay2", "raop"), default="auto",
-                        help="auto: AirPlay 2 when the speaker offers it (default)")
+                        help="auto: AirPlay 2 when the speaker needs or offers it (default)")
     parser.add_argument("--idle-after", type=float, default=20.0, metavar="SECONDS",
                         help="release the speaker after this much silence (default 20)")
+    parser.add_argument("--list-speakers", action="store_true",
+                        help="print one JSON line per AirPlay speaker heard on the network, then exit")
+    parser.add_argument("--seconds", type=float, default=3.0, help="how long --list-speakers listens (default 3)")
     # Every option takes a value; joined to its flag, a value that begins with "-" (a
     # speaker named "-Kitchen") is not taken for another option.
     joined = list(argv)
     for i, word in enumerate(joined[:-1]):
-        if word in ("--name", "--address", "--protocol", "--idle-after") and joined[i + 1].startswith("-"):
+        if word in OPTIONS_WITH_VALUES and joined[i + 1].startswith("-"):
             joined[i:i + 2] = [word + "=" + joined[i + 1]]
             break
-    return parser.parse_args(joined)
+    args = parser.parse_args(joined)
+    if not args.list_speakers and not args.name:
+        parser.error("--name is required")
+    return args
 
 
 def _address_speaker(name: str, address: str) -> discovery.Speaker:
@@ -44,42 +64,59 @@ def _address_speaker(name: str, address: str) -> discovery.Speaker:
                              addresses=[host.strip("[]")])
 
 
+def list_speakers(seconds: float) -> int:
+    try:
+        browser = discovery.Browser()
+    except s.SpeakerNotFound:
+        return 0
+    try:
+        for entry in discovery.listing(browser, seconds):
+            os.write(1, (json.dumps(entry, ensure_ascii=False) + "\n").encode("utf-8", "replace"))
+    finally:
+        browser.close()
+    return 0
+
+
 def main(argv: list[str]) -> int:
+    sys.stderr.reconfigure(encoding="utf-8", errors="backslashreplace")
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
                         format="%(asctime)s sender[%(process)d] %(levelname)s %(name)s: %(message)s")
     reporter = Reporter(1)
     try:
-        args = _parse(argv)
+        args = _parse(utf8_arguments(argv))
     except SystemExit as exc:
         if exc.code:
             reporter.error(errors.NO_NAME)
         return int(exc.code or 0)
 
-    stop = {"asked": False}
-
     def on_signal(signum, frame):
-        stop["asked"] = True
         s.STOP.set()
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-
-    def should_stop() -> bool:
-        return stop["asked"] or reporter.broken
+    if args.list_speakers:
+        return list_speakers(args.seconds)
 
     log.info("starting for speaker %r", args.name)
     source = PcmInput(0)
     source.start()
+
+    def should_stop() -> bool:
+        return s.STOP.is_set() or reporter.broken
+
+    browser = None
     try:
         if args.address:
             speaker = _address_speaker(args.name, args.address)
         else:
-            speaker = discovery.find_speaker(args.name, should_stop=should_stop)
-        streamer = Streamer(source, lambda: discovery.make_session(speaker, args.protocol), reporter,
+            browser = discovery.Browser()
+            speaker = discovery.find_speaker(browser, args.name, should_stop=should_stop)
+        policy = Yielding(reporter, args.name, browser, speaker)
+        streamer = Streamer(source, lambda: policy.wrap(discovery.make_session(speaker, args.protocol)), reporter,
                             should_stop=should_stop, idle_after=args.idle_after)
         streamer.run()
     except s.SenderError as exc:
-        if should_stop():
+        if should_stop() or source.eof:
             log.info("stopped: %s", exc)
             return 0
         log.error("giving up: %s: %s", type(exc).__name__, exc)
@@ -89,6 +126,9 @@ def main(argv: list[str]) -> int:
         log.exception("internal error")
         reporter.error(errors.message_for(exc, args.name))
         return 1
+    finally:
+        if browser is not None:
+            browser.close()
     log.info("stopped (%s), %d bytes read", "end of input" if source.eof else "signal",
              source.bytes_in)
     return 0

@@ -1,18 +1,22 @@
-"""Finding a speaker by its name over mDNS (python3-zeroconf).
+"""Finding AirPlay speakers over mDNS (python3-zeroconf), told apart by their device id.
 
-AirPlay speakers advertise ``_raop._tcp`` with the instance label ``<hex id>@<name>``;
-the name is everything after the first "@" and must match exactly. Apple devices also
-advertise ``_airplay._tcp`` under the bare name, whose TXT record carries the OS version.
+A speaker advertises ``_raop._tcp`` with the instance label ``<device id>@<name>`` (the name is everything after
+the first "@") and, when it speaks AirPlay 2, ``_airplay._tcp`` under the bare name with its device id in the
+TXT key ``deviceid``. Two speakers may share a name; records are therefore grouped by device id, never by name,
+and a speaker's AirPlay TXT is only ever taken from a record of the same device.
+
+One ``Browser`` runs for the worker's life: after finding the speaker it keeps following its records, whose
+status flags say whether a session holds it (``occupancy``).
 """
 
 from __future__ import annotations
 
 import ipaddress
 import logging
-import queue
+import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable
+from typing import Callable, Dict, List, Optional
 
 from . import session as s
 
@@ -21,8 +25,8 @@ log = logging.getLogger(__name__)
 RAOP_TYPE = "_raop._tcp.local."
 AIRPLAY_TYPE = "_airplay._tcp.local."
 BROWSE_TIMEOUT = 6.0
-AIRPLAY_GRACE = 0.3
-RESOLVE_TIMEOUT_MS = 3000
+GRACE = 0.5
+RESOLVE_TIMEOUT_MS = 1500
 SILENT_OS_MAJOR = 27
 
 
@@ -32,9 +36,20 @@ class Speaker:
     address: str
     port: int
     addresses: list[str] = field(default_factory=list)
-    raop_txt: dict[str, str] = field(default_factory=dict)
+    raop_txt: dict[str, str] | None = field(default_factory=dict)
     airplay_txt: dict[str, str] | None = None
     airplay_port: int | None = None
+    device_id: str | None = None
+
+
+@dataclass
+class Record:
+    kind: str                   # RAOP_TYPE or AIRPLAY_TYPE
+    name: str
+    device_id: Optional[str]
+    port: int
+    addresses: List[str]
+    txt: Dict[str, str]
 
 
 def instance_label(full_name: str, service_type: str) -> str:
@@ -47,9 +62,16 @@ def speaker_name(raop_label: str) -> str:
     return raop_label.split("@", 1)[1] if "@" in raop_label else raop_label
 
 
+def normal_id(text: Optional[str]) -> Optional[str]:
+    """``aa:bb:cc:dd:ee:ff`` and ``AABBCCDDEEFF`` -> ``AA:BB:CC:DD:EE:FF``; None when it is no 48-bit id."""
+    digits = (text or "").replace(":", "").replace("-", "").strip().upper()
+    if len(digits) != 12 or any(c not in "0123456789ABCDEF" for c in digits):
+        return None
+    return ":".join(digits[i:i + 2] for i in range(0, 12, 2))
+
+
 def pick_address(addresses: list[str]) -> str | None:
-    """IPv4 first (some speakers advertise IPv6 that does not work), then global IPv6,
-    then anything else."""
+    """IPv4 first (some speakers advertise IPv6 that does not work), then global IPv6, then anything else."""
     def rank(text: str) -> int:
         try:
             ip = ipaddress.ip_address(text.split("%")[0])
@@ -73,134 +95,156 @@ def decode_txt(properties: dict) -> dict[str, str]:
     return out
 
 
-def os_warning(speaker: Speaker) -> str | None:
-    """A warning for speakers reported to accept an AirPlay 1 stream and stay silent."""
-    txt = speaker.airplay_txt or {}
-    version = txt.get("osvers", "")
+def os_major(txt: Optional[dict]) -> int:
     try:
-        major = int(version.split(".")[0])
+        return int((txt or {}).get("osvers", "").split(".")[0])
     except ValueError:
+        return 0
+
+
+def needs_airplay2(airplay_txt: Optional[dict], has_raop: bool) -> bool:
+    """A speaker that plays nothing over AirPlay 1: a HomePod on HomePodOS 27 or later, or one without RAOP."""
+    txt = airplay_txt or {}
+    return not has_raop or (txt.get("model", "").startswith("AudioAccessory") and os_major(txt) >= SILENT_OS_MAJOR)
+
+
+class Browser:
+    """Browses both service types on zeroconf's thread and keeps every resolved record, keyed by service name.
+    ``appearances[device id]`` counts how often a device's records came (back) after being withdrawn."""
+
+    def __init__(self) -> None:
+        from zeroconf import IPVersion, ServiceBrowser, Zeroconf
+        self._lock = threading.Condition()
+        self.records: Dict[str, Record] = {}
+        self.appearances: Dict[str, int] = {}
+        try:
+            self._zc = Zeroconf(ip_version=IPVersion.V4Only)
+        except (OSError, RuntimeError) as exc:  # no usable network interface
+            log.warning("cannot browse for speakers: %s", exc)
+            raise s.SpeakerNotFound("no network: %s" % exc, seen=[]) from exc
+        self._browser = ServiceBrowser(self._zc, [RAOP_TYPE, AIRPLAY_TYPE], handlers=[self._on_change])
+
+    def close(self) -> None:
+        self._browser.cancel()
+        self._zc.close()
+
+    def _on_change(self, zeroconf, service_type, name, state_change) -> None:  # zeroconf's thread
+        if state_change.name == "Removed":
+            with self._lock:
+                self.records.pop(name, None)
+                self._lock.notify_all()
+            return
+        info = zeroconf.get_service_info(service_type, name, timeout=RESOLVE_TIMEOUT_MS)
+        if info is None or not info.port:
+            log.info("could not resolve %r", name)
+            return
+        txt = decode_txt(info.properties)
+        label = instance_label(name, service_type)
+        if service_type == RAOP_TYPE:
+            record = Record(RAOP_TYPE, speaker_name(label), normal_id(label.split("@", 1)[0]) if "@" in label
+                            else None, info.port, info.parsed_scoped_addresses(), txt)
+        else:
+            record = Record(AIRPLAY_TYPE, label, normal_id(txt.get("deviceid")), info.port,
+                            info.parsed_scoped_addresses(), txt)
+        with self._lock:
+            if name not in self.records and record.device_id:
+                if not any(r.device_id == record.device_id for r in self.records.values()):
+                    self.appearances[record.device_id] = self.appearances.get(record.device_id, 0) + 1
+            self.records[name] = record
+            self._lock.notify_all()
+
+    def snapshot(self) -> List[Record]:
+        with self._lock:
+            return list(self.records.values())
+
+    def wait(self, seconds: float) -> None:
+        with self._lock:
+            self._lock.wait(seconds)
+
+    def device(self, device_id: Optional[str], name: str) -> List[Record]:
+        """The current records of one device (by id, or by name for a record without one)."""
+        return [r for r in self.snapshot() if (r.device_id == device_id if device_id else r.name == name)]
+
+
+def _speaker(records: List[Record], name: str) -> Optional[Speaker]:
+    raop = next((r for r in records if r.kind == RAOP_TYPE), None)
+    airplay = next((r for r in records if r.kind == AIRPLAY_TYPE), None)
+    main = raop or airplay
+    address = pick_address(main.addresses)
+    if address is None:
         return None
-    if major >= SILENT_OS_MAJOR:
-        return ("speaker %r runs OS %s (model %s): devices on OS %d or later are reported to "
-                "accept AirPlay 1 streams but play nothing; if there is no sound, the speaker "
-                "needs an AirPlay 2 sender" % (speaker.name, version, txt.get("model", "?"),
-                                               SILENT_OS_MAJOR))
-    return None
+    return Speaker(name=name, address=address, port=main.port, addresses=main.addresses,
+                   raop_txt=raop.txt if raop else None, airplay_txt=airplay.txt if airplay else None,
+                   airplay_port=airplay.port if airplay else None, device_id=main.device_id)
 
 
-def find_speaker(name: str, *, timeout: float = BROWSE_TIMEOUT,
+def group(records: List[Record]) -> Dict[str, List[Record]]:
+    """Records by device. An AirPlay record without a device id joins the RAOP record of that name at one of its
+    addresses; otherwise it stands alone under its name."""
+    devices: Dict[str, List[Record]] = {}
+    for record in sorted(records, key=lambda r: r.kind != RAOP_TYPE):
+        key = record.device_id
+        if key is None:
+            key = next((k for k, rs in devices.items() if any(
+                r.name == record.name and set(r.addresses) & set(record.addresses) for r in rs)), "name:" + record.name)
+        devices.setdefault(key, []).append(record)
+    return devices
+
+
+def find_speaker(browser: Browser, name: str, *, timeout: float = BROWSE_TIMEOUT,
                  should_stop: Callable[[], bool] = lambda: False) -> Speaker:
-    """Browse until a speaker called ``name`` is resolved. Raises ``SpeakerNotFound``
-    (with the names seen) after ``timeout`` seconds."""
-    from zeroconf import IPVersion, ServiceBrowser, ServiceStateChange, Zeroconf
-
-    events: queue.Queue = queue.Queue()
-
-    def on_change(zeroconf, service_type, name, state_change):  # zeroconf's thread
-        events.put((service_type, name, state_change))
-
-    try:
-        zc = Zeroconf(ip_version=IPVersion.V4Only)
-    except (OSError, RuntimeError) as exc:  # no usable network interface
-        log.warning("cannot browse for speakers: %s", exc)
-        raise s.SpeakerNotFound("no network: %s" % exc, seen=[]) from exc
-    try:
-        browser = ServiceBrowser(zc, [RAOP_TYPE, AIRPLAY_TYPE], handlers=[on_change])
-        try:
-            return _wait_for(zc, name, events, timeout, should_stop, ServiceStateChange.Added)
-        finally:
-            browser.cancel()
-    finally:
-        zc.close()
-
-
-def _wait_for(zc, name: str, events: queue.Queue, timeout: float,
-              should_stop: Callable[[], bool], added) -> Speaker:
+    """The speaker called ``name``, once it is resolved and a short grace has passed for its other record and for
+    namesakes. Raises ``SpeakerNotFound`` (with the names seen) after ``timeout`` seconds."""
     start = time.monotonic()
-    deadline = start + timeout
-    seen: dict[str, None] = {}
-    airplay: dict[str, str] = {}
-    found: Speaker | None = None
-    found_at = 0.0
-    unresolved: str | None = None
-    retry_at = 0.0
-
-    def resolve(full: str) -> Speaker | None:
-        speaker = _resolve(zc, full, name)
-        if speaker is not None:
-            log.info("found %r (%s) at %s:%d after %.2f s, TXT %s", name,
-                     instance_label(full, RAOP_TYPE), speaker.address, speaker.port,
-                     time.monotonic() - start, speaker.raop_txt)
-            if name in airplay:
-                _add_airplay(zc, speaker, airplay[name])
-        return speaker
-
-    while True:
+    found_at, matches = None, {}
+    while not should_stop() and not s.STOP.is_set():
         now = time.monotonic()
-        if found is not None and (found.airplay_txt is not None or now - found_at >= AIRPLAY_GRACE):
+        matches = {k: rs for k, rs in group(browser.snapshot()).items() if any(r.name == name for r in rs)}
+        if matches and found_at is None:
+            found_at = now
+        complete = any(len(rs) > 1 for rs in matches.values())
+        if found_at is not None and (complete or now - found_at >= GRACE) or now - start >= timeout:
             break
-        if now >= deadline or should_stop():
-            break
-        if found is None and unresolved is not None and now >= retry_at:
-            found = resolve(unresolved)
-            found_at = retry_at = time.monotonic()
-            retry_at += 0.5
-        try:
-            service_type, full, change = events.get(timeout=0.05)
-        except queue.Empty:
-            continue
-        if change is not added:
-            continue
-        if service_type == AIRPLAY_TYPE:
-            label = instance_label(full, AIRPLAY_TYPE)
-            airplay[label] = full
-            if found is not None and label == name:
-                _add_airplay(zc, found, full)
-            continue
-        candidate = speaker_name(instance_label(full, RAOP_TYPE))
-        seen[candidate] = None
-        if found is None and unresolved is None and candidate == name:
-            unresolved = full
-            retry_at = 0.0
-    if found is None:
-        names = list(seen)
-        log.warning("speaker %r not found within %.1f s; speakers seen: %s", name, timeout,
+        browser.wait(0.05)
+    if not matches:
+        names = sorted({r.name for r in browser.snapshot()})
+        log.warning("speaker %r not found within %.1f s; speakers seen: %s", name, time.monotonic() - start,
                     ", ".join(repr(n) for n in names) if names else "none")
         raise s.SpeakerNotFound("not found", seen=names)
-    warning = os_warning(found)
-    if warning:
-        log.warning(warning)
-    return found
+    # The one with an AirPlay 1 record first, then the first advertised: a stable choice among namesakes.
+    keys = sorted(matches, key=lambda k: not any(r.kind == RAOP_TYPE for r in matches[k]))
+    if len(keys) > 1:
+        log.warning("%d speakers are called %r (device ids %s); using %s", len(keys), name, ", ".join(keys), keys[0])
+    speaker = _speaker(matches[keys[0]], name)
+    if speaker is None:
+        raise s.SpeakerNotFound("%r has no address" % name, seen=[name])
+    log.info("found %r (device %s) at %s:%d after %.2f s; RAOP TXT %s; AirPlay TXT %s", name, speaker.device_id,
+             speaker.address, speaker.port, time.monotonic() - start, speaker.raop_txt, speaker.airplay_txt)
+    if speaker.raop_txt is not None and needs_airplay2(speaker.airplay_txt, True):
+        log.warning("speaker %r runs HomePodOS %s: it plays nothing over AirPlay 1", name,
+                    (speaker.airplay_txt or {}).get("osvers"))
+    return speaker
 
 
-def _resolve(zc, full: str, name: str) -> Speaker | None:
-    info = zc.get_service_info(RAOP_TYPE, full, timeout=RESOLVE_TIMEOUT_MS)
-    if info is None or not info.port:
-        log.warning("could not resolve %r", full)
-        return None
-    addresses = info.parsed_scoped_addresses()
-    address = pick_address(addresses)
-    if address is None:
-        log.warning("%r has no address", full)
-        return None
-    return Speaker(name=name, address=address, port=info.port, addresses=addresses,
-                   raop_txt=decode_txt(info.properties))
-
-
-def _add_airplay(zc, speaker: Speaker, full: str) -> None:
-    info = zc.get_service_info(AIRPLAY_TYPE, full, timeout=1000)
-    if info is None:
-        speaker.airplay_txt = {}
-        return
-    speaker.airplay_txt = decode_txt(info.properties)
-    speaker.airplay_port = info.port
-    log.info("%r also offers AirPlay (port %s), TXT %s", speaker.name, info.port,
-             speaker.airplay_txt)
+def listing(browser: Browser, seconds: float) -> List[dict]:
+    """One entry per speaker heard within ``seconds``: name, whether it needs AirPlay 2, device id."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and not s.STOP.is_set():
+        browser.wait(min(0.1, max(0.0, deadline - time.monotonic())))
+    out = []
+    for key, records in group(browser.snapshot()).items():
+        raop = next((r for r in records if r.kind == RAOP_TYPE), None)
+        airplay = next((r for r in records if r.kind == AIRPLAY_TYPE), None)
+        entry = {"name": (raop or airplay).name, "airplay2": needs_airplay2(airplay.txt if airplay else None,
+                                                                             raop is not None)}
+        if not key.startswith("name:"):
+            entry["id"] = key
+        out.append(entry)
+    return out
 
 
 def make_session(speaker: Speaker, protocol: str = "auto") -> s.Session:
-    """The session for ``speaker``: AirPlay 2 when it offers it (or when asked), else AirPlay 1."""
+    """The session for ``speaker``: AirPlay 2 when it needs or offers it (or when asked), else AirPlay 1."""
     if protocol != "raop":
         from .airplay2.selection import airplay2_session
         session = airplay2_session(speaker, forced=protocol == "airplay2")

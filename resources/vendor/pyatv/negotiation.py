@@ -90,14 +90,17 @@ def port(value: Any) -> int:
 
 
 def whole(value: Any, low: int = -(1 << 63), high: int = (1 << 64) - 1) -> int:
-    """An integer from a reply: an int, or decimal digits in text; never a float, infinity or a boolean."""
-    if isinstance(value, bool):
-        raise Malformed("%r is not a number" % (value,))
-    if isinstance(value, str) and value.strip().lstrip("-").isdigit() and value.strip().isascii():
-        value = int(value.strip())
-    if not isinstance(value, int) or not low <= value <= high:
+    """An integer from a plist reply; never a float, infinity, text or a boolean."""
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
         raise Malformed("%r is not a whole number in range" % (value,))
     return value
+
+
+def digits(text: Any) -> int:
+    """A number written in a header: decimal digits only."""
+    if not isinstance(text, str) or not text.strip().isdigit() or not text.strip().isascii():
+        raise Malformed("%r is not a number" % (text,))
+    return int(text.strip())
 
 
 def milliseconds(value: Any) -> float:

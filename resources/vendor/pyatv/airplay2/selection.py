@@ -10,7 +10,7 @@ from typing import Dict, Optional, Tuple
 
 from .. import session as s
 from ..ptp import clock_ports
-from ..rtsp import RtspClient, RtspClosed, RtspTimeout
+from ..rtsp import RtspClient, RtspClosed, RtspMalformed, RtspStopped, RtspTimeout
 from . import binary_plist, protocol_choice
 from .session import USER_AGENT, AirPlay2Session
 
@@ -29,11 +29,13 @@ def clock_sockets(speaker_address: str) -> Optional[clock_ports.ClockSockets]:
 
 def info_as_txt(host: str, port: int, timeout: float = 3.0) -> Dict[str, str]:
     """`GET /info` read into the TXT keys the choice uses, for a speaker given by address only."""
-    client = RtspClient(host, port, timeout=timeout, headers={"User-Agent": USER_AGENT})
+    client = RtspClient(host, port, timeout=timeout, headers={"User-Agent": USER_AGENT}, stop=s.STOP)
     try:
         client.connect()
         reply = client.request("GET", "/info")
-    except (OSError, RtspClosed, RtspTimeout) as exc:
+    except RtspStopped as exc:
+        raise s.Stopped(str(exc)) from exc
+    except (OSError, RtspClosed, RtspTimeout, RtspMalformed) as exc:
         log.info("GET /info from %s:%d failed: %s", host, port, exc)
         return {}
     finally:
@@ -64,25 +66,32 @@ def _choose(speaker, forced: bool) -> protocol_choice.Choice:
     if needs_ports and clock_sockets(speaker.address) is None:
         choice = protocol_choice.choose(airplay_txt, speaker.raop_txt, False)
     if forced and choice.protocol == protocol_choice.RAOP:
-        choice = protocol_choice.Choice(protocol_choice.AIRPLAY2, protocol_choice.NTP)
+        choice = protocol_choice.Choice(protocol_choice.AIRPLAY2, None if choice.problem else protocol_choice.NTP,
+                                        choice.problem)
     log.info("speaker %r: %s%s%s", speaker.name, choice.protocol,
              " with %s timing" % choice.timing if choice.timing else "",
              " (%s)" % choice.problem if choice.problem else "")
+    if choice.problem == protocol_choice.NO_CLOCK_PORTS:
+        reason = clock_ports.why_unavailable()
+        if choice.protocol == protocol_choice.RAOP:
+            log.warning("speaker %r gets AirPlay 1 instead of AirPlay 2 with PTP, which it plays as well",
+                        speaker.name)
+        choice = choice._replace(problem=reason)
     return choice
 
 
 def airplay2_session(speaker, forced: bool = False) -> Optional[s.Session]:
     """The AirPlay 2 session for ``speaker``, or None when it should get AirPlay 1.
 
-    Raises ``ClockHelperMissing`` for a speaker that would stay silent without PTP."""
+    Raises ``ClockPortsUnavailable`` for a speaker that would stay silent without PTP."""
     key = (speaker.address, speaker.port)
     if key not in _choices:
         _choices[key] = _choose(speaker, forced)
     choice = _choices[key]
     if choice.protocol != protocol_choice.AIRPLAY2:
         return None
-    if choice.problem == protocol_choice.CLOCK_HELPER_MISSING:
-        raise s.ClockHelperMissing("speaker follows only its own clock; PTP ports 319/320 unavailable")
+    if choice.problem is not None:
+        raise s.ClockPortsUnavailable("PTP ports 319/320 unavailable", reason=choice.problem)
     sockets = clock_sockets(speaker.address) if choice.timing != protocol_choice.NTP else None
     return AirPlay2Session(speaker.address, speaker.airplay_port or speaker.port, choice.timing,
                            clock_sockets=sockets)

@@ -81,7 +81,7 @@ def read_record_reply(x, reply) -> None:
         x.latency = PTP_LATENCY_FRAMES / s.SAMPLE_RATE
         return
     value = reply.headers.get("Audio-Latency")
-    frames = n.whole(value, 0, 10 * s.SAMPLE_RATE) if value is not None else NTP_RECEIVER_OFFSET_FRAMES
+    frames = n.whole(n.digits(value), 0, 10 * s.SAMPLE_RATE) if value is not None else NTP_RECEIVER_OFFSET_FRAMES
     x.latency = (NTP_LATENCY_FRAMES + frames) / s.SAMPLE_RATE
 
 

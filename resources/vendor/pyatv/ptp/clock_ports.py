@@ -1,5 +1,6 @@
 """The two privileged gPTP ports (319 event, 320 general): from the clock helper, or bound directly when
-this process may (root, or a lowered unprivileged port start)."""
+this process may (root, or a lowered unprivileged port start). When neither works, ``why_unavailable`` says
+why in the user's words: another program holds the ports, or the helper is missing or lacks its capability."""
 
 import logging
 import os
@@ -89,6 +90,47 @@ def _bind_directly() -> Optional[ClockSockets]:
             sock.close()
         return None
     return ClockSockets(*bound)
+
+
+PORTS_IN_USE = "这两个端口正被本机另一个程序占用（例如 nqptp 或另一个 AirPlay 发送程序），请先退出它"
+HELPER_MISSING = ("本机没有安装时钟辅助程序 sonvale-ptp-helper：请以 root 身份重新安装 Sonvale"
+                  "（sudo cmake --install，或安装 Debian 软件包）")
+HELPER_WITHOUT_CAPABILITY = ("时钟辅助程序 sonvale-ptp-helper 没有绑定这两个端口的权限（cap_net_bind_service）："
+                             "请以 root 身份重新安装 Sonvale")
+HELPER_FAILED = "时钟辅助程序 sonvale-ptp-helper 没能打开这两个端口（原因见 Sonvale-sender.log）"
+
+
+def ports_in_use(table: str = "/proc/net/udp") -> bool:
+    """Whether any socket on this host is bound to UDP 319 or 320 (the kernel's table, hex ports)."""
+    try:
+        with open(table) as f:
+            rows = f.read().splitlines()[1:]
+    except OSError:
+        return False
+    return any(row.split()[1].rsplit(":", 1)[1] in ("013F", "0140") for row in rows if len(row.split()) > 1)
+
+
+def _has_capability(path: str) -> bool:
+    try:
+        return bool(os.getxattr(path, "security.capability"))
+    except OSError:
+        return False
+
+
+def why_unavailable() -> str:
+    """Why the PTP ports could not be had, as the end of a sentence shown to the user; logged in English too."""
+    helpers = [path for path in helper_candidates() if os.access(path, os.X_OK)]
+    if ports_in_use():
+        reason, text = "another program holds UDP 319/320", PORTS_IN_USE
+    elif not helpers:
+        reason, text = "the clock helper %s is not installed (looked in %s)" % (
+            HELPER_NAME, ", ".join(helper_candidates())), HELPER_MISSING
+    elif not any(_has_capability(path) for path in helpers):
+        reason, text = "the clock helper %s lacks cap_net_bind_service" % helpers[0], HELPER_WITHOUT_CAPABILITY
+    else:
+        reason, text = "the clock helper %s failed" % helpers[0], HELPER_FAILED
+    log.warning("PTP ports 319/320 unavailable: %s", reason)
+    return text
 
 
 def open_clock_sockets(speaker_address: str) -> Optional[ClockSockets]:

@@ -38,7 +38,7 @@ def _transport(session: "RaopSession", reply: Response) -> None:
     fields = parse_transport(reply.headers.get("Transport", ""))
     if "server_port" not in fields or "control_port" not in fields:
         raise n.Malformed("Transport %r lacks a port" % reply.headers.get("Transport"))
-    server_port, control_port = n.port(fields["server_port"]), n.port(fields["control_port"])
+    server_port, control_port = n.port(n.digits(fields["server_port"])), n.port(n.digits(fields["control_port"]))
     if "Session" in reply.headers:
         session.session_header = {"Session": reply.headers["Session"].split(";")[0].strip()}
     session.stream.open(session.remote, server_port, session.udp, control_port,
@@ -48,7 +48,7 @@ def _transport(session: "RaopSession", reply: Response) -> None:
 
 def _receiver_latency(session: "RaopSession", reply: Response) -> None:
     value = reply.headers.get("Audio-Latency")
-    frames = n.whole(value, 0, 10 * s.SAMPLE_RATE) if value is not None else RECEIVER_OFFSET_FRAMES
+    frames = n.whole(n.digits(value), 0, 10 * s.SAMPLE_RATE) if value is not None else RECEIVER_OFFSET_FRAMES
     session.latency = (LATENCY_FRAMES + frames) / s.SAMPLE_RATE
 
 
