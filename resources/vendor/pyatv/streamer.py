@@ -124,10 +124,17 @@ class Streamer:
 
     def _run(self) -> None:
         session = self._connect()
-        self.reporter.ready()
+        self.reporter.ready(session.latency)
         while True:
             try:
                 outcome = self._stream(session)
+            except s.SpeakerBusy as busy:  # another sender took the speaker: wait for it, never take it back
+                session.close()
+                if not busy.wait_until_free(self._stopping, self.heartbeat.alive):
+                    return
+                self.reporter.reconnecting()
+                session = self._connect()
+                continue
             except (s.Disconnected, s.NoResponse) as exc:
                 session.close()
                 log.warning("speaker connection lost: %s", exc)
@@ -154,9 +161,16 @@ class Streamer:
             session = self._connect()
 
     def _connect(self) -> s.Session:
-        self.heartbeat.alive(self.CONNECT_GRACE)
-        session = self._session = self.open_session()
-        session.connect()
+        while True:
+            self.heartbeat.alive(self.CONNECT_GRACE)
+            session = self._session = self.open_session()
+            try:
+                session.connect()
+                break
+            except s.SpeakerBusy as busy:  # refused for another sender: wait for it, then ask again
+                session.close()
+                if not busy.wait_until_free(self._stopping, self.heartbeat.alive):
+                    raise
         self.heartbeat.alive(self.STEP_GRACE)
         return session
 
