@@ -1,16 +1,35 @@
 """The worker against Debian's shairport-sync (stdout backend), advertised by avahi in a private network
-namespace (tests/harness/receiver-start.sh). Needs root, shairport-sync, avahi-daemon and dbus-daemon."""
+namespace (tests/harness/receiver-start.sh): playing, a busy speaker waited for, preemption by a newcomer (a second
+receiver that allows interruption), idle standby, the listing. Needs root, shairport-sync, avahi-daemon, dbus."""
 
+import json
 import os
 import shutil
+import signal
 import subprocess
 import time
 import unittest
 
-from worker_support import HARNESS, Worker, longest_bit_exact_run, tone
+from worker_support import HARNESS, SOURCE_DIR, VENDOR, Worker, longest_bit_exact_run, tone
 
 NAME = "卧室"
 RX = {}
+
+
+def start_receiver(tag: str, **env) -> dict:
+    out = subprocess.run(["sh", os.path.join(HARNESS, "receiver-start.sh")], capture_output=True, text=True,
+                         env={**os.environ, "RX_NAME": NAME, "TAG": tag, **env}, timeout=30)
+    if out.returncode != 0:
+        raise RuntimeError("receiver did not start: %s" % out.stderr)
+    rx = {"dir": out.stdout.strip().splitlines()[-1]}
+    with open(os.path.join(rx["dir"], "env")) as f:
+        rx.update(item.partition("=")[::2] for item in f.read().split())
+    return rx
+
+
+def stop_receiver(rx: dict) -> None:
+    subprocess.run(["sh", os.path.join(HARNESS, "receiver-stop.sh"), rx["dir"]], timeout=30, capture_output=True)
+    shutil.rmtree(rx["dir"], ignore_errors=True)
 
 
 def setUpModule():
@@ -18,24 +37,17 @@ def setUpModule():
                if shutil.which(t) is None and not os.path.exists("/usr/sbin/" + t)]
     if os.geteuid() != 0 or missing:
         raise unittest.SkipTest("real-receiver tests skipped: needs root and %s" % (missing or "network namespaces"))
-    out = subprocess.run(["sh", os.path.join(HARNESS, "receiver-start.sh")], capture_output=True, text=True,
-                         env={**os.environ, "RX_NAME": NAME, "TAG": "s%d" % (os.getpid() % 100000)}, timeout=30)
-    if out.returncode != 0:
-        raise RuntimeError("receiver did not start: %s" % out.stderr)
-    RX["dir"] = out.stdout.strip().splitlines()[-1]
-    with open(os.path.join(RX["dir"], "env")) as f:
-        RX.update(item.partition("=")[::2] for item in f.read().split())
+    RX.update(start_receiver("s%d" % (os.getpid() % 100000)))
 
 
 def tearDownModule():
     if "dir" in RX:
-        subprocess.run(["sh", os.path.join(HARNESS, "receiver-stop.sh"), RX["dir"]], timeout=30, capture_output=True)
-        shutil.rmtree(RX["dir"], ignore_errors=True)
+        stop_receiver(RX)
 
 
 class RealReceiverTest(unittest.TestCase):
-    def worker(self, *extra):
-        w = Worker(NAME, *extra, prefix=("ip", "netns", "exec", RX["NS_TX"]))
+    def worker(self, *extra, rx=RX):
+        w = Worker(NAME, *extra, prefix=("ip", "netns", "exec", rx["NS_TX"]))
         self.addCleanup(w.kill)
         return w
 
@@ -49,7 +61,7 @@ class RealReceiverTest(unittest.TestCase):
     def test_tone_comes_out_bit_exact_and_the_speaker_is_free_at_once_after(self):
         received = os.path.join(RX["dir"], "received.s16")
         before, first, pcm = os.path.getsize(received), self.worker(), tone(4.0)
-        first.wait_state("ready", 10)
+        self.assertEqual(first.wait_state("ready", 10).get("latency_ms"), 2000)
         first.feed(pcm)
         first.wait_state("playing", 5)
         first.wait_feeding(10)
@@ -61,16 +73,42 @@ class RealReceiverTest(unittest.TestCase):
             self.assertGreaterEqual(longest_bit_exact_run(pcm, f.read()), 44100, "1 s bit-exact, L/R in order")
         self.assert_free()
 
-    def test_second_sender_is_told_the_speaker_is_busy(self):
+    def test_a_busy_speaker_is_waited_for_with_heartbeats_and_taken_once_free(self):
         first = self.worker()
         first.wait_state("ready", 10)
         first.feed(tone(1.0), then_silence=True)
         first.wait_state("playing", 5)
         second = self.worker()
-        self.assertIn("正在播放其他设备的音频", second.wait_state("error", 15)["message"])
-        self.assertEqual(second.wait(5), 1)
+        self.assertIn("正被其他设备使用", second.wait_state("busy", 15)["message"])
+        waiting_since = time.monotonic()
+        time.sleep(6)  # longer than one retry: a refusal is asked again, and taken again
+        self.assertGreaterEqual(len(second.beats(after=waiting_since)), 4)
+        self.assertNotIn("ready", second.states())
         first.close_input()
         self.assertEqual(first.wait(10), 0)
+        second.wait_state("ready", 10)
+
+    def test_preempted_by_a_newcomer_it_yields_and_does_not_take_the_speaker_back(self):
+        rx = start_receiver("p%d" % (os.getpid() % 100000), RX_INTERRUPT="yes")
+        self.addCleanup(stop_receiver, rx)
+        first, second = self.worker(rx=rx), self.worker(rx=rx)
+        for w in (first, second)[::-1]:
+            w.feed(tone(1.0), then_silence=True)
+        first.wait_state("playing", 10)
+        second.wait_state("playing", 10)
+        self.assertIn("已被其他设备接管", first.wait_state("busy", 10)["message"])
+        time.sleep(5)  # the newcomer keeps the speaker
+        self.assertEqual((first.states(), second.states()), (["ready", "playing", "busy"], ["ready", "playing"]))
+        first.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(first.wait(2), 0)
+
+    def test_listing_names_the_speaker_once(self):
+        out = subprocess.run(["ip", "netns", "exec", RX["NS_TX"], "/usr/bin/python3", "-s", "-B",
+                              os.path.join(SOURCE_DIR, "resources", "sender.py"), "--list-speakers", "--seconds", "2"],
+                             capture_output=True, timeout=15, env={**os.environ, "SONVALE_VENDOR": VENDOR})
+        lines = [json.loads(line) for line in out.stdout.splitlines()]
+        self.assertEqual((out.returncode, [(e["name"], e["airplay2"], len(e["id"])) for e in lines]),
+                         (0, [(NAME, False, 17)]))
 
     def test_silence_releases_the_speaker_and_sound_takes_it_back(self):
         first = self.worker("--idle-after", "2")
