@@ -3,12 +3,13 @@ protocol choice, and speakers told apart by device id."""
 
 import os
 import signal
+import threading
 import time
 import unittest
 
 from worker_support import LoopbackServer, Worker
 from fake_ap2_receiver import FakeAirPlay2Receiver, N
-from pyatv import discovery, errors, session as s
+from pyatv import discovery, errors, occupancy, session as s
 from pyatv.airplay2 import protocol_choice as pc
 from pyatv.airplay2.session import AirPlay2Session
 from pyatv.raop.session import RaopSession
@@ -120,6 +121,7 @@ class ChoiceTest(unittest.TestCase):
 class Advertised:
     """What a browse heard, for the discovery logic (the real browse runs against shairport-sync)."""
 
+    appearances = {}
     def __init__(self, *records): self.records = list(records)
     def snapshot(self): return self.records
     def wait(self, seconds): time.sleep(seconds)
@@ -144,6 +146,43 @@ class DiscoveryTest(unittest.TestCase):
         self.assertEqual(sorted(map(str, discovery.listing(heard, 0))), sorted(map(str, [
             {"name": NAME, "airplay2": True, "id": "BB:BB:BB:BB:BB:01"},
             {"name": NAME, "airplay2": False, "id": "AA:AA:AA:AA:AA:01"}, {"name": "书房", "airplay2": True}])))
+
+
+
+class Dropping(s.Session):
+    """Connects at once; ``poll`` raises what ``drop`` holds."""
+    drop = None
+    def connect(self): pass
+    def send(self, pcm, when): pass
+    def poll(self, now):
+        if self.drop:
+            raise self.drop
+    def close(self): pass
+
+
+class YieldingTest(unittest.TestCase):
+    def test_a_speaker_showing_its_session_tells_preemption_from_a_drop_and_when_it_is_free(self):
+        occupancy.SETTLE = 0.1
+        airplay = record(discovery.AIRPLAY_TYPE, NAME, "AA:AA:AA:AA:AA:01", 7000, "10.0.0.5", flags="0x4")
+        shown = []
+        speaker = discovery.Speaker(NAME, "10.0.0.5", 7000, device_id=airplay.device_id)
+        policy = occupancy.Yielding(type("R", (), {"busy": lambda _, text: shown.append(text)})(), NAME,
+                                    Advertised(airplay), speaker)
+        for flags_after, outcome in [("0x4", s.ClosedBySpeaker), ("0x804", s.Preempted)]:
+            inner = Dropping()
+            session = policy.wrap(inner)
+            session.connect()
+            airplay.txt["flags"] = "0x804"   # our own session, shown
+            session.poll(time.monotonic() + 10)
+            airplay.txt["flags"], inner.drop = flags_after, s.ClosedBySpeaker("closed")
+            with self.assertRaises(outcome) as caught:
+                session.poll(time.monotonic())
+        self.assertRaises(s.SpeakerBusy, policy.wrap(Dropping()).connect)   # not taken while another holds it
+        freed = threading.Timer(0.3, airplay.txt.update, [{"flags": "0x4"}])
+        freed.start()
+        give_up = time.monotonic() + 5
+        self.assertTrue(caught.exception.wait_until_free(lambda: time.monotonic() > give_up, lambda grace: None))
+        self.assertEqual(shown, ["“卧室”已被其他设备接管；它空闲后或重新开始转发时再连接"])
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """The worker against Debian's shairport-sync (stdout backend), advertised by avahi in a private network
 namespace (tests/harness/receiver-start.sh): playing, a busy speaker waited for, preemption by a newcomer (a second
-receiver that allows interruption), idle standby, the listing. Needs root, shairport-sync, avahi-daemon, dbus."""
+receiver that allows interruption), the listing. Needs root, shairport-sync, avahi-daemon, dbus."""
 
 import json
 import os
@@ -91,10 +91,11 @@ class RealReceiverTest(unittest.TestCase):
     def test_preempted_by_a_newcomer_it_yields_and_does_not_take_the_speaker_back(self):
         rx = start_receiver("p%d" % (os.getpid() % 100000), RX_INTERRUPT="yes")
         self.addCleanup(stop_receiver, rx)
-        first, second = self.worker(rx=rx), self.worker(rx=rx)
-        for w in (first, second)[::-1]:
-            w.feed(tone(1.0), then_silence=True)
+        first = self.worker(rx=rx)
+        first.feed(tone(1.0), then_silence=True)
         first.wait_state("playing", 10)
+        second = self.worker(rx=rx)
+        second.feed(tone(1.0), then_silence=True)
         second.wait_state("playing", 10)
         self.assertIn("已被其他设备接管", first.wait_state("busy", 10)["message"])
         time.sleep(5)  # the newcomer keeps the speaker
@@ -109,19 +110,6 @@ class RealReceiverTest(unittest.TestCase):
         lines = [json.loads(line) for line in out.stdout.splitlines()]
         self.assertEqual((out.returncode, [(e["name"], e["airplay2"], len(e["id"])) for e in lines]),
                          (0, [(NAME, False, 17)]))
-
-    def test_silence_releases_the_speaker_and_sound_takes_it_back(self):
-        first = self.worker("--idle-after", "2")
-        first.wait_state("ready", 10)
-        first.feed(b"", then_silence=True)
-        first.wait_state("idle", 8)
-        self.assert_free()
-        first.stop_feeding()
-        first.feed(tone(3.0))
-        first.wait_state("reconnecting", 3)
-        first.wait_state("playing", 10)
-        first.close_input()
-        self.assertEqual((first.wait(10), first.states()), (0, ["ready", "playing", "idle", "reconnecting", "playing"]))
 
 
 if __name__ == "__main__":

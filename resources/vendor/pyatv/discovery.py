@@ -161,9 +161,11 @@ class Browser:
         with self._lock:
             self._lock.wait(seconds)
 
-    def device(self, device_id: Optional[str], name: str) -> List[Record]:
-        """The current records of one device (by id, or by name for a record without one)."""
-        return [r for r in self.snapshot() if (r.device_id == device_id if device_id else r.name == name)]
+
+
+def of_device(records: List[Record], device_id: Optional[str], name: str) -> List[Record]:
+    """The records of one device (by id, or by name for a speaker without one)."""
+    return [r for r in records if (r.device_id == device_id if device_id else r.name == name)]
 
 
 def _speaker(records: List[Record], name: str) -> Optional[Speaker]:

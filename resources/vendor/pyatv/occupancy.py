@@ -25,13 +25,14 @@ from typing import Callable, Optional
 from . import errors
 from . import session as s
 from .contract import Reporter
-from .discovery import Browser, Speaker
+from .discovery import Browser, Speaker, of_device
 
 log = logging.getLogger(__name__)
 
 SESSION_FLAGS = (1 << 11) | (1 << 17)
 SETTLE = 2.0
 LOOK_EVERY = 0.2
+LOOK_WHILE_STREAMING = 1.0
 
 
 def session_held(txt: dict) -> Optional[bool]:
@@ -54,6 +55,7 @@ class Yielding:
         self._reporter, self._name = reporter, name
         self._browser, self._speaker = browser, speaker
         self._first = True
+        self._next_look = 0.0
         self.shows_sessions = False     # the advertisement showed our own session while it was up
 
     def wrap(self, session: s.Session) -> s.Session:
@@ -64,11 +66,14 @@ class Yielding:
     def held(self) -> Optional[bool]:
         if self._browser is None:
             return None
-        states = [session_held(r.txt) for r in self._browser.device(self._speaker.device_id, self._speaker.name)]
+        states = [session_held(r.txt) for r in self._records()]
         return True if True in states else (False if False in states else None)
 
+    def _records(self):
+        return of_device(self._browser.snapshot(), self._speaker.device_id, self._speaker.name)
+
     def _advertised(self) -> bool:
-        return self._browser is not None and bool(self._browser.device(self._speaker.device_id, self._speaker.name))
+        return self._browser is not None and bool(self._records())
 
     def _appearances(self) -> int:
         return self._browser.appearances.get(self._speaker.device_id, 0) if self._browser else 0
@@ -80,8 +85,11 @@ class Yielding:
         if not first and self.held():
             raise self._busy(s.SpeakerBusy("the advertisement shows another sender's session"))
 
-    def while_streaming(self) -> None:
-        if not self.shows_sessions and self.held():
+    def while_streaming(self, now: float) -> None:
+        if self.shows_sessions or now < self._next_look:
+            return
+        self._next_look = now + LOOK_WHILE_STREAMING
+        if self.held():
             self.shows_sessions = True
             log.info("the speaker's advertisement shows its session: it will say when another sender holds it")
 
@@ -156,7 +164,7 @@ class _YieldingSession(s.Session):
             self._inner.poll(now)
         except s.Disconnected as exc:
             raise self._policy.after_close(exc) from exc
-        self._policy.while_streaming()
+        self._policy.while_streaming(now)
 
     def close(self) -> None:
         self._inner.close()
