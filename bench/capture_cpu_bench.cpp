@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     ::close(fds[0]);
 
     sonvale::Capture capture;
-    capture.onFormat = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
+    capture.onLog = [](const std::string& line) { std::printf("%s\n", line.c_str()); };
     capture.onFailure = [](const std::string& text) { std::fprintf(stderr, "failure: %s\n", text.c_str()); };
     try {
         capture.start(fds[1]);

@@ -18,8 +18,14 @@ using namespace coreaudio;
 
 namespace {
 
-constexpr std::int64_t framesPerTick = 4096;
-constexpr auto tickPeriod = std::chrono::milliseconds(10);
+constexpr std::int64_t framesPerPop = 4096;
+// The audio thread rings the writer once a sender packet's worth (352 frames) is waiting,
+// so the writer wakes about once per recorded fragment; the timer only catches a trickle
+// and keeps the silence check going.
+constexpr std::int64_t wakeFrames = 352;
+constexpr auto tickPeriod = std::chrono::milliseconds(50);
+// Dropped frames are logged at most this often, with the count since the last line.
+constexpr auto dropReportPeriod = std::chrono::seconds(1);
 // A monitor delivers a block at least every few hundred milliseconds while its output runs,
 // silence included; a fresh null sink may take up to 2 s for its first. Longer without any
 // audio means the stream or the server connection is gone.
@@ -81,14 +87,20 @@ void Capture::build(int pipeFd) {
     if (!converter) throwCaptureError(noResampler, "无法建立音频重采样器");
     inputRate_ = rate;
 
-    if (onFormat) {
-        onFormat("捕获 " + std::to_string(static_cast<long long>(std::trunc(rate))) +
+    if (onLog) {
+        onLog("捕获 " + std::to_string(static_cast<long long>(std::trunc(rate))) +
                  " Hz Float32 → 44100 Hz PCM16");
     }
 
     IOProcID proc = 0;
+    SerialQueue* const writerQueue = writerQueue_.get();
     check(system.createIOProcID(
-              aggregate_, [ring = ring_](const AudioBufferList& input) { ring->push(input); }, proc),
+              aggregate_,
+              [ring = ring_, writerQueue](const AudioBufferList& input) {
+                  ring->push(input);
+                  if (ring->available() >= wakeFrames) writerQueue->fire();
+              },
+              proc),
           "注册音频捕获回调");
     io_ = proc;
     check(system.deviceStart(aggregate_, proc), "开始系统音频捕获，请检查系统音频录制权限");
@@ -131,14 +143,32 @@ void Capture::setGain(float value) {
 
 void Capture::drain() {
     if (stopped_) return;
-    std::vector<float> samples = ring_->pop(framesPerTick);
     const auto now = std::chrono::steady_clock::now();
-    if (!samples.empty() || !lastAudio_) lastAudio_ = now;
-    if (now - *lastAudio_ > silenceLimit) {
-        fail("系统音频采集已中断");
-        return;
+    reportDrops(now);
+    bool any = false;
+    for (std::vector<float> samples = ring_->pop(framesPerPop); !samples.empty() && !stopped_;
+         samples = ring_->pop(framesPerPop)) {
+        any = true;
+        writeOut(samples);
     }
-    if (samples.empty() || !inputRate_ || !writer_) return;
+    if (any || !lastAudio_) lastAudio_ = now;
+    if (!stopped_ && now - *lastAudio_ > silenceLimit) fail("系统音频采集已中断");
+}
+
+void Capture::reportDrops(std::chrono::steady_clock::time_point now) {
+    const std::uint64_t dropped = ring_->statistics().dropped;
+    if (dropped == reportedDrops_ || (lastDropReport_ && now - *lastDropReport_ < dropReportPeriod)) return;
+    const std::string line = "音频丢帧：" + std::to_string(dropped - reportedDrops_) + " 帧（累计 " +
+                             std::to_string(dropped) + " 帧）";
+    reportedDrops_ = dropped;
+    lastDropReport_ = now;
+    postToMainThread([this, alive = std::weak_ptr<int>(alive_), line] {
+        if (!alive.expired() && onLog) onLog(line);
+    });
+}
+
+void Capture::writeOut(std::vector<float>& samples) {
+    if (!inputRate_ || !writer_) return;
     const PcmWriter::Result result = writer_->write(samples, gain.load(std::memory_order_relaxed));
     switch (result.outcome) {
     case PcmWriter::Outcome::conversionFailed:

@@ -23,9 +23,10 @@ class SerialQueue;
 // one run: started once, then stopped and discarded.
 //
 // Threads: start(), stop(), setGain() and the destructor run on the controller's (main)
-// thread. The IO proc runs on the backend's audio thread and only pushes into the ring.
-// The writer thread ("Sonvale.pcm") runs the 10 ms writer tick, the gain updates and the
-// stop flag, so those never race. onFailure is delivered on the Qt main thread, at most
+// thread. The IO proc runs on the backend's audio thread; it only pushes into the lock-free
+// ring and, once a packet's worth is waiting, rings the writer, so it never waits. The
+// writer thread ("Sonvale.pcm") runs the writer ticks, the gain updates and the stop flag,
+// so those never race. onFailure is delivered on the Qt main thread, at most
 // once, and never after the object is destroyed: when the writer cannot convert or write,
 // and when no audio at all has arrived for 8 s (the record stream or the server is gone).
 class Capture {
@@ -54,12 +55,15 @@ public:
     // Linear gain; set it directly only before start(), afterwards through setGain().
     std::atomic<float> gain{1.0f};
     std::function<void(const std::string&)> onFailure;
-    // Called once, synchronously inside start(), with the format line.
-    std::function<void(const std::string&)> onFormat;
+    // Lines for the log: the format line once, synchronously inside start(); then, on the
+    // main thread, a line whenever frames were dropped (at most one a second).
+    std::function<void(const std::string&)> onLog;
 
 private:
     void build(int pipeFd);
     void drain();
+    void reportDrops(std::chrono::steady_clock::time_point now);
+    void writeOut(std::vector<float>& samples);
     void fail(const std::string& message);
 
     std::shared_ptr<FloatRing> ring_;
@@ -71,6 +75,8 @@ private:
     std::unique_ptr<PcmWriter> writer_;
     bool stopped_ = false;  // writer thread only
     std::optional<std::chrono::steady_clock::time_point> lastAudio_;  // writer thread only
+    std::uint64_t reportedDrops_ = 0;                                       // writer thread only
+    std::optional<std::chrono::steady_clock::time_point> lastDropReport_;  // writer thread only
     std::shared_ptr<int> alive_;  // expires with the object; guards queued main-thread calls
     std::unique_ptr<SerialQueue> writerQueue_;
 };

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "coreaudio/audio_buffer_list.h"
@@ -13,16 +13,18 @@ using coreaudio::AudioBuffer;
 using coreaudio::AudioBufferList;
 
 struct RingStatistics {
-    std::uint64_t total = 0;    // frames accepted by push() since creation, discarded ones included
-    std::uint64_t dropped = 0;  // frames discarded because the ring was full
-    float peak = 0.0f;          // largest absolute sample of the latest accepted buffer list
+    std::uint64_t total = 0;    // frames handed to push() since creation, dropped ones included
+    std::uint64_t dropped = 0;  // frames lost: no room in the ring, or a hole in the stream
+    float peak = 0.0f;          // largest absolute sample of the latest stored buffer list
 };
 
-// Hand-over of Float32 stereo frames from the audio thread (push) to the writer thread
-// (pop); the status display reads the counters from the main thread. One mutex guards
-// everything: the producer only tries it and loses the whole buffer list, uncounted, when
-// it is busy, so the audio thread never waits; pop() and statistics() wait for it. When
-// the writer falls behind, the oldest frames are discarded and counted in `dropped`.
+// Hand-over of Float32 stereo frames from the audio thread (push, the one producer) to the
+// writer thread (pop and available, the one consumer); any thread may read statistics().
+// Lock-free: the producer owns `written_`, the consumer `read_`; each publishes its index
+// with a release store and reads the other's with an acquire load, so the samples between
+// them are complete before the other side sees them. Neither side ever waits. When the
+// writer falls behind, the frames that find no room are dropped and counted in `dropped`,
+// as are the frames of a hole (a buffer without data).
 class FloatRing {
 public:
     static constexpr std::int64_t capacity = 0x40000;  // samples: 131,072 stereo frames
@@ -31,22 +33,25 @@ public:
     FloatRing(const FloatRing&) = delete;
     FloatRing& operator=(const FloatRing&) = delete;
 
-    // Appends one IO cycle's buffer list: interleaved (first buffer has 2 or more
+    // Producer. Appends one IO cycle's buffer list: interleaved (first buffer has 2 or more
     // channels; channels past the second are ignored), deinterleaved (two buffers) or mono
     // (the left sample is repeated as the right one). Allocates nothing.
     void push(const AudioBufferList& list);
-    // Removes and returns up to n frames (2n samples), interleaved, oldest first.
+    // Consumer. Removes and returns up to n frames (2n samples), interleaved, oldest first.
     std::vector<float> pop(std::int64_t n);
-    RingStatistics statistics();
+    // Consumer or producer: the frames stored and not yet popped.
+    std::int64_t available() const;
+    RingStatistics statistics() const;
 
 private:
-    std::mutex lock_;
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<float>::is_always_lock_free);
+
     std::unique_ptr<float[]> storage_;
-    std::int64_t start_ = 0;
-    std::int64_t count_ = 0;
-    std::uint64_t total_ = 0;
-    std::uint64_t dropped_ = 0;
-    float peak_ = 0.0f;
+    alignas(64) std::atomic<std::uint64_t> written_{0};  // samples ever stored
+    alignas(64) std::atomic<std::uint64_t> read_{0};     // samples ever popped
+    alignas(64) std::atomic<std::uint64_t> total_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<float> peak_{0.0f};
 };
 
 }  // namespace sonvale

@@ -26,7 +26,9 @@ public:
     virtual Result convert(const float* input, std::size_t frames, std::int16_t* output, std::size_t capacity) = 0;
 };
 
-// The libsoxr converter with its default quality; null when it cannot be made for the rate.
+// For 44100 Hz input a plain rounding to 16 bits (bit-exact for 16-bit sources); for any
+// other rate the libsoxr converter at its default (high) quality, undithered. Null when it
+// cannot be made for the rate.
 std::unique_ptr<PcmConverter> makePcmConverter(double inputRate);
 
 using PcmConverterFactory = std::function<std::unique_ptr<PcmConverter>(double inputRate)>;

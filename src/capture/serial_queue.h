@@ -1,7 +1,7 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -13,7 +13,8 @@ namespace sonvale {
 // One thread that runs tasks one after another, in the order they were queued, plus at
 // most one repeating timer whose events run on the same thread between the tasks. A timer
 // event that comes due while the thread is busy is not queued twice: late events collapse
-// into one, as with a dispatch timer source.
+// into one, as with a dispatch timer source. fire() brings the next timer event forward to
+// now, from any thread, without ever waiting: the audio thread rings it when there is work.
 class SerialQueue {
 public:
     explicit SerialQueue(std::string name);
@@ -27,12 +28,17 @@ public:
     void startTimer(std::chrono::nanoseconds period, std::function<void()> handler);
     // No timer event begins after this returns; one already running finishes.
     void cancelTimer();
+    // Any thread, lock-free: the next timer event runs as soon as the thread is free, and
+    // the period counts from it. Rings that come while one is pending collapse into it.
+    void fire();
 
 private:
     void run();
+    void wake();
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    int bell_ = -1;  // eventfd: tasks, timer changes and fire() wake the thread through it
+    std::atomic<bool> fired_{false};
     std::deque<std::function<void()>> tasks_;
     std::function<void()> timer_;
     std::uint64_t timerGeneration_ = 0;

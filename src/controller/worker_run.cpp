@@ -116,7 +116,7 @@ bool Sonvale::startForwarding() {
 
         auto capture = std::make_unique<Capture>();
         const QPointer<Sonvale> self(this);
-        capture->onFormat = [self](const std::string& text) {
+        capture->onLog = [self](const std::string& text) {
             if (self) self->log(QString::fromStdString(text));
         };
         capture->onFailure = [self](const std::string& text) {

@@ -86,9 +86,13 @@ std::string portableDescription(std::string_view name) {
 std::optional<std::string> nullSinkArguments(std::string_view uid, std::string_view name) {
     if (!isPlainSinkName(uid)) return std::nullopt;
     // device.class stays the module's "abstract" and priority.session is low, so neither
-    // PulseAudio nor WirePlumber ever picks this sink as a default on its own.
-    return "sink_name=" + std::string(uid) + " rate=44100 channels=2 sink_properties='device.description=\"" +
-           portableDescription(name) + "\" priority.session=1'";
+    // PulseAudio nor WirePlumber ever picks this sink as a default on its own. It runs at the
+    // speaker's own rate, in float so that several players mix without clipping before the
+    // gain; node.force-rate makes PipeWire run its graph at that rate while the sink plays,
+    // instead of resampling to its usual 48 kHz and back (docs/audio-format.md).
+    return "sink_name=" + std::string(uid) +
+           " rate=44100 format=float32le channels=2 sink_properties='device.description=\"" +
+           portableDescription(name) + "\" priority.session=1 node.force-rate=44100'";
 }
 
 }  // namespace sonvale::coreaudio

@@ -7,6 +7,8 @@
 
 #include <pulse/pulseaudio.h>
 
+#include "base/constants.h"
+
 namespace sonvale::coreaudio {
 
 namespace {
@@ -17,6 +19,9 @@ constexpr auto serverDeadline = 5s;
 // A stream the server refused or killed is retried after this pause, so a monitor that
 // keeps failing cannot make the connection spin.
 constexpr pa_usec_t retryDelay = 200 * PA_USEC_PER_MSEC;
+// Each wake-up of the server and of the audio thread carries this much audio: long enough
+// to keep both quiet, short enough to leave most of the sender's latency budget.
+constexpr pa_usec_t fragment = 20 * PA_USEC_PER_MSEC;
 
 constexpr OSStatus statusOf(const char (&code)[5]) { return static_cast<OSStatus>(fourCC(code)); }
 const OSStatus notRunning = statusOf("stop");
@@ -36,6 +41,9 @@ struct PulseTapRecorder::Impl {
     bool running = false;
     pa_stream* stream = nullptr;
     std::string recordedSink;  // sink whose monitor `stream` records
+    // Set when start() attached to the forwarding output before it became the default: until
+    // the default reaches it, default changes elsewhere do not move the stream away.
+    bool pinned = false;
     pa_time_event* retry = nullptr;
     std::vector<pa_stream*> dead;  // failed streams, released outside their own callbacks
     // Generation of the default-output lookups: only the newest one may attach.
@@ -94,15 +102,38 @@ struct PulseTapRecorder::Impl {
         return ok;
     }
 
-    struct DefaultSink {
+    struct SinkInfo {
         bool replied = false;
         std::string name;
         std::string monitor;
         std::uint32_t rate = 0;
     };
 
-    // The default sink's name, monitor and rate, or an empty name when there is none.
-    bool queryDefaultSink(DefaultSink& out) {
+    // A sink's name, monitor and rate; an empty name when there is no such sink.
+    bool querySink(const std::string& name, SinkInfo& out) {
+        struct Sink {
+            Impl* self;
+            SinkInfo* out;
+        } sink{this, &out};
+        auto* operation = pa_context_get_sink_info_by_name(
+            context, name.c_str(),
+            [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+                auto* s = static_cast<Sink*>(data);
+                if (info && eol == 0) {
+                    s->out->name = info->name;
+                    if (info->monitor_source_name) s->out->monitor = info->monitor_source_name;
+                    s->out->rate = info->sample_spec.rate;
+                    return;
+                }
+                s->out->replied = true;
+                s->self->signal();
+            },
+            &sink);
+        return await(operation, out.replied);
+    }
+
+    // The default sink, or an empty name when there is none (then only the server's rate).
+    bool queryDefaultSink(SinkInfo& out) {
         struct Server {
             Impl* self;
             bool replied = false;
@@ -127,25 +158,32 @@ struct PulseTapRecorder::Impl {
             out.replied = true;
             return true;
         }
-        struct Sink {
+        return querySink(server.sink, out);
+    }
+
+    // What a capture records from the start: the forwarding output when it exists, so that
+    // it is recorded before it becomes the default; else the default output.
+    bool queryTarget(SinkInfo& out) {
+        if (!querySink(std::string(outputUID), out)) return false;
+        if (!out.name.empty()) return true;
+        out = SinkInfo{};
+        return queryDefaultSink(out);
+    }
+
+    bool suspend(const std::string& sink, bool suspended) {
+        struct Done {
             Impl* self;
-            DefaultSink* out;
-        } sink{this, &out};
-        operation = pa_context_get_sink_info_by_name(
-            context, server.sink.c_str(),
-            [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-                auto* s = static_cast<Sink*>(data);
-                if (info && eol == 0) {
-                    s->out->name = info->name;
-                    if (info->monitor_source_name) s->out->monitor = info->monitor_source_name;
-                    s->out->rate = info->sample_spec.rate;
-                    return;
-                }
-                s->out->replied = true;
-                s->self->signal();
+            bool replied = false;
+        } done{this, false};
+        auto* operation = pa_context_suspend_sink_by_name(
+            context, sink.c_str(), suspended ? 1 : 0,
+            [](pa_context*, int, void* data) {
+                auto* d = static_cast<Done*>(data);
+                d->replied = true;
+                d->self->signal();
             },
-            &sink);
-        return await(operation, out.replied);
+            &done);
+        return await(operation, done.replied);
     }
 
     void detach() {
@@ -156,6 +194,7 @@ struct PulseTapRecorder::Impl {
         pa_stream_unref(stream);
         stream = nullptr;
         recordedSink.clear();
+        pinned = false;
     }
 
     void releaseDead() {
@@ -191,7 +230,7 @@ struct PulseTapRecorder::Impl {
         pa_stream_set_read_callback(stream, &Impl::readable, this);
         pa_buffer_attr attr;
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &format));
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &format));
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_record(stream, monitor.c_str(), &attr, flags) < 0) {
@@ -226,8 +265,9 @@ struct PulseTapRecorder::Impl {
         Impl* self = l->self;
         const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
         const bool current = self->running && l->generation == self->lookup;
-        if (current && sink.empty()) self->detach();
-        if (!current || sink.empty() || (sink == self->recordedSink && self->stream)) {
+        if (current && self->stream && sink == self->recordedSink) self->pinned = false;
+        if (current && sink.empty() && !self->pinned) self->detach();
+        if (!current || sink.empty() || (sink == self->recordedSink && self->stream) || (self->pinned && self->stream)) {
             self->lookups.erase(l->generation);
             return;
         }
@@ -287,7 +327,9 @@ struct PulseTapRecorder::Impl {
         const void* chunk = nullptr;
         std::size_t bytes = 0;
         while (pa_stream_peek(s, &chunk, &bytes) == 0 && bytes > 0) {
-            if (chunk && self->running && self->block) {
+            // A hole (no data) is audio the server could not deliver: it goes on as a buffer
+            // without data, so that it is counted, never played.
+            if (self->running && self->block) {
                 const AudioBuffer buffer{2, static_cast<std::uint32_t>(bytes), const_cast<void*>(chunk)};
                 self->block(AudioBufferList{1, &buffer});
             }
@@ -333,7 +375,7 @@ std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& s
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     }) && pa_context_get_state(impl->context) == PA_CONTEXT_READY;
     bool known = false;
-    Impl::DefaultSink sink;
+    Impl::SinkInfo sink;
     if (ready) {
         pa_context_set_subscribe_callback(impl->context, &Impl::subscription, impl.get());
         bool subscribed = false;
@@ -349,7 +391,7 @@ std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& s
                 d->self->signal();
             },
             &done);
-        known = impl->await(operation, subscribed) && impl->queryDefaultSink(sink) && sink.rate > 0;
+        known = impl->await(operation, subscribed) && impl->queryTarget(sink) && sink.rate > 0;
     }
     if (known) impl->format.rate = sink.rate;
     pa_threaded_mainloop_unlock(impl->loop);
@@ -369,9 +411,9 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
     pa_threaded_mainloop_lock(d.loop);
     d.block = std::move(block);
     d.running = true;
-    Impl::DefaultSink sink;
+    Impl::SinkInfo sink;
     OSStatus status = noErr;
-    if (pa_context_get_state(d.context) != PA_CONTEXT_READY || !d.queryDefaultSink(sink)) {
+    if (pa_context_get_state(d.context) != PA_CONTEXT_READY || !d.queryTarget(sink)) {
         status = notRunning;
     } else if (!d.attach(sink.name, sink.monitor)) {
         status = unspecified;
@@ -384,6 +426,14 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
         if (!d.stream || (d.stream == attached && pa_stream_get_state(attached) != PA_STREAM_READY)) {
             status = unspecified;
         }
+    }
+    if (status == noErr && d.stream && d.recordedSink == outputUID) {
+        // A PulseAudio null sink that nobody recorded renders up to 2 s ahead of real time, and
+        // a player moved onto it would lose that much at the switch; suspended and resumed once
+        // under a recorder it runs at real time.
+        d.pinned = true;
+        d.suspend(d.recordedSink, true);
+        d.suspend(d.recordedSink, false);
     }
     if (status != noErr) d.halt();
     pa_threaded_mainloop_unlock(d.loop);

@@ -7,16 +7,19 @@
 
 namespace sonvale::coreaudio {
 
-// One connection to the sound server that records the monitor of the default output as
-// float32 stereo at a rate fixed when it connects (the default sink's rate then). While
-// started it follows the default output: when the default changes, or the recorded sink
-// goes away, it re-attaches to the new default's monitor itself. The server is never
-// allowed to move the stream, because it would move it to the default source, a
-// microphone. With no default output it records nothing until one appears.
+// One connection to the sound server that records a sink's monitor as float32 stereo at a
+// rate fixed when it connects: the forwarding output's rate when that output exists, else
+// the default output's. It starts on the forwarding output when there is one, so that the
+// output runs and is recorded before it becomes the default, and then follows the default
+// output: when the default changes, or the recorded sink goes away, it re-attaches to the
+// new default's monitor itself. The server is never allowed to move the stream, because it
+// would move it to the default source, a microphone. With no default output it records
+// nothing until one appears.
 //
 // Every call waits for the server at most a few seconds. The IO block runs on the
 // connection's own thread ("Sonvale.audio") with one interleaved stereo buffer per chunk;
-// holes in the stream are dropped. After stop() or destruction it is not called again.
+// a hole in the stream comes as a buffer without data. After stop() or destruction it is
+// not called again.
 class PulseTapRecorder {
 public:
     static std::unique_ptr<PulseTapRecorder> connect(const std::string& streamName, OSStatus& status);

@@ -86,7 +86,7 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
     Capture capture;
     capture.gain = 0.5f;
     Names lines;
-    capture.onFormat = [&](const std::string& text) { lines.push_back(text); };
+    capture.onLog = [&](const std::string& text) { lines.push_back(text); };
     capture.start(pipe.fds[1]);
     EXPECT_EQ(lines, Names{"捕获 44100 Hz Float32 → 44100 Hz PCM16"});
     EXPECT_EQ(model->aggregateDescriptions().at(0)["private"], 1) << "never listed among the outputs";
