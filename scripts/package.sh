@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-export BUILD_DIR=${BUILD_DIR:-build-pkg}
+export BUILD_DIR="${BUILD_DIR:-build-pkg}"
 BUILD_TYPE=${BUILD_TYPE:-Release} scripts/build.sh -DCMAKE_INSTALL_PREFIX=/usr \
   -DBUILD_TESTING=OFF -DSONVALE_BENCHMARKS=OFF -DSONVALE_SANITIZE=
 (cd "$BUILD_DIR" && cpack -G DEB >/dev/null)
