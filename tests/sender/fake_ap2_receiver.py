@@ -125,14 +125,14 @@ PLIST = ["Content-Type: application/x-apple-binary-plist"]
 
 
 class FakeAirPlay2Receiver(LoopbackServer):
-    """Switches: another PIN, wrong channel keys, 400 for an NTP session, the stream reply's ports in either order,
+    """Switches: another PIN, wrong channel keys, the stream reply's ports in either order,
     entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed."""
     server = "AirTunes/980.77.2"
 
-    def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True, refuse_ntp: bool = False,
+    def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True,
                  wrong_keys: bool = False, features: str = FEATURES_NO_PTP, session_reply: dict = None,
                  stream_reply: dict = None, server_public: bytes = None, events_closed: bool = False):
-        self.pin, self.wrong_keys, self.refuse_ntp = pin, wrong_keys, refuse_ntp
+        self.pin, self.wrong_keys = pin, wrong_keys
         self.session_reply, self.stream_reply, self.server_public = session_reply or {}, stream_reply or {}, server_public
         self.control_port_first, self.features = control_port_first, features
         self.requests, self.volume_answers = [], []     # (method, uri, encrypted, headers, body); (status, value)
@@ -211,8 +211,6 @@ class FakeAirPlay2Receiver(LoopbackServer):
 
     def _setup_session(self, request):
         if request["timingProtocol"] == "NTP":
-            if self.refuse_ntp:
-                return 400, [], b""
             self.ntp_port = request["timingPort"]
         reply = {"eventPort": self.event_port, "timingPort": 0,
                  "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockID": 1}, **self.session_reply}
