@@ -40,6 +40,7 @@ inline constexpr std::uint32_t transportType = fourCC("tran");
 inline constexpr std::uint32_t streams = fourCC("stm#");
 inline constexpr std::uint32_t tapFormat = fourCC("tfmt");  // process tap: AudioStreamBasicDescription
 inline constexpr std::uint32_t tapUID = fourCC("tuid");     // process tap: its UID string
+inline constexpr std::uint32_t latency = fourCC("ltnc");     // output device: frames players are told it delays
 }  // namespace selector
 
 namespace scope {

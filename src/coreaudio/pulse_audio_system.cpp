@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include "coreaudio/pipewire_sink.h"
 #include "coreaudio/pulse_connection.h"
 #include "coreaudio/pulse_device_mapping.h"
 #include "coreaudio/pulse_module_arguments.h"
@@ -161,6 +162,7 @@ public:
 
     OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t size,
                              const void* data) override {
+        if (address.mSelector == selector::latency) return setOwnSinkLatency(object, size, data);
         if (object != kAudioObjectSystemObject || address.mSelector != selector::defaultOutput) {
             return unknownProperty;
         }
@@ -213,8 +215,10 @@ public:
         if (!found) return badObject;
         // Only the forwarding output device is an aggregate of ours; real devices stay.
         if (!found->facts.isSink || found->facts.name != outputUID) return badDevice;
-        if (found->facts.ownerModule == noIndex) return illegalOperation;
-        if (!connection_.unloadModule(found->facts.ownerModule)) return notRunning;
+        const bool own = ownSink_ && ownSink_->name() == found->facts.name;
+        if (own) ownSink_.reset();
+        else if (found->facts.ownerModule == noIndex) return illegalOperation;
+        else if (!connection_.unloadModule(found->facts.ownerModule)) return notRunning;
         // PulseAudio confirms the unload before it has happened; the device is only
         // destroyed once the view no longer shows it.
         const std::string name = found->facts.name;
@@ -338,6 +342,7 @@ private:
         if (!before) return notRunning;
         // A second sink of that name would be renamed by the server: refuse instead.
         if (before->sinkNamed(uid)) return illegalOperation;
+        if (createOwnSink(uid, *arguments, outDevice)) return noErr;
         const auto module = connection_.loadModule("module-null-sink", *arguments);
         if (!module) return notRunning;
         if (connection_.await([&](const PulseServerFacts& f) { return hasSink(f, uid); }, deviceChange)) {
@@ -350,6 +355,42 @@ private:
         }
         connection_.unloadModule(*module);
         return illegalOperation;
+    }
+
+    // On PipeWire the forwarding output is a sink node of Sonvale's own, so that it can tell
+    // players the speaker's delay. Once it has failed to show up in the pulse view (a plain
+    // PulseAudio beside a PipeWire that does not serve pulse clients), it is not tried again.
+    bool createOwnSink(const std::string& uid, const std::string& arguments, AudioObjectID& outDevice) {
+        if (ownSinkUnseen_) return false;
+        auto sink = PipeWireSink::create(arguments);
+        if (!sink) return false;
+        if (connection_.await([&](const PulseServerFacts& f) { return hasSink(f, uid); }, deviceChange)) {
+            if (const auto after = view(false)) {
+                if (const Device* found = after->sinkNamed(uid)) {
+                    outDevice = found->id;
+                    ownSink_ = std::move(sink);
+                    return true;
+                }
+            }
+        }
+        ownSinkUnseen_ = true;
+        return false;
+    }
+
+    OSStatus setOwnSinkLatency(AudioObjectID object, std::uint32_t size, const void* data) {
+        if (size != sizeof(std::uint32_t) || !data) return badSize;
+        std::uint32_t frames = 0;
+        std::memcpy(&frames, data, sizeof frames);
+        const auto current = view();
+        if (!current) return notRunning;
+        const Device* device = current->find(object);
+        if (!device) return badObject;
+        // A null sink has no way to report a delay (PulseAudio keeps latency offsets for
+        // card ports, and it has none).
+        if (!ownSink_ || ownSink_->name() != device->facts.name) return illegalOperation;
+        constexpr std::uint64_t framesPerSecond = 44100;  // the forwarding output's rate
+        const auto delay = std::chrono::nanoseconds(std::uint64_t(frames) * 1'000'000'000 / framesPerSecond);
+        return ownSink_->setLatency(delay) ? noErr : notRunning;
     }
 
     Observation observe(bool wait = false) {
@@ -418,6 +459,8 @@ private:
 
     PulseConnection connection_;
     PulseTapEngine taps_;
+    std::unique_ptr<PipeWireSink> ownSink_;  // the forwarding output, when Sonvale made it on PipeWire
+    bool ownSinkUnseen_ = false;
 
     std::mutex idMutex_;  // guards the ids and the cached view
     std::map<Key, AudioObjectID> deviceIDs_;
