@@ -4,7 +4,7 @@ set -eu
 
 PACKAGES="
 build-essential cmake ninja-build pkg-config ccache
-qt6-base-dev libqt6svg6-dev qt6-qpa-plugins libpulse-dev libpipewire-0.3-dev libsoxr-dev nlohmann-json3-dev
+qt6-base-dev qt6-svg-dev qt6-qpa-plugins libpulse-dev libpipewire-0.3-dev libsoxr-dev nlohmann-json3-dev
 libgtest-dev libgmock-dev libbenchmark-dev
 pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon
 python3 python3-zeroconf python3-cryptography python3-dbusmock
