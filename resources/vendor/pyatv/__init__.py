@@ -7,12 +7,15 @@ package name the application bundle layout expects ("vendor/pyatv"). It streams 
 Modules, by concern:
   contract   JSON state lines on standard output
   pcm_input  standard-input reader thread, bounded buffer, silence detection
-  discovery  finding a speaker by name over mDNS
+  discovery  finding speakers over mDNS, told apart by device id; the listing
   rtsp       a small RTSP/1.0 client
-  session    the abstract playback session and its exception types
+  negotiation  RTSP steps as data, and reading reply fields that may be malformed
+  session    the abstract playback session, its exception types, the stop flag
+  occupancy  yielding to another sender that holds the speaker
   streamer   the protocol-neutral streaming loop (states, idle, reconnect)
   pacing     the real-time packet schedule
   errors     one Chinese message per failure cause
   raop       the AirPlay 1 (RAOP) session
+  airplay2   the AirPlay 2 session: pairing, steps, control and event channels, timing, protocol choice
   app        wiring for sender.py
 """

@@ -192,4 +192,4 @@ class ProtocolError(SenderError):
 
 class ClockPortsUnavailable(SenderError):
     """The speaker needs PTP timing (it plays nothing else) and the PTP ports 319/320 are not ours.
-    ``context['reason']``: why, in the user's words (``ptp.clock_ports.Unavailable``)."""
+    ``context["reason"]``: why, in the user's words (``ptp.clock_ports.why_unavailable``)."""
