@@ -90,7 +90,7 @@ class SessionTest(unittest.TestCase):
         with FakeAirPlay2Receiver(control_port_first=False) as receiver:
             worker = Worker("卧室", "--address", "127.0.0.1:%d" % receiver.port, "--protocol", "airplay2")
             self.addCleanup(worker.kill)
-            worker.wait_state("ready", 15)
+            self.assertEqual(worker.wait_state("ready", 15)["latency_ms"], 2000)  # 77175 + 11025 frames
             sent = tone(4.0)  # room for a clean 2 s stretch even if the feeder stalls once under load
             worker.feed(sent + bytes(88200))  # and 0.5 s of silence
             worker.wait_state("playing", 5)
