@@ -57,6 +57,7 @@ class Yielding:
         self._first = True
         self._next_look = 0.0
         self.shows_sessions = False     # the advertisement showed our own session while it was up
+        self.shown: Optional[str] = None  # the busy status last reported, until a session is up again
 
     def wrap(self, session: s.Session) -> s.Session:
         return _YieldingSession(session, self)
@@ -83,7 +84,7 @@ class Yielding:
     def before_connect(self) -> None:
         first, self._first = self._first, False
         if not first and self.held():
-            raise self._busy(s.SpeakerBusy("the advertisement shows another sender's session"))
+            raise self.waiting(s.SpeakerBusy("the advertisement shows another sender's session"))
 
     def while_streaming(self, now: float) -> None:
         if self.shows_sessions or now < self._next_look:
@@ -97,9 +98,7 @@ class Yielding:
         """What a session the speaker ended itself (closed our connection or its audio port) means."""
         if self._browser is None:
             return lost
-        deadline = time.monotonic() + SETTLE
-        while time.monotonic() < deadline:
-            s.pause(LOOK_EVERY)
+        s.pause(SETTLE)  # the advertisement catches up: ours withdrawn, the newcomer's shown
         held = self.held()
         if held:
             log.warning("the speaker ended our session and shows another sender's: yielding (%s)", lost)
@@ -108,14 +107,18 @@ class Yielding:
         else:
             log.warning("the speaker ended our session and its advertisement cannot tell why: yielding to a "
                         "possible other sender until it restarts or forwarding is switched on again (%s)", lost)
-        return self._busy(s.Preempted(str(lost)))
+        return self.waiting(s.Preempted(str(lost)))
 
-    def _busy(self, exc: s.SpeakerBusy) -> s.SpeakerBusy:
+    def waiting(self, exc: s.SpeakerBusy) -> s.SpeakerBusy:
+        """``exc``, to be waited out with what the advertisement says."""
         exc.waiter = self._wait
         return exc
 
     def _wait(self, busy: s.SpeakerBusy, should_stop: Callable[[], bool], keep_alive: Callable[[float], None]) -> bool:
-        self._reporter.busy(errors.message_for(busy, self._name))
+        text = errors.message_for(busy, self._name)
+        if text != self.shown:  # said once, not again at each refusal
+            self._reporter.busy(text)
+            self.shown = text
         appearances, seen_held = self._appearances(), False
         started = time.monotonic()
         while not should_stop() and not s.STOP.is_set():
@@ -148,7 +151,8 @@ class _YieldingSession(s.Session):
         try:
             self._inner.connect()
         except s.SpeakerBusy as exc:
-            raise self._policy._busy(exc)
+            raise self._policy.waiting(exc)
+        self._policy.shown = None
 
     def send(self, pcm: bytes, when: float) -> None:
         try:
