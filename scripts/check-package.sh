@@ -6,7 +6,7 @@
 #   scripts/check-package.sh [path of the .deb]
 set -eu
 cd "$(dirname "$0")/.."
-deb=$(realpath "${1:-$(ls "${BUILD_DIR:-build-pkg}"/sonvale_*.deb)}")
+deb=$(realpath "${1:-$(ls -t "${BUILD_DIR:-build-pkg}"/sonvale_*.deb | head -n1)}")
 helper=/usr/libexec/sonvale/sonvale-ptp-helper
 fail() { echo "check-package: $*" >&2; exit 1; }
 
