@@ -100,14 +100,17 @@ HELPER_WITHOUT_CAPABILITY = ("时钟辅助程序 sonvale-ptp-helper 没有绑定
 HELPER_FAILED = "时钟辅助程序 sonvale-ptp-helper 没能打开这两个端口（原因见 Sonvale-sender.log）"
 
 
-def ports_in_use(table: str = "/proc/net/udp") -> bool:
-    """Whether any socket on this host is bound to UDP 319 or 320 (the kernel's table, hex ports)."""
-    try:
-        with open(table) as f:
-            rows = f.read().splitlines()[1:]
-    except OSError:
-        return False
-    return any(row.split()[1].rsplit(":", 1)[1] in ("013F", "0140") for row in rows if len(row.split()) > 1)
+def ports_in_use(tables=("/proc/net/udp", "/proc/net/udp6")) -> bool:
+    """Whether any socket on this host is bound to UDP 319 or 320 (the kernel's tables, hex ports)."""
+    for table in tables:
+        try:
+            with open(table) as f:
+                rows = [row.split() for row in f.read().splitlines()[1:]]
+        except OSError:
+            continue
+        if any(len(row) > 1 and row[1].rsplit(":", 1)[-1] in ("013F", "0140") for row in rows):
+            return True
+    return False
 
 
 def _has_capability(path: str) -> bool:
