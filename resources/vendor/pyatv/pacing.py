@@ -77,12 +77,12 @@ inside what the receiver buffers, and wide enough for the lag of input that star
         self._owed = 0.0
 
     def next_adjust(self) -> int:
-        """For the next packet: 1 to drop a frame, -1 to repeat one, else 0. Call ``done`` once it is taken."""
-        owed = self._owed + self._ppm * (FRAMES_PER_PACKET * 1e-6)
-        return 1 if owed >= 1.0 else -1 if owed <= -1.0 else 0
+        """For the next wake-up's first packet: 1 to drop a frame, -1 to repeat one, else 0 (at most a frame per
+        wake-up: MAX_PPM is far below one per packet). Call ``done`` with the packets taken."""
+        return 1 if self._owed >= 1.0 else -1 if self._owed <= -1.0 else 0
 
-    def done(self, adjust: int) -> None:
-        self._owed += self._ppm * (FRAMES_PER_PACKET * 1e-6) - adjust
+    def done(self, adjust: int, packets: int) -> None:
+        self._owed = max(-2.0, min(2.0, self._owed + self._ppm * (FRAMES_PER_PACKET * 1e-6) * packets - adjust))
         if adjust > 0:
             self.dropped += 1
             self.average -= 1

@@ -149,17 +149,21 @@ class PcmInput:
     def buffered_frames(self) -> int:
         return len(self._buf) // BYTES_PER_FRAME
 
-    def take(self, adjust: int = 0) -> bytes | None:
-        """One packet of PCM, or None while less is buffered. ``adjust`` 1 drops a frame, -1 repeats one."""
-        need = PACKET_BYTES + adjust * BYTES_PER_FRAME
+    def take(self, count: int, adjust: int = 0) -> list[bytes]:
+        """Up to ``count`` whole packets of PCM, as many as are buffered. ``adjust`` 1 drops a frame from the
+        first, -1 repeats one."""
+        first = PACKET_BYTES + adjust * BYTES_PER_FRAME
         with self._lock:
-            if len(self._buf) < need:
-                return None
-            out = bytes(self._buf[:need])
-            del self._buf[:need]
+            buf = self._buf
+            n = min(count, (len(buf) - first) // PACKET_BYTES + 1)
+            if n <= 0:
+                return []
+            out = [bytes(buf[:first])]
+            out += [bytes(buf[i:i + PACKET_BYTES]) for i in range(first, first + (n - 1) * PACKET_BYTES, PACKET_BYTES)]
+            del buf[:first + (n - 1) * PACKET_BYTES]
         if adjust:
             self.steered_frames += 1
-            return out[:-BYTES_PER_FRAME] if adjust > 0 else out + out[-BYTES_PER_FRAME:]
+            out[0] = out[0][:-BYTES_PER_FRAME] if adjust > 0 else out[0] + out[0][-BYTES_PER_FRAME:]
         return out
 
     def drop_oldest(self, frames: int, counted_as_dropped: bool = True) -> None:
