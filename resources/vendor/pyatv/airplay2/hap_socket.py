@@ -6,7 +6,9 @@ and response handling. A frame that fails authentication is reported as a broken
 
 import select
 import socket
+import time
 
+from ..session import STOP, STOP_SLICE
 from .hap_channel import HapCipher, HapFrameError
 
 PARTIAL_FRAME_WAIT = 1.0
@@ -47,9 +49,10 @@ class HapSocket:
                 raise ConnectionResetError(str(exc)) from exc
             if plain:
                 return plain
-            readable, _, _ = select.select([self._sock], [], [], PARTIAL_FRAME_WAIT)
-            if not readable:
-                raise socket.timeout("frame incomplete")
+            deadline = time.monotonic() + PARTIAL_FRAME_WAIT
+            while not select.select([self._sock], [], [], STOP_SLICE)[0]:
+                if time.monotonic() >= deadline or STOP.is_set():
+                    raise socket.timeout("frame incomplete")
 
     def close(self) -> None:
         self._sock.close()

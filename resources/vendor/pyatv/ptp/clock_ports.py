@@ -4,10 +4,13 @@ why in the user's words: another program holds the ports, or the helper is missi
 
 import logging
 import os
+import select
 import socket
 import subprocess
+import time
 from typing import List, NamedTuple, Optional
 
+from .. import session as s
 from . import messages
 
 log = logging.getLogger(__name__)
@@ -55,7 +58,13 @@ def from_helper(path: str, local_address: str) -> Optional[ClockSockets]:
             log.info("clock helper %s not started: %s", path, exc)
             return None
         child.close()
-        parent.settimeout(HELPER_WAIT)
+        deadline = time.monotonic() + HELPER_WAIT
+        while not select.select([parent], [], [], 0.05)[0] and time.monotonic() < deadline:
+            if s.STOP.is_set():
+                process.kill()
+                process.wait()
+                raise s.Stopped("waiting for the clock helper")
+        parent.settimeout(0.05)
         try:
             message, fds, _, _ = socket.recv_fds(parent, 1, 2)
         except OSError as exc:
