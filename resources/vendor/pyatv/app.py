@@ -78,7 +78,8 @@ def list_speakers(seconds: float) -> int:
 
 
 def main(argv: list[str]) -> int:
-    sys.stderr.reconfigure(encoding="utf-8", errors="backslashreplace")
+    if sys.stderr is not None:
+        sys.stderr.reconfigure(encoding="utf-8", errors="backslashreplace")
     logging.basicConfig(stream=sys.stderr, level=logging.INFO,
                         format="%(asctime)s sender[%(process)d] %(levelname)s %(name)s: %(message)s")
     reporter = Reporter(1)
