@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import logging
 import math
+import random
 from typing import Any, Callable, Container, Mapping, NamedTuple, Optional
 
 from . import session as s
@@ -61,6 +62,27 @@ def guarded(what: str, action: Callable[[], Any]) -> Any:
         raise s.NoResponse("%s: connection closed (%s)" % (what, exc)) from exc
     except (RtspMalformed, Malformed) as exc:
         raise s.ProtocolError("%s: %s" % (what, exc), status=what) from exc
+
+
+def open_control(host: str, port: int, timeout: float, user_agent: str) -> RtspClient:
+    """The RTSP connection a session negotiates on, with the headers every request carries (a random DACP id and
+    Active-Remote, which only let a receiver address remote-control commands to us)."""
+    rng = random.SystemRandom()
+    dacp_id = "%016X" % rng.getrandbits(64)
+    rtsp = RtspClient(host, port, timeout=timeout, stop=s.STOP, headers={
+        "User-Agent": user_agent, "DACP-ID": dacp_id, "Active-Remote": str(rng.getrandbits(32)),
+        "Client-Instance": dacp_id})
+    try:
+        rtsp.connect()
+    except RtspStopped as exc:
+        raise s.Stopped(str(exc)) from exc
+    except OSError as exc:
+        raise s.Unreachable(str(exc), address="%s:%d" % (host, port)) from exc
+    return rtsp
+
+
+def session_uri(local_ip: str, session_id: int) -> str:
+    return "rtsp://%s/%d" % ("[%s]" % local_ip if ":" in local_ip else local_ip, session_id)
 
 
 def run(rtsp: RtspClient, step: Step, ctx: Any, uri: str, common_headers: Optional[dict] = None) -> Optional[Response]:

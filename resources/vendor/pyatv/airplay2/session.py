@@ -19,7 +19,7 @@ from .. import session as s
 from ..streaming import rtp
 from ..streaming.audio_stream import AudioStream
 from ..streaming.udp import UdpServices
-from ..rtsp import RtspClient, RtspStopped
+from ..rtsp import RtspClient
 from ..ptp.clock import LocalClock
 from ..ptp.clock_ports import ClockSockets
 from ..ptp.follower import PtpFollower
@@ -61,8 +61,6 @@ class AirPlay2Session(s.Session):
         rng = random.SystemRandom()
         self.session_id = rng.getrandbits(32)
         self.device_id = _mac_string(rng.getrandbits(48) & ~(1 << 40) | (1 << 41))
-        self._dacp_id = "%016X" % rng.getrandbits(64)
-        self._active_remote = str(rng.getrandbits(32))
         self.audio_key = secrets.token_bytes(32)
         self.local_clock = LocalClock()
         self.ntp = rtp.NtpClock(clock)
@@ -88,25 +86,12 @@ class AirPlay2Session(s.Session):
     # -- negotiation
 
     def connect(self) -> None:
-        address = "%s:%d" % (self.host, self.port)
-        self.rtsp = RtspClient(self.host, self.port, timeout=self.timeout, stop=s.STOP, headers={
-            "User-Agent": USER_AGENT,
-            "DACP-ID": self._dacp_id,
-            "Active-Remote": self._active_remote,
-            "Client-Instance": self._dacp_id,
-        })
-        try:
-            self.rtsp.connect()
-        except RtspStopped as exc:
-            raise s.Stopped(str(exc)) from exc
-        except OSError as exc:
-            raise s.Unreachable(str(exc), address=address) from exc
+        self.rtsp = n.open_control(self.host, self.port, self.timeout, USER_AGENT)
         self.local, self.remote = self.rtsp.local_ip, self.rtsp.remote_ip
         self.udp = UdpServices(self.local, self.ntp, self.stream.backlog)
         self.udp.start()
-        host = "[%s]" % self.local if ":" in self.local else self.local
-        self._uri = "rtsp://%s/%d" % (host, self.session_id)
-        log.info("AirPlay 2 to %s from %s, timing %s", address, self.local, self.timing)
+        self._uri = n.session_uri(self.local, self.session_id)
+        log.info("AirPlay 2 to %s:%d from %s, timing %s", self.host, self.port, self.local, self.timing)
 
         n.run(self.rtsp, PAIR_PIN_START, self, self._uri)
         secret = n.guarded("pair-setup", lambda: pairing.pair_transient(self.rtsp))
@@ -116,13 +101,14 @@ class AirPlay2Session(s.Session):
             self.follower = PtpFollower(self.clock_sockets.event, self.clock_sockets.general, self.remote)
             self.follower.start()
 
-        for step in steps.STEPS:
+        session_setup, *rest = steps.STEPS
+        n.run(self.rtsp, session_setup, self, self._uri)
+        self._session_set_up = True
+        if self.receiver_clock is not None:
+            log.info("receiver's clock %016x", self.receiver_clock)
+        self.events.connect(self.remote, self.event_port)
+        for step in rest:
             n.run(self.rtsp, step, self, self._uri)
-            if step is steps.STEPS[0]:
-                self._session_set_up = True
-                if self.receiver_clock is not None:
-                    log.info("receiver's clock %016x", self.receiver_clock)
-                self.events.connect(self.remote, self.event_port)
         self._stream_set_up = True
         self.stream.open(self.remote, self.data_port, self.udp, self.control_port, timing.timeline(self))
         log.info("stream set up: data port %d, control port %d, receiver's render latency %.0f ms; "

@@ -13,7 +13,7 @@ from typing import Callable
 
 from .. import negotiation as n
 from .. import session as s
-from ..rtsp import Response, RtspClient, RtspClosed, RtspStopped, RtspTimeout, parse_transport
+from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout, parse_transport
 from ..streaming import rtp
 from ..streaming.audio_stream import AudioStream, NtpSync
 from ..streaming.udp import UdpServices
@@ -84,8 +84,6 @@ class RaopSession(s.Session):
         self.session_id = rng.getrandbits(32)
         # An odd first RTP time, so no packet ever has RTP time 0.
         self.stream = AudioStream(rng.getrandbits(32), rng.getrandbits(16), rng.getrandbits(32) | 1)
-        self._dacp_id = "%016X" % rng.getrandbits(64)
-        self._active_remote = str(rng.getrandbits(32))
         self.local = self.remote = ""
         self.session_header: dict[str, str] = {}
         self._uri = ""
@@ -97,26 +95,13 @@ class RaopSession(s.Session):
 
     def connect(self) -> None:
         check_capabilities(self.txt)
-        self.rtsp = RtspClient(self.host, self.port, timeout=self.timeout, stop=s.STOP, headers={
-            "User-Agent": USER_AGENT,
-            "DACP-ID": self._dacp_id,
-            "Active-Remote": self._active_remote,
-            "Client-Instance": self._dacp_id,
-        })
-        address = "%s:%d" % (self.host, self.port)
-        try:
-            self.rtsp.connect()
-        except RtspStopped as exc:
-            raise s.Stopped(str(exc)) from exc
-        except OSError as exc:
-            raise s.Unreachable(str(exc), address=address) from exc
+        self.rtsp = n.open_control(self.host, self.port, self.timeout, USER_AGENT)
         self.local, self.remote = self.rtsp.local_ip, self.rtsp.remote_ip
         self.udp = UdpServices(self.local, self.ntp, self.stream.backlog)
         self.udp.start()
-        host = "[%s]" % self.local if ":" in self.local else self.local
-        self._uri = "rtsp://%s/%d" % (host, self.session_id)
-        log.info("connected to %s from %s; timing port %d, control port %d",
-                 address, self.local, self.udp.timing_port, self.udp.control_port)
+        self._uri = n.session_uri(self.local, self.session_id)
+        log.info("connected to %s:%d from %s; timing port %d, control port %d",
+                 self.host, self.port, self.local, self.udp.timing_port, self.udp.control_port)
         for step in STEPS:
             n.run(self.rtsp, step, self, self._uri, self.session_header)
         log.info("recording; %.0f ms from sending to playing", self.latency * 1000)
