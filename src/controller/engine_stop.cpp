@@ -1,4 +1,5 @@
 #include "controller/sonvale.h"
+#include "coreaudio/output_latency.h"
 
 namespace sonvale {
 
@@ -6,6 +7,7 @@ void Sonvale::stopEngine() {
     stopping_ = true;
     if (run_) run_->stopCapture();
     if (const auto back = output_.giveBack()) log(QStringLiteral("已恢复本机输出：") + *back);
+    if (output_.device()) coreaudio::setReportedDelay(output_.device(), {});
     if (const std::unique_ptr<ForwardingRun> ended = std::move(run_)) ended->end(this);
     stopping_ = false;
 }

@@ -5,6 +5,7 @@
 #include "base/platform_error.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
+#include "coreaudio/output_latency.h"
 
 namespace sonvale {
 namespace {
@@ -85,6 +86,10 @@ void Sonvale::consume(const QByteArray& data) {
         supervision_.heartbeat();
         if (event.state == "ready") {
             if (!startForwarding()) return;
+            // Video players hold their picture back by the delay the output reports.
+            if (run_ && event.latencyMs)
+                coreaudio::setReportedDelay(output_.device(), std::chrono::milliseconds(*event.latencyMs) +
+                                                                  coreaudio::captureAndPipeDelay);
         } else if (event.state == "idle") {
             if (message_ != standbyText) state(standbyText);
         } else if (event.state == "reconnecting") {

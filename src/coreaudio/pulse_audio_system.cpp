@@ -381,13 +381,14 @@ private:
         if (size != sizeof(std::uint32_t) || !data) return badSize;
         std::uint32_t frames = 0;
         std::memcpy(&frames, data, sizeof frames);
-        const auto current = view();
+        // A null sink has no way to report a delay (PulseAudio keeps latency offsets for
+        // card ports, and it has none).
+        if (!ownSink_) return illegalOperation;
+        const auto current = view(false);
         if (!current) return notRunning;
         const Device* device = current->find(object);
         if (!device) return badObject;
-        // A null sink has no way to report a delay (PulseAudio keeps latency offsets for
-        // card ports, and it has none).
-        if (!ownSink_ || ownSink_->name() != device->facts.name) return illegalOperation;
+        if (ownSink_->name() != device->facts.name) return illegalOperation;
         constexpr std::uint64_t framesPerSecond = 44100;  // the forwarding output's rate
         const auto delay = std::chrono::nanoseconds(std::uint64_t(frames) * 1'000'000'000 / framesPerSecond);
         return ownSink_->setLatency(delay) ? noErr : notRunning;

@@ -30,6 +30,11 @@ std::optional<WorkerEvent> event(const QByteArray& line) {
     WorkerEvent result;
     result.state = state->get<std::string>();
     result.bytesIn = count(parsed, "bytes_in");
+    const auto latency = parsed.find("latency_ms");
+    if (latency != parsed.end() && latency->is_number_integer() && latency->get<std::int64_t>() >= 0 &&
+        latency->get<std::int64_t>() < 60'000) {
+        result.latencyMs = std::uint32_t(latency->get<std::int64_t>());
+    }
     const auto message = parsed.find("message");
     if (message != parsed.end() && message->is_string()) {
         result.message = QString::fromStdString(message->get<std::string>());

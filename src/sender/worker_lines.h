@@ -15,6 +15,9 @@ struct WorkerEvent {
     std::string state;
     std::uint64_t bytesIn = 0;       // "bytes_in" as a count; 0 when absent or not a number
     std::optional<QString> message;  // "message" when it is a text
+    // "latency_ms" of a "ready" line: how long after the worker sends a packet the speaker
+    // plays it. Absent, negative, fractional or a minute and more: nothing.
+    std::optional<std::uint32_t> latencyMs;
 };
 
 // Cuts the worker's output into lines and reads the events among them. Lines that are not

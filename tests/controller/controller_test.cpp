@@ -71,6 +71,13 @@ TEST(WorkerLineReaderTest, CutsLinesAndReadsOnlyStateObjects) {
     }
     const auto events = WorkerLineReader().feed("{\"state\":\"error\",\"message\":\"说明\"}\n{\"state\":\"error\"}\n");
     EXPECT_EQ(std::pair(events.at(0).message, events.at(1).message), std::pair(std::optional(QStringLiteral("说明")), std::optional<QString>()));
+    std::vector<std::optional<std::uint32_t>> latencies;
+    for (const auto& event : WorkerLineReader().feed(R"({"state":"ready","latency_ms":2034}
+{"state":"ready","latency_ms":-1}
+{"state":"ready","latency_ms":1.5}
+{"state":"ready","latency_ms":60000}
+)")) latencies.push_back(event.latencyMs);
+    EXPECT_EQ(latencies, (std::vector<std::optional<std::uint32_t>>{2034u, {}, {}, {}}));
 }
 
 TEST(EventLogTest, StartsAgainFromOneLineOnlyPastOneMillionBytes) {

@@ -5,6 +5,7 @@
 #include "base/constants.h"
 #include "base/platform_error.h"
 #include "coreaudio/devices.h"
+#include "coreaudio/output_latency.h"
 #include "coreaudio/pulse_audio_system.h"
 #include "support/sound_server.h"
 #include "support/wait.h"
@@ -83,6 +84,16 @@ TEST_P(PulseBackend, CreatesAndDestroysTheForwardingOutputWhateverItsName) {
                   "建立音频设备失败（" + std::to_string(fourCC("nope")) + "）");
         EXPECT_EQ(server.sinks().size(), 6u);
         EXPECT_EQ(server.defaultSink(), speakerSink) << "never the default on its own";
+        // Lip sync: a player on it is told the speaker's delay where the server lets an output carry one.
+        if (name == names[0].first) {
+            const bool carried = setReportedDelay(forwarding, std::chrono::milliseconds(2000));
+            EXPECT_EQ(carried, GetParam() == SoundServerKind::pipewire);
+            double told = 0;
+            const std::string lines = runCommand({LATENCY_PROBE, "--device", std::string(outputUID), "--seconds", "4"}).out;
+            for (std::size_t at = lines.find("latency_ms\":"); at != std::string::npos; at = lines.find("latency_ms\":", at + 1))
+                told = std::max(told, std::stod(lines.substr(at + 12)));
+            EXPECT_TRUE(carried ? told >= 2000 : told > 0 && told < 2000) << lines;
+        }
         EXPECT_EQ(audioSystem().destroyAggregateDevice(forwarding), noErr);
         EXPECT_FALSE(device(outputUID)) << "gone when destroyAggregateDevice returns";
         EXPECT_FALSE(server.sink(std::string(outputUID)));
