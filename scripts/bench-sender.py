@@ -4,8 +4,8 @@
   /usr/bin/python3 scripts/bench-sender.py [--seconds 60] [--launches 5] [--nice N]
 
 Prints: time from launch to "ready" (each run and median), worker CPU (% of one core) and
-peak RSS while streaming a 440/880 Hz tone, and the packet send-time error against the
-ideal schedule (p50/p99/max) as the worker logs it at the end of the session.
+peak RSS while streaming a 440/880 Hz tone, what the worker logs about the session and its
+input against the schedule, and the longest bit-exact run at the receiver.
 """
 
 from __future__ import annotations
@@ -95,8 +95,8 @@ def main() -> int:
         print("streaming %.0f s: CPU %.2f %% of one core; RSS %.1f MB (peak %.1f MB)" % (
             t1 - t0, 100 * (c1 - c0) / (t1 - t0), max(rss_samples) / 1024, hwm / 1024))
         for line in re.findall(r"session ended: (.*)", log):
-            print("send-time error: " + line)
-        for line in re.findall(r"input buffer: (.*)", log)[-1:]:
+            print("session: " + line)
+        for line in re.findall(r"input against the schedule: (.*)", log)[-1:]:
             print("input: " + line)
         with open(os.path.join(rx_dir, "received.s16"), "rb") as f:
             f.seek(received_before)

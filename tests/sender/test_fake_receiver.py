@@ -2,7 +2,7 @@
 
 Behaviours: ok (answers like shairport-sync, "Unauthorized" as the reason on refusals); busy, restricted, format
 (ANNOUNCE -> 453, 400, 415); password, pairing (OPTIONS -> 401 with Digest, 403); timing520 (SETUP -> 520);
-mute (OPTIONS never answered); drop_once, drop_always (close the connection after ``drop_after`` audio packets,
+mute (OPTIONS never answered); hush (asks for timing three times, then never again); drop_once, drop_always (close the connection after ``drop_after`` audio packets,
 once or every time)."""
 
 import re
@@ -81,7 +81,8 @@ class FakeReceiver(LoopbackServer):
 
     def tick(self) -> None:
         """Asks for the sender's time every 0.3 s while recording, as shairport-sync does."""
-        if self.client_timing and "RECORD" in self.methods() and time.monotonic() - self._timing_asked >= 0.3:
+        if self.client_timing and "RECORD" in self.methods() and time.monotonic() - self._timing_asked >= 0.3 and (
+                self.behaviour != "hush" or len(self.timing_replies) < 3):
             self._timing_asked = time.monotonic()
             self.timing.sendto(struct.pack(">BBHI", 0x80, 0xD2, 7, 0) + bytes(16) +
                                struct.pack(">Q", int(time.time() * (1 << 32))), self.client_timing)
@@ -157,6 +158,13 @@ class FakeReceiverCase(unittest.TestCase):
                 else:
                     self.assertIn("连接已断开", worker.wait_state("error", 15)["message"])
                 self.assertEqual((worker.wait(5), receiver.connections), (int(not recovers), 2))
+
+    def test_a_receiver_that_goes_silent_is_noticed(self):
+        receiver, worker = self.start("hush")
+        worker.feed(b"", then_silence=True)
+        worker.wait_state("playing", 10)
+        worker.wait_state("reconnecting", 8)
+        self.assertIn("nothing from the speaker for 5 s", worker.log())
 
     def test_silence_releases_speaker_sound_takes_it_again_and_sigterm_releases_it(self):
         receiver, worker = self.start("ok", "--idle-after", "1.5")

@@ -104,7 +104,7 @@ class Streamer:
         self.steer = LevelSteer()
         self.padded_frames = 0
         self.silence_packets = 0
-        self._last_counts = None
+        self._last_counts = (0, 0, 0, 0, 0, 0)
         self._next_drift_log = 0.0
         self._last_reconnect = -1e9
         self._session: s.Session | None = None

@@ -47,6 +47,7 @@ class PtpMaster:
             log.debug("PTP message to %s not sent: %s", dest, exc)
 
     def _run(self) -> None:
+        self._event.setblocking(False)
         sequence = 0
         announce_sequence = 0
         next_sync = time.monotonic()
@@ -82,6 +83,8 @@ class PtpMaster:
         except OSError:
             return
         received = self.clock.now_ns()
+        if source[0] != self._event_dest[0]:
+            return
         try:
             header = messages.parse_header(data)
         except messages.PtpParseError:
