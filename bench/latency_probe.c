@@ -2,7 +2,7 @@
  * about the delay: pa_stream_get_latency() once a second, as JSON lines.
  *   latency_probe [--device SINK] [--seconds N] [--markers]
  * Without --device the stream follows the default output. With --markers a 30 ms tone
- * starts every second, and each line also gives "plays_at_ns": when the player is told that
+ * starts every third second, and each line also gives "plays_at_ns": when the player is told that
  * tone will be heard (CLOCK_MONOTONIC), for comparing with when it really is. Exit 1 when
  * the server or the stream cannot be reached. */
 #include <math.h>
@@ -11,7 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const pa_sample_spec spec = {PA_SAMPLE_S16LE, 48000, 2};
+static const pa_sample_spec format = {PA_SAMPLE_S16LE, 48000, 2};
 static const char* device;
 static int seconds = 5, elapsed, status = 1, markers, markerDue;
 static pa_usec_t playsAt;
@@ -27,8 +27,8 @@ static void fill(pa_stream* s, size_t bytes, void* unused) {
     pa_usec_t latency = 0;
     if (markerDue && pa_stream_get_latency(s, &latency, &(int){0}) == 0) {
         int16_t* frames = data;
-        for (size_t i = 0; i < bytes / 4 && i < spec.rate * 3 / 100; ++i)
-            frames[2 * i] = frames[2 * i + 1] = (int16_t)(16000 * sin(2 * M_PI * 1000 * i / spec.rate));
+        for (size_t i = 0; i < bytes / 4 && i < format.rate * 3 / 100; ++i)
+            frames[2 * i] = frames[2 * i + 1] = (int16_t)(16000 * sin(2 * M_PI * 1000 * i / format.rate));
         playsAt = pa_rtclock_now() + latency;
         markerDue = 0;
     }
@@ -45,7 +45,7 @@ static void report(pa_mainloop_api* api, pa_time_event* event, const struct time
         if (playsAt) printf(",\"plays_at_ns\":%llu", (unsigned long long)playsAt * 1000);
         printf("}\n");
         playsAt = 0;
-        markerDue = markers;
+        markerDue = markers && elapsed % 3 == 0;
         fflush(stdout);
         status = 0;
     }
@@ -61,8 +61,8 @@ static void connected(pa_context* c, void* unused) {
     switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY: {
         /* A 50 ms target, as browsers and mpv ask for: the reply then comes from the output. */
-        const pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)pa_usec_to_bytes(50000, &spec), (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
-        stream = pa_stream_new(c, "latency probe", &spec, NULL);
+        const pa_buffer_attr attr = {(uint32_t)-1, (uint32_t)pa_usec_to_bytes(50000, &format), (uint32_t)-1, (uint32_t)-1, (uint32_t)-1};
+        stream = pa_stream_new(c, "latency probe", &format, NULL);
         pa_stream_set_write_callback(stream, fill, NULL);
         pa_stream_connect_playback(stream, device, &attr,
                                    PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY, NULL, NULL);

@@ -86,10 +86,11 @@ void Sonvale::consume(const QByteArray& data) {
         supervision_.heartbeat();
         if (event.state == "ready") {
             if (!startForwarding()) return;
-            // Video players hold their picture back by the delay the output reports.
+            // Video players hold their picture back by the delay the output reports. Sonvale's
+            // own capture and pipe delay is already in what the graph reports for the sink
+            // (docs/performance.md, "Lip sync"), so the worker's figure is the whole rest.
             if (run_ && event.latencyMs)
-                coreaudio::setReportedDelay(output_.device(), std::chrono::milliseconds(*event.latencyMs) +
-                                                                  coreaudio::captureAndPipeDelay);
+                coreaudio::setReportedDelay(output_.device(), std::chrono::milliseconds(*event.latencyMs));
         } else if (event.state == "idle") {
             if (message_ != standbyText) state(standbyText);
         } else if (event.state == "reconnecting") {
