@@ -1,6 +1,7 @@
 #include "coreaudio/pulse_tap_recorder.h"
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <vector>
@@ -44,6 +45,9 @@ struct PulseTapRecorder::Impl {
     // Set when start() attached to the forwarding output before it became the default: until
     // the default reaches it, default changes elsewhere do not move the stream away.
     bool pinned = false;
+    // PulseAudio's null sinks render ahead of real time until suspended once under a
+    // recorder; PipeWire's do not, and a suspend there only reconfigures the node.
+    bool rendersAhead = true;
     pa_time_event* retry = nullptr;
     std::vector<pa_stream*> dead;  // failed streams, released outside their own callbacks
     // Generation of the default-output lookups: only the newest one may attach.
@@ -139,7 +143,8 @@ struct PulseTapRecorder::Impl {
             bool replied = false;
             std::string sink;
             std::uint32_t rate = 0;
-        } server{this, false, {}, 0};
+            bool pipeWire = false;
+        } server{this, false, {}, 0, false};
         auto* operation = pa_context_get_server_info(
             context,
             [](pa_context*, const pa_server_info* info, void* data) {
@@ -147,12 +152,14 @@ struct PulseTapRecorder::Impl {
                 if (info) {
                     if (info->default_sink_name) s->sink = info->default_sink_name;
                     s->rate = info->sample_spec.rate;
+                    s->pipeWire = info->server_name && std::strstr(info->server_name, "PipeWire");
                 }
                 s->replied = true;
                 s->self->signal();
             },
             &server);
         if (!await(operation, server.replied)) return false;
+        rendersAhead = !server.pipeWire;
         out.rate = server.rate;
         if (server.sink.empty()) {
             out.replied = true;
@@ -164,10 +171,11 @@ struct PulseTapRecorder::Impl {
     // What a capture records from the start: the forwarding output when it exists, so that
     // it is recorded before it becomes the default; else the default output.
     bool queryTarget(SinkInfo& out) {
+        SinkInfo fallback;
+        if (!queryDefaultSink(fallback)) return false;
         if (!querySink(std::string(outputUID), out)) return false;
-        if (!out.name.empty()) return true;
-        out = SinkInfo{};
-        return queryDefaultSink(out);
+        if (out.name.empty()) out = fallback;
+        return true;
     }
 
     bool suspend(const std::string& sink, bool suspended) {
@@ -427,11 +435,11 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
             status = unspecified;
         }
     }
-    if (status == noErr && d.stream && d.recordedSink == outputUID) {
+    if (status == noErr && d.stream && d.recordedSink == outputUID) d.pinned = true;
+    if (status == noErr && d.stream && d.recordedSink == outputUID && d.rendersAhead) {
         // A PulseAudio null sink that nobody recorded renders up to 2 s ahead of real time, and
         // a player moved onto it would lose that much at the switch; suspended and resumed once
         // under a recorder it runs at real time.
-        d.pinned = true;
         d.suspend(d.recordedSink, true);
         d.suspend(d.recordedSink, false);
     }
