@@ -79,7 +79,7 @@ class PtpLine:
 
     def rate(self) -> float:
         lean = max(-MAX_LEAN, min(MAX_LEAN, self._lag_ns * 1e-9 / LEAN_SECONDS))
-        return self._clock.rate * (1.0 + lean)
+        return round(self._clock.rate * (1.0 + lean), 9)
 
 
 class AudioStream:
