@@ -8,7 +8,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$ROOT/build}" && pwd)
 SONVALE_EXECUTABLE="$BUILD/bin/sonvale"
 SONVALE_TESTS="$ROOT/tests"
-OUT="$ROOT/docs/screenshots"
+OUT=${SCREENSHOT_DIR:-$ROOT/docs/screenshots}
 [ -x "$SONVALE_EXECUTABLE" ] || { echo "screenshots: build Sonvale first ($SONVALE_EXECUTABLE)" >&2; exit 1; }
 for tool in Xvfb trayer xdotool xwininfo import convert; do
   command -v "$tool" >/dev/null 2>&1 || { echo "screenshots: $tool is not installed" >&2; exit 1; }
@@ -26,6 +26,15 @@ desktop_start
 # A speaker name, so the window's details read as they do in use.
 mkdir -p "$XDG_CONFIG_HOME"
 printf '[General]\ntargetName=卧室\n' > "$XDG_CONFIG_HOME/local.sonvale.conf"
+# A stand-in worker whose listing finds nothing the first time and two speakers after that.
+cp -rL "$BUILD/share/sonvale" "$DESKTOP_DIR/resources" && rm -f "$DESKTOP_DIR/resources/sender.py"
+cat > "$DESKTOP_DIR/resources/sender.py" <<PY
+import os
+if os.path.exists("$DESKTOP_DIR/listed"):
+    print('{"name": "卧室", "airplay2": false}\\n{"name": "客厅 HomePod", "airplay2": true}')
+open("$DESKTOP_DIR/listed", "w")
+PY
+export SONVALE_RESOURCES="$DESKTOP_DIR/resources"
 desktop_launch --background
 # The root window is black under Xvfb; a light desk reads better.
 convert -size 1024x768 xc:'#d9dfe8' "$DESKTOP_DIR/desk.png"
@@ -77,6 +86,19 @@ desktop_wait 5 dialog_up
 dialog=$(desktop_visible_windows | grep -vx "$window" | tail -n 1)
 sleep 0.5
 import -window "$dialog" "$OUT/name-dialog.png"
+xdotool key Escape
+
+# Opened again, with speakers on the network: the arrow at the end of the field lists them.
+sleep 1
+open_menu
+xdotool key Down Down Down Return
+sleep 2
+for id in $(desktop_visible_windows | grep -vx "$window"); do dialog=$id; done
+set -- $(geometry_of "$dialog")
+xdotool mousemove $(( $1 + 355 )) $(( $2 + 95 )) click 1
+sleep 0.5
+import -window root -crop "$(( $3 ))x$(( $4 + 40 ))+$1+$2" +repage "$OUT/name-dialog-speakers.png"
+xdotool key Escape
 xdotool key Escape
 
 echo "screenshots: wrote $(ls "$OUT"/*.png | wc -l) images to $OUT"
