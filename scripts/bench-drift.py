@@ -125,7 +125,7 @@ def run(hours: float, ppm: float) -> str:
     clock.writer.run_until(0.0)
     streamer.run()
     d = sorted(session.delays)
-    return ("%+5.0f ppm, %.0f h: longest gap %.1f ms; %d frames dropped, %d repeated (%.1f a minute); delay from "
+    return ("%+5.0f ppm, %g h: longest gap %.1f ms; %d frames dropped, %d repeated (%.1f a minute); delay from "
             "stdin to packet mean %.1f ms, p99 %.1f ms, max %.1f ms" % (
                 ppm, hours, session.longest_gap / 44.1, session.dropped, session.repeated,
                 (session.dropped + session.repeated) / (hours * 60), 1e3 * sum(d) / len(d),

@@ -226,7 +226,7 @@ class Streamer:
                     if not -self.SILENCE_TAKES_UP <= level <= self.SILENCE_TAKES_UP:
                         packets = self._silence_takes_up(packets, level)
                 elif level < 0 and now - source.last_data >= self.OUTAGE:
-                    packets = [bytes(s.PACKET_BYTES)] * min(self.MAX_PER_WAKE, 1 - int(level) // FRAMES_PER_PACKET)
+                    packets = [bytes(s.PACKET_BYTES)] * min(self.MAX_PER_WAKE, -(int(level) // FRAMES_PER_PACKET))
                     self.padded_frames += len(packets) * FRAMES_PER_PACKET
                 for pcm in packets:
                     session.send(pcm, schedule.when(schedule.sent))

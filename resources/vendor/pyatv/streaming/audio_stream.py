@@ -1,7 +1,7 @@
 """The sending half both protocols share: RTP numbering, ALAC framing, the retransmit backlog and the time
 packets that tie RTP time to the receiver's clock.
 
-A session negotiates, then hands the stream its data port, its control socket and a timeline (``NtpSync`` for
+A session negotiates, then hands the stream its data port, its UDP services and a timeline (``NtpSync`` for
 AirPlay 1 and AirPlay 2 over NTP, ``PtpLine`` for AirPlay 2 over PTP). ``send`` runs once per packet on the
 streamer's thread, so it does as little as it can.
 """
