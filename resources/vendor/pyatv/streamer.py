@@ -180,14 +180,11 @@ class Streamer:
     def _stream(self, session: s.Session) -> str:
         source, steer = self.source, self.steer
         held = source.begin_streaming()
+        # The held audio is timed as far back as the speaker's latency allows; the rest of it stays ahead of the
+        # schedule (sent early, then absorbed by leaving out silence) unless it is beyond CUT_ABOVE.
         room = max(0, int((session.latency - self.BACKLOG_MARGIN) / PACKET_SECONDS)) * FRAMES_PER_PACKET
-        if held > room:
-            log.warning("%.2f s held while connecting; the oldest %.2f s no longer fits the speaker's latency",
-                        held / 44100, (held - room) / 44100)
-            source.drop_oldest(held - room, counted_as_dropped=False)
-            held = room
         started = self.clock()
-        schedule = Schedule(started - held // FRAMES_PER_PACKET * PACKET_SECONDS)
+        schedule = Schedule(started - min(held, room) // FRAMES_PER_PACKET * PACKET_SECONDS)
         if held:
             log.info("playing %.2f s held while the speaker was not ready, from its first frame", held / 44100)
         steer.reset(0.0)
