@@ -5,6 +5,7 @@
 
 #include "controller/login_item.h"
 #include "controller/sonvale.h"
+#include "support/device_model.h"
 #include "support/wait.h"
 
 namespace {
@@ -107,6 +108,7 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
         {"", {}, "书房"},  // nothing on the network: the dialog as it always was, any name typed
         {R"({"name":"卧室","airplay2":false,"id":"A"}\nnot json\n{"name":"客厅","airplay2":true}\n{"name":"卧室","airplay2":true})",
          {"卧室（AirPlay 2）", "客厅（AirPlay 2）"}, "客厅"}};
+    coreaudio::setAudioSystem(std::make_shared<coreaudio::DeviceModel>());  // no sound server asked
     for (const auto& [lines, offered, chosen] : cases) {
         QTemporaryDir dir;
         SonvaleEnvironment environment;
@@ -146,6 +148,7 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
         controller.chooseTarget();
         EXPECT_EQ(controller.settings().targetName(), QString::fromUtf8(chosen));
     }
+    coreaudio::setAudioSystem(nullptr);
 }
 
 TEST(GeneratedResources, IconIsAnIcnsOfPngsAndTheChimeAShortCleanStereoSound) {
