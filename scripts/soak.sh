@@ -3,7 +3,8 @@
 # (default 30) against a private sound server, with the stand-in worker taking the PCM. Each
 # minute the default output goes to the USB headset for five seconds and back to the speaker
 # (a hold and a resume); every ten minutes the sound server is killed and started again.
-# Prints, at the end: the frames the worker missed outside the restarts and holds, how many
+# Prints, at the end: the frames the worker missed outside the restarts and holds, the frames the app
+# itself counted as dropped (ring overflow, holes in the record stream), how many
 # holds and restarts were recovered and after how many retries, and the app's RSS at the
 # start and the end. Runs ./build/bin/sonvale, or $SONVALE_EXECUTABLE.
 set -eu
@@ -76,3 +77,4 @@ echo "frames missed in steady stretches: $missed"
 echo "holds recovered: $holds_ok of $holds"
 echo "restarts recovered: $restarts_ok of $restarts (retries before each:$retries)"
 echo "RSS: ${RSS_START} kB at the start, $(rss) kB at the end"
+echo "frames the app counted as dropped (its log): $(awk '/音频丢帧/ { sub(/.*音频丢帧：/, ""); n += $1 } END { print n + 0 }' "$LOG")"
