@@ -10,9 +10,9 @@ sniff IFACE TIMES PCM      timestamps every marker in the audio packets leaving 
 analyse SENT_TIMES PACKET_TIMES RECORDING...  lost audio, splices, fidelity and latency from what each output heard.
 snr FILE                   signal-to-noise ratio of the 997 Hz tone 3 s before the end of a 44100 Hz s16 recording.
 """
-import array, ctypes, math, socket, struct, sys, time
+import array, ctypes, math, os, socket, struct, sys, time
 
-RATE, SPACING, LOUD = 44100, 22050, 300
+RATE, SPACING = 44100, 22050
 
 
 # 997 whole cycles a second: one second of the tone repeats exactly.
@@ -75,7 +75,7 @@ def record(sink, path):
     while pulse.pa_context_get_state(context) not in (4, 5, 6):
         pulse.pa_mainloop_iterate(loop, 1, None)
     stream = ctypes.c_void_p(pulse.pa_stream_new(context, b"bench recorder", struct.pack("<iIB", 3, RATE, 2), None))
-    attr = struct.pack("<5I", 0xFFFFFFFF, 0, 0, 0, RATE * 4 // 100)
+    attr = struct.pack("<5I", 0xFFFFFFFF, 0, 0, 0, RATE * 4 * int(os.environ.get("PROBE_FRAGMENT_MS", "10")) // 1000)
     pulse.pa_stream_connect_record(stream, (sink + ".monitor").encode(), attr, 0x200 | 0x2000)  # DONT_MOVE, ADJUST_LATENCY
     out, data, size = open(path, "wb"), ctypes.c_void_p(), ctypes.c_size_t()
     while pulse.pa_stream_get_state(stream) in (1, 2):  # creating, ready
@@ -123,12 +123,13 @@ def runs(path):
             end += 1
         p0, m0 = markers[begin]
         p1, m1 = markers[end]
-        a = p0  # the audible frames next to the outer markers, up to half a marker spacing
-        while a > max(0, p0 - SPACING // 2) and max(abs(pcm[2 * k]) for k in range(max(0, a - 44), a)) > LOUD:
-            a -= 44
+        # The frames next to the outer markers belong to the stretch as long as they are the player's own.
+        a = p0
+        while a > 0 and (pcm[2 * a - 2], pcm[2 * a - 1]) == signal(m0 * SPACING - (p0 - a) - 1):
+            a -= 1
         b = p1
-        while b + 44 < min(n, p1 + SPACING // 2) and max(abs(pcm[2 * k]) for k in range(b, b + 44)) > LOUD:
-            b += 44
+        while b + 1 < n and (pcm[2 * b + 2], pcm[2 * b + 3]) == signal(m1 * SPACING + (b - p1) + 1):
+            b += 1
         splices = sum(abs((markers[j + 1][0] - markers[j][0]) - SPACING * (markers[j + 1][1] - markers[j][1]))
                       for j in range(begin, end))
         exact = compared = 0
