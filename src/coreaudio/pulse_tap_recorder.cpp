@@ -23,6 +23,8 @@ constexpr pa_usec_t retryDelay = 200 * PA_USEC_PER_MSEC;
 // Each wake-up of the server and of the audio thread carries this much audio: long enough
 // to keep both quiet, short enough to leave most of the sender's latency budget.
 constexpr pa_usec_t fragment = 20 * PA_USEC_PER_MSEC;
+// How long start() waits for the forwarding output's monitor to deliver after each suspend and resume.
+constexpr auto firstAudioDeadline = 150ms;
 
 constexpr OSStatus statusOf(const char (&code)[5]) { return static_cast<OSStatus>(fourCC(code)); }
 const OSStatus notRunning = statusOf("stop");
@@ -48,6 +50,7 @@ struct PulseTapRecorder::Impl {
     // PulseAudio's null sinks render ahead of real time until suspended once under a
     // recorder; PipeWire's do not, and a suspend there only reconfigures the node.
     bool rendersAhead = true;
+    std::uint64_t chunks = 0;  // chunks read so far, holes included
     pa_time_event* retry = nullptr;
     std::vector<pa_stream*> dead;  // failed streams, released outside their own callbacks
     // Generation of the default-output lookups: only the newest one may attach.
@@ -75,14 +78,13 @@ struct PulseTapRecorder::Impl {
     void signal() { pa_threaded_mainloop_signal(loop, 0); }
 
     // Waits, with the lock held, until done() or the deadline.
-    bool waitUntil(const std::function<bool()>& done) {
+    bool waitUntil(const std::function<bool()>& done, std::chrono::microseconds deadline = serverDeadline) {
         struct Expiry {
             Impl* self;
             bool expired = false;
         } expiry{this, false};
         timeval when{};
-        pa_timeval_add(pa_gettimeofday(&when),
-                       std::chrono::duration_cast<std::chrono::microseconds>(serverDeadline).count());
+        pa_timeval_add(pa_gettimeofday(&when), deadline.count());
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
         pa_time_event* timer = api->time_new(
             api, &when,
@@ -334,7 +336,9 @@ struct PulseTapRecorder::Impl {
         auto* self = static_cast<Impl*>(data);
         const void* chunk = nullptr;
         std::size_t bytes = 0;
+        self->signal();
         while (pa_stream_peek(s, &chunk, &bytes) == 0 && bytes > 0) {
+            ++self->chunks;
             // A hole (no data) is audio the server could not deliver: it goes on as a buffer
             // without data, so that it is counted, never played.
             if (self->running && self->block) {
@@ -439,9 +443,14 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
     if (status == noErr && d.stream && d.recordedSink == outputUID && d.rendersAhead) {
         // A PulseAudio null sink that nobody recorded renders up to 2 s ahead of real time, and
         // a player moved onto it would lose that much at the switch; suspended and resumed once
-        // under a recorder it runs at real time.
-        d.suspend(d.recordedSink, true);
-        d.suspend(d.recordedSink, false);
+        // under a recorder it runs at real time. A fresh one may need a second round before its
+        // monitor delivers; each round shows within a few tens of milliseconds.
+        for (int round = 0; round < 3; ++round) {
+            const std::uint64_t before = d.chunks;
+            d.suspend(d.recordedSink, true);
+            d.suspend(d.recordedSink, false);
+            if (d.waitUntil([&] { return d.chunks != before || !d.stream; }, firstAudioDeadline)) break;
+        }
     }
     if (status != noErr) d.halt();
     pa_threaded_mainloop_unlock(d.loop);
