@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -48,6 +49,8 @@ public:
     // built.
     void startCapture(std::unique_ptr<Capture> capture);
     void setGain(float gain);
+    // How long after the worker sends audio the speaker plays it, as its "ready" said.
+    std::optional<std::chrono::milliseconds> speakerDelay;
     void stopCapture();
     // Closes the pipes and ends the worker: SIGTERM now and SIGKILL after 4 s if it is
     // still there then. The kill timer lives as long as `context`.

@@ -84,6 +84,8 @@ signals:
 
 private:
     bool startForwarding();  // the "ready" steps; false ends the batch of lines
+    // Stops the capture and gives the user's output back; the worker, if any, goes on.
+    void handOutputBack();
     bool isCurrent(const std::weak_ptr<WorkerProcess>& process) const;
     StatusPresentation presentation() const;
     LoginItem& loginItem();

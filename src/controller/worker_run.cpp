@@ -85,17 +85,19 @@ void Sonvale::consume(const QByteArray& data) {
     for (const WorkerEvent& event : run_->read(data)) {
         supervision_.heartbeat();
         if (event.state == "ready") {
+            if (run_ && event.latencyMs) run_->speakerDelay = std::chrono::milliseconds(*event.latencyMs);
             if (!startForwarding()) return;
-            // Video players hold their picture back by the delay the output reports. Sonvale's
-            // own capture and pipe delay is already in what the graph reports for the sink
-            // (docs/performance.md, "Lip sync"), so the worker's figure is the whole rest.
-            if (run_ && event.latencyMs)
-                coreaudio::setReportedDelay(output_.device(), std::chrono::milliseconds(*event.latencyMs));
+        } else if (event.state == "busy") {
+            // Another device plays on the speaker and the worker waits until it is free: the
+            // sound comes back here meanwhile, and the worker's next "playing" takes over again.
+            if (run_ && run_->capturing()) handOutputBack();
+            state(event.message.value_or(QStringLiteral("HomePod 正被其他设备使用")));
         } else if (event.state == "idle") {
             if (message_ != standbyText) state(standbyText);
         } else if (event.state == "reconnecting") {
             state(QStringLiteral("检测到声音，正在重新连接 ") + name + QStringLiteral("…"));
         } else if (event.state == "playing") {
+            if (run_ && !run_->capturing() && !startForwarding()) return;
             state(QStringLiteral("已连接 ") + name + QStringLiteral("，正在转发系统音频"));
         } else if (event.state == "streaming") {
             networkBytes_ = event.bytesIn;
@@ -142,6 +144,10 @@ bool Sonvale::startForwarding() {
             return false;
         }
         output_.makeDefault();
+        // Video players hold their picture back by the delay the output reports. Sonvale's
+        // own capture and pipe delay is already in what the graph reports for the sink
+        // (docs/performance.md, "Lip sync"), so the worker's figure is the whole rest.
+        if (run_->speakerDelay) coreaudio::setReportedDelay(output_.device(), *run_->speakerDelay);
     } catch (const PlatformError& error) {
         stopEngine();
         if (transient(error)) {

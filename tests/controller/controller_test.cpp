@@ -132,6 +132,22 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
     EXPECT_EQ(log().count(retry), 1);
 }
 
+TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItPlaysForUsAgain) {
+    const QString busy = QStringLiteral("“卧室”已被其他设备接管；它空闲后或重新开始转发时再连接");
+    installStandInWorker(environment.resourceDir, ready + "{\"state\":\"busy\",\"message\":\"" + busy + "\"}\\n");
+    setenv("SONVALE_TEST_LATER", "{\"state\":\"reconnecting\"}\\n{\"state\":\"playing\"}\\n", 1);
+    make();
+    controller->tick();
+    ASSERT_TRUE(waitUntil([&] { return controller->message() == busy; }));
+    EXPECT_EQ(coreaudio::current(), speaker);
+    ASSERT_TRUE(controller->run());
+    EXPECT_FALSE(controller->run()->capturing());
+    EXPECT_TRUE(waitUntil([this] { return controller->message() == connected; }));
+    unsetenv("SONVALE_TEST_LATER");
+    EXPECT_EQ(coreaudio::uid(coreaudio::current()), outputUID);
+    EXPECT_TRUE(controller->run()->capturing());
+}
+
 TEST_F(ControllerTest, ABusyServerAtReadyIsRetriedAndARefusalSwitchesForwardingOff) {
     model->fail(coreaudio::DeviceModel::Operation::createAggregate, coreaudio::OSStatus(coreaudio::fourCC("nope")));
     make();

@@ -32,7 +32,13 @@ elif then == "read":
             time.sleep(1.0)
             say(state="streaming", bytes_in=received)
 
+    def later():  # $SONVALE_TEST_LATER a second after the first lines
+        time.sleep(1.0)
+        out.write(env("SONVALE_TEST_LATER", "").encode().decode("unicode_escape").encode("latin-1"))
+        out.flush()
+
     threading.Thread(target=heartbeat, daemon=True).start()
+    threading.Thread(target=later, daemon=True).start()
     sink = open(env("SONVALE_TEST_SINK"), "ab") if env("SONVALE_TEST_SINK") else None
     while chunk := sys.stdin.buffer.read1(65536):
         received += len(chunk)
