@@ -158,8 +158,5 @@ class AirPlay2Session(s.Session):
         if self.events is not None:
             self.events.close()
         if self.udp is not None:
-            if self.udp.resent_packets or self.udp.missing_packets:
-                log.info("retransmitted %d packets (%d requested no longer held)",
-                         self.udp.resent_packets, self.udp.missing_packets)
             self.udp.stop()
         self.stream.close()

@@ -153,8 +153,5 @@ class RaopSession(s.Session):
         if self.rtsp is not None:
             self.rtsp.close()
         if self.udp is not None:
-            if self.udp.resent_packets or self.udp.missing_packets:
-                log.info("retransmitted %d packets (%d requested no longer held)",
-                         self.udp.resent_packets, self.udp.missing_packets)
             self.udp.stop()
         self.stream.close()

@@ -57,6 +57,8 @@ class UdpServices:
         if self._stopped:
             return
         self._stopped = True
+        if self.resent_packets or self.missing_packets:
+            log.info("retransmitted %d packets (%d requested no longer held)", self.resent_packets, self.missing_packets)
         try:
             self._wake_w.send(b"x")
         except OSError:
