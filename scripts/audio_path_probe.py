@@ -32,14 +32,14 @@ def play(rate, seconds, times_path):
     pulse.pa_simple_get_latency.restype = ctypes.c_uint64
     pulse.pa_simple_get_latency.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)]
     s16 = rate == RATE
-    spec = struct.pack("<iIB", 3 if s16 else 5, rate, 2)  # PA_SAMPLE_S16LE / FLOAT32LE
+    sample_format = struct.pack("<iIB", 3 if s16 else 5, rate, 2)  # PA_SAMPLE_S16LE / FLOAT32LE
     chunk = rate // 100
     # 200 ms of buffer, so that a busy machine never starves the player; markers are timed when the server plays
     # them (the write plus the stream's latency then).
     attr = struct.pack("<5I", 0xFFFFFFFF, chunk * (4 if s16 else 8) * 20, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)
     cycle = [math.sin(2 * math.pi * 997 * i / rate) * 0.501187 for i in range(rate)]
     error = ctypes.c_int()
-    handle = pulse.pa_simple_new(None, b"bench", 1, None, b"marker tone", spec, None, attr, ctypes.byref(error))
+    handle = pulse.pa_simple_new(None, b"bench", 1, None, b"marker tone", sample_format, None, attr, ctypes.byref(error))
     if not handle:
         sys.exit("play: no stream (%d)" % error.value)
     out, stall = open(times_path, "w"), 0.0
