@@ -32,7 +32,6 @@ cleanup() {
 APP=$!
 trap cleanup EXIT INT TERM
 
-bytes() { stat -c %s "$WORK/pcm" 2>/dev/null || echo 0; }
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$APP/status"; }
 connected() { cat "$LOG" 2>/dev/null | awk '/已连接 卧室/ { n++ } END { print n + 0 }'; }
 wait_connected() {  # wait_connected COUNT: until the log shows COUNT connections, at most 60 s
@@ -50,11 +49,9 @@ while [ $minute -le "$MINUTES" ]; do
   # switch of the default output are their own subject): the worker must get 176,400 bytes
   # a second.
   sleep 5
-  before=$(bytes); start=$(date +%s.%N)
-  sleep 45
-  after=$(bytes); end=$(date +%s.%N)
-  missed=$(awk -v m="$missed" -v b="$before" -v a="$after" -v s="$start" -v e="$end" \
-    'BEGIN { d = (e - s) * 44100 - (a - b) / 4; if (d < 441) d = 0; print m + int(d) }')
+  lost=$(scripts/steady_loss.py "$WORK/pcm" 45)
+  [ "$lost" -eq 0 ] || echo "minute $minute: $lost frames missed" >&2
+  missed=$((missed + lost))
   count=$(connected)
   if [ $((minute % 10)) -eq 0 ]; then
     restarts=$((restarts + 1))
