@@ -20,9 +20,13 @@ constexpr auto serverDeadline = 5s;
 // A stream the server refused or killed is retried after this pause, so a monitor that
 // keeps failing cannot make the connection spin.
 constexpr pa_usec_t retryDelay = 200 * PA_USEC_PER_MSEC;
-// Each wake-up of the server and of the audio thread carries this much audio: long enough
-// to keep both quiet, short enough to leave most of the sender's latency budget.
-constexpr pa_usec_t fragment = 20 * PA_USEC_PER_MSEC;
+// Each wake-up of the server and of the audio thread carries this many frames (23 ms at
+// 44.1 kHz): long enough to keep both quiet, short enough to leave most of the sender's
+// latency budget. PipeWire runs its graph in power-of-two quanta no longer than the shortest
+// fragment asked of it, so this lets it run 1024-frame quanta when no player needs shorter:
+// half the wake-ups of 512, and a thread in the graph must stall for more than 23 ms before
+// a quantum is lost.
+constexpr std::uint32_t fragmentFrames = 1024;
 // How long start() waits for the forwarding output's monitor to deliver after each suspend and resume.
 constexpr auto firstAudioDeadline = 150ms;
 
@@ -240,7 +244,7 @@ struct PulseTapRecorder::Impl {
         pa_stream_set_read_callback(stream, &Impl::readable, this);
         pa_buffer_attr attr;
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &format));
+        attr.fragsize = static_cast<std::uint32_t>(fragmentFrames * pa_frame_size(&format));
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_record(stream, monitor.c_str(), &attr, flags) < 0) {

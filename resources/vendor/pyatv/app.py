@@ -114,7 +114,7 @@ def main(argv: list[str]) -> int:
             speaker = discovery.find_speaker(browser, args.name, should_stop=should_stop)
         policy = Yielding(reporter, args.name, browser, speaker)
         streamer = Streamer(source, lambda: policy.wrap(discovery.make_session(speaker, args.protocol)), reporter,
-                            should_stop=should_stop, idle_after=args.idle_after)
+                            should_stop=should_stop, idle_after=args.idle_after, wait_input=source.wait)
         streamer.run()
     except s.SenderError as exc:
         if should_stop() or source.eof:

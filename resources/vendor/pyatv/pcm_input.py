@@ -4,8 +4,8 @@ The application's writer must never block on us, whatever the streamer is doing.
 (connecting, standby, reconnecting) a reader thread drains the pipe and holds what it reads: nothing while the
 input is silent, then everything from the first sound on, bounded at ``hold_s`` (the oldest goes first, counted).
 The streamer plays that hold from its first frame once the speaker is ready. While a session streams, the
-streamer reads the pipe itself (``pull``) each time it wakes, so the reader thread sleeps and the process wakes
-once per batch of packets, not once per write.
+streamer waits on the pipe (``wait``) and reads it itself (``pull``), so the reader thread sleeps and the process
+wakes once per write of the application (a recorded fragment, a few packets' worth).
 
 Drift between the capture clock and the packet schedule is corrected one frame at a time (``take`` with
 ``adjust``), never by cutting or padding whole stretches; the few cuts and pads left for faults are counted.
@@ -103,6 +103,13 @@ class PcmInput:
                 self._append(chunk)
                 if len(chunk) < self._read_size:
                     return
+
+    def wait(self, timeout: float) -> None:
+        """Returns when the pipe has something to read (or has closed), or after ``timeout`` seconds."""
+        try:
+            select.select([self._fd], [], [], timeout)
+        except (OSError, ValueError, TypeError):  # closed, or no pipe at all
+            time.sleep(timeout)
 
     def feed(self, chunk: bytes) -> None:
         """Appends PCM as read from the pipe (any length; frames may be split across calls)."""

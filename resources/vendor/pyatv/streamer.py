@@ -69,9 +69,11 @@ class Streamer:
 
     ``should_stop`` is polled at every wake-up (SIGTERM, a closed standard output)."""
 
-    # One wake-up sends what has come in: a write waits at most this long (16 ms) in the pipe, 8 ms on average,
-    # and the worker wakes 63 times a second instead of once per packet (125) plus once per write (100).
-    WAKE_INTERVAL = 2 * PACKET_SECONDS
+    # The worker wakes when the application writes (once per recorded fragment, about 43 times a second) and sends
+    # every whole packet that has come in, so a write never waits in the pipe; never more often than once per
+    # packet's worth, and without input at least every INPUT_WAIT for housekeeping and silence padding.
+    WAKE_INTERVAL = PACKET_SECONDS
+    INPUT_WAIT = 0.05
     POLL_INTERVAL = 0.05
     MAX_PER_WAKE = 32          # a held backlog goes out in bursts this size, back to back
     BACKLOG_MARGIN = 0.4       # of the speaker's latency, kept free when a held backlog is played
@@ -92,6 +94,7 @@ class Streamer:
                  should_stop: Callable[[], bool], idle_after: float = 20.0,
                  clock: Callable[[], float] = time.monotonic,
                  sleep: Callable[[float], None] = time.sleep,
+                 wait_input: Callable[[float], None] | None = None,
                  heartbeat_interval: float = 1.0) -> None:
         self.source = source
         self.open_session = open_session
@@ -100,6 +103,8 @@ class Streamer:
         self.idle_after = idle_after
         self.clock = clock
         self.sleep = sleep
+        # Returns when input is waiting or after the given seconds; by default (a simulated clock) one packet's worth.
+        self.wait_input = wait_input or (lambda seconds: sleep(self.WAKE_INTERVAL))
         self.heartbeat = Heartbeat(reporter, source, clock, heartbeat_interval)
         self.steer = LevelSteer()
         self.padded_frames = 0
@@ -191,7 +196,6 @@ class Streamer:
         rate = 1.0
         playing = False
         next_poll = 0.0
-        wake = started
         outcome = "lost"
         try:
             while True:
@@ -242,12 +246,13 @@ class Streamer:
                         schedule.set_rate(rate)
                     self._log_drift()
                     next_poll = now + self.POLL_INTERVAL
-                wake = wake + self.WAKE_INTERVAL if count < self.MAX_PER_WAKE else now + 0.002
-                pause = wake - self.clock()
+                if count >= self.MAX_PER_WAKE:  # a held backlog: the next burst right away
+                    self.sleep(0.002)
+                    continue
+                pause = now + self.WAKE_INTERVAL - self.clock()
                 if pause > 0:
                     self.sleep(pause)
-                else:
-                    wake = self.clock()
+                self.wait_input(self.INPUT_WAIT)
         finally:
             source.end_streaming(keep=outcome == "lost")
             log.info("session ended: %d packets, schedule restarted %d times", schedule.sent, schedule.restarts)
