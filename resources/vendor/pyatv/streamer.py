@@ -70,9 +70,8 @@ class Streamer:
     ``should_stop`` is polled at every wake-up (SIGTERM, a closed standard output)."""
 
     # The worker wakes when the application writes (once per recorded fragment, about 43 times a second) and sends
-    # every whole packet that has come in, so a write never waits in the pipe; never more often than once per
-    # packet's worth, and without input at least every INPUT_WAIT for housekeeping and silence padding.
-    WAKE_INTERVAL = PACKET_SECONDS
+    # every whole packet that has come in, so a write never waits in the pipe; without input it still wakes every
+    # INPUT_WAIT for housekeeping and silence padding.
     INPUT_WAIT = 0.05
     POLL_INTERVAL = 0.05
     MAX_PER_WAKE = 32          # a held backlog goes out in bursts this size, back to back
@@ -104,7 +103,7 @@ class Streamer:
         self.clock = clock
         self.sleep = sleep
         # Returns when input is waiting or after the given seconds; by default (a simulated clock) one packet's worth.
-        self.wait_input = wait_input or (lambda seconds: sleep(self.WAKE_INTERVAL))
+        self.wait_input = wait_input or (lambda seconds: sleep(PACKET_SECONDS))
         self.heartbeat = Heartbeat(reporter, source, clock, heartbeat_interval)
         self.steer = LevelSteer()
         self.padded_frames = 0
@@ -249,9 +248,6 @@ class Streamer:
                 if count >= self.MAX_PER_WAKE:  # a held backlog: the next burst right away
                     self.sleep(0.002)
                     continue
-                pause = now + self.WAKE_INTERVAL - self.clock()
-                if pause > 0:
-                    self.sleep(pause)
                 self.wait_input(self.INPUT_WAIT)
         finally:
             source.end_streaming(keep=outcome == "lost")
