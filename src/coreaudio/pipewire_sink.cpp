@@ -138,7 +138,11 @@ std::unique_ptr<PipeWireSink> PipeWireSink::create(const std::string& nullSinkAr
         pw_properties_free(properties);
         return nullptr;
     }
-    impl->context = pw_context_new(pw_thread_loop_get_loop(impl->loop), nullptr, 0);
+    // client-rt.conf, as PipeWire's own players use, loads its real-time module: the node is woken
+    // in every cycle of the graph, and a cycle it has not finished in time is a quantum the
+    // forwarding output's monitor never delivers.
+    impl->context = pw_context_new(pw_thread_loop_get_loop(impl->loop),
+                                   pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (!impl->context || pw_thread_loop_start(impl->loop) != 0) {
         pw_properties_free(properties);
         return nullptr;

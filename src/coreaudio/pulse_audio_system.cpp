@@ -76,6 +76,9 @@ bool hasSink(const PulseServerFacts& facts, const std::string& name, std::uint32
 struct Observation {
     bool reachable = false;
     std::string defaultSink;
+    // The device the default's name resolves to: the server may name a new default before
+    // the view lists that sink, and the device shows up only with a later change.
+    AudioObjectID defaultOutput = 0;
     std::string defaultSinkPort;
     std::vector<AudioObjectID> devices;
 };
@@ -399,6 +402,7 @@ private:
         if (const auto current = view(wait)) {
             seen.reachable = true;
             seen.defaultSink = current->defaultSink;
+            seen.defaultOutput = current->defaultOutput;
             seen.defaultSinkPort = current->defaultSinkPort;
             for (const auto& device : current->devices) seen.devices.push_back(device.id);
         }
@@ -435,6 +439,7 @@ private:
             }
             Observation now = observe();
             const bool outputChanged = now.reachable != last.reachable || now.defaultSink != last.defaultSink ||
+                                       now.defaultOutput != last.defaultOutput ||
                                        now.defaultSinkPort != last.defaultSinkPort;
             const bool devicesChanged = now.devices != last.devices;
             last = std::move(now);
