@@ -136,6 +136,9 @@ TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItP
     const QString busy = QStringLiteral("“卧室”已被其他设备接管；它空闲后或重新开始转发时再连接");
     installStandInWorker(environment.resourceDir, ready + "{\"state\":\"busy\",\"message\":\"" + busy + "\"}\\n");
     setenv("SONVALE_TEST_LATER", "{\"state\":\"reconnecting\"}\\n{\"state\":\"playing\"}\\n", 1);
+    struct Unset {
+        ~Unset() { unsetenv("SONVALE_TEST_LATER"); }  // also when an assertion ends the test early
+    } unset;
     make();
     controller->tick();
     ASSERT_TRUE(waitUntil([&] { return controller->message() == busy; }));
@@ -143,7 +146,6 @@ TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItP
     ASSERT_TRUE(controller->run());
     EXPECT_FALSE(controller->run()->capturing());
     EXPECT_TRUE(waitUntil([this] { return controller->message() == connected; }));
-    unsetenv("SONVALE_TEST_LATER");
     EXPECT_EQ(coreaudio::uid(coreaudio::current()), outputUID);
     EXPECT_TRUE(controller->run()->capturing());
 }
