@@ -4,6 +4,7 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/latency-utils.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -70,6 +71,8 @@ struct PipeWireSink::Impl {
     std::uint32_t rate = 44100, channels = 2;
     spa_audio_format format = SPA_AUDIO_FORMAT_S16;
     pw_stream_state state = PW_STREAM_STATE_UNCONNECTED;
+    std::mutex receiverMutex;
+    Receiver receiver;
 
     // On the loop's thread.
     static void stateChanged(void* data, pw_stream_state, pw_stream_state now, const char*) {
@@ -77,10 +80,21 @@ struct PipeWireSink::Impl {
         self->state = now;
         pw_thread_loop_signal(self->loop, false);
     }
-    // The audio has reached the monitor by now; the sink itself keeps none of it.
+    // On the data thread. The monitor has the audio by now; the sink keeps none of it.
     static void process(void* data) {
         auto* self = static_cast<Impl*>(data);
-        if (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) pw_stream_queue_buffer(self->stream, buffer);
+        pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream);
+        if (!buffer) return;
+        {
+            std::lock_guard lock(self->receiverMutex);
+            const spa_data& block = buffer->buffer->datas[0];
+            if (self->receiver && block.data && block.chunk) {
+                const std::uint32_t offset = std::min(block.chunk->offset, block.maxsize);
+                const std::uint32_t size = std::min(block.chunk->size, block.maxsize - offset);
+                if (size > 0) self->receiver(static_cast<const std::uint8_t*>(block.data) + offset, size);
+            }
+        }
+        pw_stream_queue_buffer(self->stream, buffer);
     }
     static constexpr pw_stream_events events = [] {
         pw_stream_events e{};
@@ -110,6 +124,13 @@ PipeWireSink::PipeWireSink(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) 
 PipeWireSink::~PipeWireSink() = default;
 
 const std::string& PipeWireSink::name() const { return impl_->name; }
+std::uint32_t PipeWireSink::rate() const { return impl_->rate; }
+bool PipeWireSink::isFloat32() const { return impl_->format == SPA_AUDIO_FORMAT_F32; }
+
+void PipeWireSink::setReceiver(Receiver receiver) {
+    std::lock_guard lock(impl_->receiverMutex);
+    impl_->receiver = std::move(receiver);
+}
 
 std::unique_ptr<PipeWireSink> PipeWireSink::create(const std::string& nullSinkArguments) {
     const auto remote = pipeWireRemote();
@@ -126,8 +147,15 @@ std::unique_ptr<PipeWireSink> PipeWireSink::create(const std::string& nullSinkAr
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
 
+    // Kept running without players (and never suspended by the session manager), so that a
+    // receiver sees the silence between sounds as the monitor would. Quanta of 1024 frames
+    // unless a player needs shorter: half the wake-ups of 512, and a stall must exceed 23 ms
+    // to cost a quantum.
+    const std::string latency = "1024/" + std::to_string(impl->rate);
     pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS, "Audio/Sink",
-                                                  PW_KEY_NODE_NAME, impl->name.c_str(), nullptr);
+                                                  PW_KEY_NODE_NAME, impl->name.c_str(), PW_KEY_NODE_ALWAYS_PROCESS,
+                                                  "true", PW_KEY_NODE_LATENCY, latency.c_str(),
+                                                  "session.suspend-timeout-seconds", "0", nullptr);
     for (const auto& [key, value] : moduleArguments(arguments["sink_properties"])) {
         pw_properties_set(properties, key.c_str(), value.c_str());
         if (key == "device.description") pw_properties_set(properties, PW_KEY_NODE_DESCRIPTION, value.c_str());

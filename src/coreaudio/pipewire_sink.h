@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,8 +13,9 @@ namespace sonvale::coreaudio {
 // format, properties; pipewire-pulse shows it with its monitor like any sink), and it also
 // reports a delay: pipewire-pulse adds a sink's reported latency to what
 // pa_stream_get_latency() tells a player, which a null sink cannot carry on PipeWire 0.3.65.
-// The audio played into it is dropped after the monitor has it. The node lives as long as
-// the object, and so never outlives the process. Any thread.
+// The audio played into it goes to the receiver, if one is set, and to the monitor. The node
+// keeps running without players, so a receiver gets silence rather than nothing. It lives as
+// long as the object, and so never outlives the process. Any thread.
 class PipeWireSink {
 public:
     // Connects to the PipeWire daemon behind the pulse server in use (the directory of
@@ -24,6 +27,14 @@ public:
     PipeWireSink& operator=(const PipeWireSink&) = delete;
 
     const std::string& name() const;
+    std::uint32_t rate() const;
+    bool isFloat32() const;  // else 16-bit; always interleaved stereo
+
+    // Called with each quantum played into the sink, in the sink's format, on PipeWire's
+    // real-time data thread. Setting or clearing it waits for a call in progress, so after
+    // setReceiver(nullptr) returns the old receiver is not called again.
+    using Receiver = std::function<void(const void* data, std::uint32_t bytes)>;
+    void setReceiver(Receiver receiver);
     // The delay players on the sink are told, on top of the graph's own.
     bool setLatency(std::chrono::nanoseconds delay);
 

@@ -219,7 +219,10 @@ public:
         // Only the forwarding output device is an aggregate of ours; real devices stay.
         if (!found->facts.isSink || found->facts.name != outputUID) return badDevice;
         const bool own = ownSink_ && ownSink_->name() == found->facts.name;
-        if (own) ownSink_.reset();
+        if (own) {
+            taps_.useOwnSink(nullptr);
+            ownSink_.reset();
+        }
         else if (found->facts.ownerModule == noIndex) return illegalOperation;
         else if (!connection_.unloadModule(found->facts.ownerModule)) return notRunning;
         // PulseAudio confirms the unload before it has happened; the device is only
@@ -371,6 +374,7 @@ private:
             if (const auto after = view(false)) {
                 if (const Device* found = after->sinkNamed(uid)) {
                     outDevice = found->id;
+                    taps_.useOwnSink(sink.get());
                     ownSink_ = std::move(sink);
                     return true;
                 }
@@ -464,8 +468,10 @@ private:
     };
 
     PulseConnection connection_;
+    // The forwarding output, when Sonvale made it on PipeWire. Before the taps, which may be
+    // taking its audio, so that it outlives them.
+    std::unique_ptr<PipeWireSink> ownSink_;
     PulseTapEngine taps_;
-    std::unique_ptr<PipeWireSink> ownSink_;  // the forwarding output, when Sonvale made it on PipeWire
     bool ownSinkUnseen_ = false;
 
     std::mutex idMutex_;  // guards the ids and the cached view

@@ -49,14 +49,26 @@ struct PulseTapEngine::Impl {
     std::map<AudioObjectID, AudioObjectID> aggregates;  // capture aggregate -> its tap
     std::map<IOProcID, Proc> procs;
     IOProcID nextProc = 1;
+    PipeWireSink* ownSink = nullptr;
 };
 
 PulseTapEngine::PulseTapEngine() : impl_(std::make_unique<Impl>()) {}
 PulseTapEngine::~PulseTapEngine() = default;
 
+void PulseTapEngine::useOwnSink(PipeWireSink* sink) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->ownSink = sink;
+    for (auto& [id, tap] : impl_->taps) tap.recorder->useOwnSink(sink);
+}
+
 OSStatus PulseTapEngine::createProcessTap(const TapDescription& description, AudioObjectID id) {
     OSStatus status = noErr;
-    auto recorder = PulseTapRecorder::connect(description.name, status);
+    PipeWireSink* ownSink = nullptr;
+    {
+        std::lock_guard lock(impl_->mutex);
+        ownSink = impl_->ownSink;
+    }
+    auto recorder = PulseTapRecorder::connect(description.name, ownSink, status);
     if (!recorder) return status;
     std::lock_guard lock(impl_->mutex);
     if (impl_->taps.count(id)) return illegalOperation;

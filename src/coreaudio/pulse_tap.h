@@ -8,6 +8,8 @@
 
 namespace sonvale::coreaudio {
 
+class PipeWireSink;
+
 // The capture half of the PulseAudio backend. A process tap is a record stream on the
 // monitor of the default output (float32 stereo at the sink's rate) that follows the
 // default output and never falls back to a microphone; the capture aggregate binds one
@@ -19,6 +21,10 @@ public:
     ~PulseTapEngine();
     PulseTapEngine(const PulseTapEngine&) = delete;
     PulseTapEngine& operator=(const PulseTapEngine&) = delete;
+
+    // Sonvale's own sink in this process (nullptr: none), which taps take their audio from
+    // directly while they record it. The caller keeps it alive until it is replaced here.
+    void useOwnSink(PipeWireSink* sink);
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID id);
     OSStatus destroyProcessTap(AudioObjectID tap);

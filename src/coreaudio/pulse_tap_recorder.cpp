@@ -9,6 +9,7 @@
 #include <pulse/pulseaudio.h>
 
 #include "base/constants.h"
+#include "coreaudio/pipewire_sink.h"
 
 namespace sonvale::coreaudio {
 
@@ -47,7 +48,9 @@ struct PulseTapRecorder::Impl {
     IOBlock block;
     bool running = false;
     pa_stream* stream = nullptr;
-    std::string recordedSink;  // sink whose monitor `stream` records
+    PipeWireSink* ownSink = nullptr;
+    bool direct = false;       // taking the own sink's audio from its node instead of `stream`
+    std::string recordedSink;  // sink whose audio `stream` or the node delivers
     // Set when start() attached to the forwarding output before it became the default: until
     // the default reaches it, default changes elsewhere do not move the stream away.
     bool pinned = false;
@@ -80,6 +83,7 @@ struct PulseTapRecorder::Impl {
     }
 
     void signal() { pa_threaded_mainloop_signal(loop, 0); }
+    bool attached() const { return stream || direct; }
 
     // Waits, with the lock held, until done() or the deadline.
     bool waitUntil(const std::function<bool()>& done, std::chrono::microseconds deadline = serverDeadline) {
@@ -201,6 +205,12 @@ struct PulseTapRecorder::Impl {
     }
 
     void detach() {
+        if (direct) {
+            ownSink->setReceiver(nullptr);
+            direct = false;
+            recordedSink.clear();
+            pinned = false;
+        }
         if (!stream) return;
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -234,6 +244,15 @@ struct PulseTapRecorder::Impl {
 
     bool attach(const std::string& sink, const std::string& monitor) {
         detach();
+        if (ownSink && sink == ownSink->name() && ownSink->isFloat32() && ownSink->rate() == format.rate) {
+            recordedSink = sink;
+            direct = true;
+            ownSink->setReceiver([block = block](const void* data, std::uint32_t bytes) {
+                const AudioBuffer buffer{2, bytes, const_cast<void*>(data)};
+                block(AudioBufferList{1, &buffer});
+            });
+            return true;
+        }
         if (sink.empty() || monitor.empty()) return true;
         pa_channel_map map;
         pa_channel_map_init_stereo(&map);
@@ -279,9 +298,10 @@ struct PulseTapRecorder::Impl {
         Impl* self = l->self;
         const std::string sink = info && info->default_sink_name ? info->default_sink_name : "";
         const bool current = self->running && l->generation == self->lookup;
-        if (current && self->stream && sink == self->recordedSink) self->pinned = false;
+        if (current && self->attached() && sink == self->recordedSink) self->pinned = false;
         if (current && sink.empty() && !self->pinned) self->detach();
-        if (!current || sink.empty() || (sink == self->recordedSink && self->stream) || (self->pinned && self->stream)) {
+        if (!current || sink.empty() || (sink == self->recordedSink && self->attached()) ||
+            (self->pinned && self->attached())) {
             self->lookups.erase(l->generation);
             return;
         }
@@ -353,7 +373,30 @@ struct PulseTapRecorder::Impl {
         }
     }
 
-    static void contextState(pa_context*, void* data) { static_cast<Impl*>(data)->signal(); }
+    // A lost connection ends the own sink's delivery too: the capture must not outlive the
+    // connection that follows the default output, and its silence check then notices.
+    static void contextState(pa_context* c, void* data) {
+        auto* self = static_cast<Impl*>(data);
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c)) && self->direct) self->detach();
+        self->signal();
+    }
+
+    void useOwnSink(PipeWireSink* sink) {
+        if (sink == ownSink) return;
+        const std::string target = recordedSink;
+        const bool wasPinned = pinned;
+        const bool affected = direct || (sink && target == sink->name());
+        if (direct) detach();
+        ownSink = sink;
+        if (!running || !affected) return;
+        if (sink && target == sink->name()) {
+            attach(target, {});
+            pinned = wasPinned && direct;
+        } else {
+            detach();
+            follow();
+        }
+    }
 
     static void subscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* data) {
         auto* self = static_cast<Impl*>(data);
@@ -364,10 +407,12 @@ struct PulseTapRecorder::Impl {
 PulseTapRecorder::PulseTapRecorder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PulseTapRecorder::~PulseTapRecorder() = default;
 
-std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& streamName, OSStatus& status) {
+std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& streamName, PipeWireSink* ownSink,
+                                                             OSStatus& status) {
     status = unspecified;
     auto impl = std::make_unique<Impl>();
     impl->streamName = streamName;
+    impl->ownSink = ownSink;
     impl->loop = pa_threaded_mainloop_new();
     if (!impl->loop) return nullptr;
     pa_threaded_mainloop_set_name(impl->loop, "Sonvale.audio");
@@ -443,7 +488,7 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
             status = unspecified;
         }
     }
-    if (status == noErr && d.stream && d.recordedSink == outputUID) d.pinned = true;
+    if (status == noErr && d.attached() && d.recordedSink == outputUID) d.pinned = true;
     if (status == noErr && d.stream && d.recordedSink == outputUID && d.rendersAhead) {
         // A PulseAudio null sink that nobody recorded renders up to 2 s ahead of real time, and
         // a player moved onto it would lose that much at the switch; suspended and resumed once
@@ -466,6 +511,12 @@ void PulseTapRecorder::stop() {
     pa_threaded_mainloop_lock(d.loop);
     d.halt();
     pa_threaded_mainloop_unlock(d.loop);
+}
+
+void PulseTapRecorder::useOwnSink(PipeWireSink* sink) {
+    pa_threaded_mainloop_lock(impl_->loop);
+    impl_->useOwnSink(sink);
+    pa_threaded_mainloop_unlock(impl_->loop);
 }
 
 }  // namespace sonvale::coreaudio

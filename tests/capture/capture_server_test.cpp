@@ -10,7 +10,7 @@
 #include "capture_test_util.h"
 #include "base/constants.h"
 #include "coreaudio/pulse_audio_system.h"
-#include "coreaudio/pulse_module_arguments.h"
+#include "coreaudio/devices.h"
 #include "support/sound_server.h"
 
 // The capture against a private PulseAudio and PipeWire: what plays into the default output
@@ -66,10 +66,11 @@ protected:
     QProcess player;
 };
 
-// Recorded from before it is the default, the forwarding output hands a 44.1 kHz 16-bit player to the worker
-// bit-exact, and nothing is dropped.
+// Recorded from before it is the default, the forwarding output (on PipeWire Sonvale's own node, whose audio is
+// taken in this process) hands a 44.1 kHz 16-bit player to the worker bit-exact, and nothing is dropped; its
+// volume, the system volume while forwarding, scales what is forwarded on both servers.
 TEST_P(CaptureOnSoundServer, A44100Hz16BitPlayerArrivesBitExactThroughTheForwardingOutput) {
-    ASSERT_TRUE(server.loadModule("module-null-sink", *coreaudio::nullSinkArguments(outputUID, "Sonvale · 卧室")));
+    const coreaudio::AudioObjectID output = coreaudio::makeAggregate("Sonvale · 卧室", outputUID, false, std::nullopt);
     start();
     EXPECT_EQ(formats, std::vector<std::string>{"捕获 44100 Hz Float32 → 44100 Hz PCM16"});
     ASSERT_TRUE(server.setDefaultSink(std::string(outputUID)));
@@ -90,7 +91,17 @@ TEST_P(CaptureOnSoundServer, A44100Hz16BitPlayerArrivesBitExactThroughTheForward
     EXPECT_GE(length, 44100u * 2 * 2);
     EXPECT_TRUE(std::equal(probe, probe + std::ptrdiff_t(length), pcm.begin() + std::ptrdiff_t(at))) << "2 s not bit-exact";
     EXPECT_EQ(capture.ring().statistics().dropped, 0u);
+
+    ASSERT_EQ(server.pactl({"set-sink-volume", std::string(outputUID), "50%"}).exitStatus, 0);  // cubic: 1/8
+    const std::size_t quieter = frames() + 44100;
+    play(997, 3);
+    listen(4000);
+    double loudest = 0;
+    for (std::size_t at = quieter; at + 4410 <= frames(); at += 4410) loudest = std::max(loudest, amplitude(at, 4410, 997));
+    EXPECT_NEAR(loudest, minus6dB / 8, 0.01);
     EXPECT_TRUE(failures.empty());
+    capture.stop();
+    coreaudio::destroyAggregate(output);
 }
 
 // The record stream follows the default output; when the recorded sink disappears it moves to the new default's
