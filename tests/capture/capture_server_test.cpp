@@ -70,7 +70,7 @@ protected:
 // taken in this process) hands a 44.1 kHz 16-bit player to the worker bit-exact, and nothing is dropped; its
 // volume, the system volume while forwarding, scales what is forwarded on both servers.
 TEST_P(CaptureOnSoundServer, A44100Hz16BitPlayerArrivesBitExactThroughTheForwardingOutput) {
-    const coreaudio::AudioObjectID output = coreaudio::makeAggregate("Sonvale · 卧室", outputUID, false, std::nullopt);
+    coreaudio::makeAggregate("Sonvale · 卧室", outputUID, false, std::nullopt);  // removed with the server
     start();
     EXPECT_EQ(formats, std::vector<std::string>{"捕获 44100 Hz Float32 → 44100 Hz PCM16"});
     ASSERT_TRUE(server.setDefaultSink(std::string(outputUID)));
@@ -100,8 +100,6 @@ TEST_P(CaptureOnSoundServer, A44100Hz16BitPlayerArrivesBitExactThroughTheForward
     for (std::size_t at = quieter; at + 4410 <= frames(); at += 4410) loudest = std::max(loudest, amplitude(at, 4410, 997));
     EXPECT_NEAR(loudest, minus6dB / 8, 0.01);
     EXPECT_TRUE(failures.empty());
-    capture.stop();
-    coreaudio::destroyAggregate(output);
 }
 
 // The record stream follows the default output; when the recorded sink disappears it moves to the new default's

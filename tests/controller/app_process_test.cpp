@@ -100,7 +100,10 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     environment.insert("SONVALE_TEST_SINK", pcm);
     enableForwarding();
     QProcess& app = launch();
-    ASSERT_TRUE(waitUntil([&] { return forwarding() && server.sink(std::string(outputUID))->description != "Leftover"; }, 20000));
+    ASSERT_TRUE(waitUntil([&] {
+        const auto output = server.sink(std::string(outputUID));  // absent while the leftover is replaced
+        return forwarding() && output && output->description != "Leftover";
+    }, 20000));
 
     const char* daemon = GetParam() == SoundServerKind::pipewire ? "/pipewire-pulse.pid" : "/pulseaudio.pid";
     QFile pidFile(QString::fromStdString(server.directory()) + daemon);
