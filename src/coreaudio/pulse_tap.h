@@ -12,7 +12,8 @@ class PipeWireSink;
 
 // The capture half of the PulseAudio backend. A process tap is a record stream on the
 // monitor of the default output (float32 stereo at the sink's rate) that follows the
-// default output and never falls back to a microphone; the capture aggregate binds one
+// default output and never falls back to a microphone (Sonvale's own sink in this process is
+// read from its node instead); the capture aggregate binds one
 // tap; an IO proc on the aggregate receives each recorded chunk as a buffer list on the
 // tap's own audio thread. Object ids are handed in by the backend, which owns the id space.
 class PulseTapEngine {
