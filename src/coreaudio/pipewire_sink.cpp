@@ -128,8 +128,22 @@ std::uint32_t PipeWireSink::rate() const { return impl_->rate; }
 bool PipeWireSink::isFloat32() const { return impl_->format == SPA_AUDIO_FORMAT_F32; }
 
 void PipeWireSink::setReceiver(Receiver receiver) {
-    std::lock_guard lock(impl_->receiverMutex);
-    impl_->receiver = std::move(receiver);
+    const bool receiving = bool(receiver);
+    {
+        std::lock_guard lock(impl_->receiverMutex);
+        impl_->receiver = std::move(receiver);
+    }
+    // The node runs without players only while something takes its audio, so a paused or held
+    // forwarding leaves the graph idle. PipeWire re-plans the graph for a changed latency, not
+    // for this flag alone: the same 1024 frames written another way makes it look again.
+    const std::string latency =
+        receiving ? "2048/" + std::to_string(2 * impl_->rate) : "1024/" + std::to_string(impl_->rate);
+    const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_ALWAYS_PROCESS, receiving ? "true" : "false"),
+                                   SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
+    const spa_dict dict = SPA_DICT_INIT(items, 2);
+    pw_thread_loop_lock(impl_->loop);  // outside the receiver's lock, which the process callback takes
+    pw_stream_update_properties(impl_->stream, &dict);
+    pw_thread_loop_unlock(impl_->loop);
 }
 
 std::unique_ptr<PipeWireSink> PipeWireSink::create(const std::string& nullSinkArguments) {
@@ -147,14 +161,12 @@ std::unique_ptr<PipeWireSink> PipeWireSink::create(const std::string& nullSinkAr
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
 
-    // Kept running without players (and never suspended by the session manager), so that a
-    // receiver sees the silence between sounds as the monitor would. Quanta of 1024 frames
-    // unless a player needs shorter: half the wake-ups of 512, and a stall must exceed 23 ms
-    // to cost a quantum.
+    // Never suspended by the session manager, so that a receiver sees the silence between
+    // sounds as the monitor would (see setReceiver). Quanta of 1024 frames unless a player
+    // needs shorter: half the wake-ups of 512, and a stall must exceed 23 ms to cost a quantum.
     const std::string latency = "1024/" + std::to_string(impl->rate);
     pw_properties* properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS, "Audio/Sink",
-                                                  PW_KEY_NODE_NAME, impl->name.c_str(), PW_KEY_NODE_ALWAYS_PROCESS,
-                                                  "true", PW_KEY_NODE_LATENCY, latency.c_str(),
+                                                  PW_KEY_NODE_NAME, impl->name.c_str(), PW_KEY_NODE_LATENCY, latency.c_str(),
                                                   "session.suspend-timeout-seconds", "0", nullptr);
     for (const auto& [key, value] : moduleArguments(arguments["sink_properties"])) {
         pw_properties_set(properties, key.c_str(), value.c_str());

@@ -13,9 +13,10 @@ namespace sonvale::coreaudio {
 // format, properties; pipewire-pulse shows it with its monitor like any sink), and it also
 // reports a delay: pipewire-pulse adds a sink's reported latency to what
 // pa_stream_get_latency() tells a player, which a null sink cannot carry on PipeWire 0.3.65.
-// The audio played into it goes to the receiver, if one is set, and to the monitor. The node
-// keeps running without players, so a receiver gets silence rather than nothing. It lives as
-// long as the object, and so never outlives the process. Any thread.
+// The audio played into it goes to the receiver, if one is set, and to the monitor. While a
+// receiver is set the node runs without players too, so it gets silence rather than nothing;
+// without one it is idle when nothing plays. The node lives as long as the object, and so
+// never outlives the process. Any thread.
 class PipeWireSink {
 public:
     // Connects to the PipeWire daemon behind the pulse server in use (the directory of
