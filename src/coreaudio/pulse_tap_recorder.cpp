@@ -393,8 +393,7 @@ struct PulseTapRecorder::Impl {
             attach(target, {});
             pinned = wasPinned && direct;
         } else {
-            detach();
-            follow();
+            follow();  // it was taking the old sink's audio, and is detached by now
         }
     }
 
