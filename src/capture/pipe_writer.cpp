@@ -31,8 +31,8 @@ PipeWriter::Outcome PipeWriter::write(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
         if (fd_ < 0) return Outcome::failed;
+        if (interrupted_.load(std::memory_order_acquire)) return Outcome::interrupted;
         pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_, POLLIN, 0}};
-        if (wake_ >= 0 && ::poll(fds + 1, 1, 0) > 0) return Outcome::interrupted;
         const ssize_t written = ::write(fd_, bytes, size);
         if (written > 0) {
             bytes += written;
@@ -56,6 +56,7 @@ void PipeWriter::close() {
 }
 
 void PipeWriter::interrupt() {
+    interrupted_.store(true, std::memory_order_release);
     if (wake_ >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t ignored = ::write(wake_, &one, sizeof one);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 namespace sonvale {
@@ -31,7 +32,8 @@ public:
 
 private:
     int fd_ = -1;
-    int wake_ = -1;
+    int wake_ = -1;  // breaks a wait for room
+    std::atomic<bool> interrupted_{false};  // looked at before each write, without a system call
 };
 
 }  // namespace sonvale

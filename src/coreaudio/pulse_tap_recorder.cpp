@@ -58,6 +58,11 @@ struct PulseTapRecorder::Impl {
     // recorder; PipeWire's do not, and a suspend there only reconfigures the node.
     bool rendersAhead = true;
     std::uint64_t chunks = 0;  // chunks read so far, holes included
+    // The server sends a fragment in several pieces, each announced on its own; handed on one
+    // at a time they would wake the writer, and through it the worker, several times per
+    // fragment. They are gathered here and handed on together once the loop has read them all.
+    std::vector<std::uint8_t> pending;
+    pa_defer_event* handOn = nullptr;
     pa_time_event* retry = nullptr;
     std::vector<pa_stream*> dead;  // failed streams, released outside their own callbacks
     // Generation of the default-output lookups: only the newest one may attach.
@@ -71,6 +76,7 @@ struct PulseTapRecorder::Impl {
         detach();
         cancelRetry();
         releaseDead();
+        if (handOn) pa_threaded_mainloop_get_api(loop)->defer_free(handOn);
         if (context) {
             pa_context_set_state_callback(context, nullptr, nullptr);
             pa_context_set_subscribe_callback(context, nullptr, nullptr);
@@ -204,7 +210,18 @@ struct PulseTapRecorder::Impl {
         return await(operation, done.replied);
     }
 
+    // Hands on what was read and not yet handed on, in one buffer list.
+    void deliverPending() {
+        if (pending.empty()) return;
+        if (running && block) {
+            const AudioBuffer buffer{2, static_cast<std::uint32_t>(pending.size()), pending.data()};
+            block(AudioBufferList{1, &buffer});
+        }
+        pending.clear();
+    }
+
     void detach() {
+        deliverPending();
         if (direct) {
             ownSink->setReceiver(nullptr);
             direct = false;
@@ -284,8 +301,8 @@ struct PulseTapRecorder::Impl {
     void follow() {
         if (!running) return;
         const std::uint64_t generation = ++lookup;
-        Lookup* pending = &lookups.emplace(generation, Lookup{this, generation}).first->second;
-        pa_operation* operation = pa_context_get_server_info(context, &Impl::serverReply, pending);
+        Lookup* request = &lookups.emplace(generation, Lookup{this, generation}).first->second;
+        pa_operation* operation = pa_context_get_server_info(context, &Impl::serverReply, request);
         if (operation) {
             pa_operation_unref(operation);
         } else {
@@ -363,14 +380,27 @@ struct PulseTapRecorder::Impl {
         self->signal();
         while (pa_stream_peek(s, &chunk, &bytes) == 0 && bytes > 0) {
             ++self->chunks;
-            // A hole (no data) is audio the server could not deliver: it goes on as a buffer
-            // without data, so that it is counted, never played.
             if (self->running && self->block) {
-                const AudioBuffer buffer{2, static_cast<std::uint32_t>(bytes), const_cast<void*>(chunk)};
-                self->block(AudioBufferList{1, &buffer});
+                if (chunk) {
+                    const auto* first = static_cast<const std::uint8_t*>(chunk);
+                    self->pending.insert(self->pending.end(), first, first + bytes);
+                } else {
+                    // A hole (no data) is audio the server could not deliver: it goes on, in
+                    // its place, as a buffer without data, so that it is counted, never played.
+                    self->deliverPending();
+                    const AudioBuffer buffer{2, static_cast<std::uint32_t>(bytes), nullptr};
+                    self->block(AudioBufferList{1, &buffer});
+                }
             }
             pa_stream_drop(s);
         }
+        // A deferred event runs once the loop has dispatched every descriptor that was ready.
+        if (!self->pending.empty()) pa_threaded_mainloop_get_api(self->loop)->defer_enable(self->handOn, 1);
+    }
+
+    static void handOnPending(pa_mainloop_api* api, pa_defer_event* event, void* data) {
+        api->defer_enable(event, 0);
+        static_cast<Impl*>(data)->deliverPending();
     }
 
     // A lost connection ends the own sink's delivery too: the capture must not outlive the
@@ -415,11 +445,16 @@ std::unique_ptr<PulseTapRecorder> PulseTapRecorder::connect(const std::string& s
     impl->loop = pa_threaded_mainloop_new();
     if (!impl->loop) return nullptr;
     pa_threaded_mainloop_set_name(impl->loop, "Sonvale.audio");
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(impl->loop);
+    impl->handOn = api->defer_new(api, &Impl::handOnPending, impl.get());
+    if (!impl->handOn) return nullptr;
+    api->defer_enable(impl->handOn, 0);
+    impl->pending.reserve(64 * 1024);
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Sonvale");
     pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "local.sonvale");
     impl->context =
-        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(impl->loop), "Sonvale", properties);
+        pa_context_new_with_proplist(api, "Sonvale", properties);
     pa_proplist_free(properties);
     if (!impl->context) return nullptr;
     pa_context_set_state_callback(impl->context, &Impl::contextState, impl.get());
