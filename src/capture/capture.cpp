@@ -19,14 +19,10 @@ using namespace coreaudio;
 namespace {
 
 constexpr std::int64_t framesPerPop = 4096;
-// The audio thread rings the writer once a recorded fragment (1024 frames, 23 ms) is waiting,
-// or a sender packet's worth (352 frames) that has waited since the last ring for most of a
-// fragment's time: a server delivering whole fragments rings every one, a graph running short
-// quanta rings every few, so the writer and the worker wake about 43 times a second either way.
-// The timer only catches a trickle and keeps the silence check going.
-constexpr std::int64_t fragmentFrames = 1024;
+// The audio thread rings the writer once a sender packet's worth (352 frames) is waiting,
+// so the writer wakes about once per recorded fragment; the timer only catches a trickle
+// and keeps the silence check going.
 constexpr std::int64_t wakeFrames = 352;
-constexpr auto ringAfter = std::chrono::milliseconds(15);
 constexpr auto tickPeriod = std::chrono::milliseconds(50);
 // Dropped frames are logged at most this often, with the count since the last line.
 constexpr auto dropReportPeriod = std::chrono::seconds(1);
@@ -100,16 +96,9 @@ void Capture::build(int pipeFd) {
     SerialQueue* const writerQueue = writerQueue_.get();
     check(system.createIOProcID(
               aggregate_,
-              [ring = ring_, writerQueue, lastRing = std::chrono::steady_clock::time_point{}](
-                  const AudioBufferList& input) mutable {
+              [ring = ring_, writerQueue](const AudioBufferList& input) {
                   ring->push(input);
-                  const std::int64_t waiting = ring->available();
-                  if (waiting < wakeFrames) return;
-                  const auto now = std::chrono::steady_clock::now();
-                  if (waiting >= fragmentFrames || now - lastRing >= ringAfter) {
-                      lastRing = now;
-                      writerQueue->fire();
-                  }
+                  if (ring->available() >= wakeFrames) writerQueue->fire();
               },
               proc),
           "注册音频捕获回调");
