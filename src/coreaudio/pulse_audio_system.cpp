@@ -11,6 +11,7 @@
 #include "coreaudio/pulse_connection.h"
 #include "coreaudio/pulse_device_mapping.h"
 #include "coreaudio/pulse_module_arguments.h"
+#include "coreaudio/pulse_rate_lane.h"
 #include "coreaudio/pulse_tap.h"
 #include "base/constants.h"
 
@@ -65,11 +66,22 @@ struct View {
     }
 };
 
-bool hasSink(const PulseServerFacts& facts, const std::string& name, std::uint32_t index = noIndex) {
+const PulseDeviceFacts* sinkNamed(const PulseServerFacts& facts, const std::string& name) {
     for (const auto& sink : facts.sinks) {
-        if (sink.name == name && (index == noIndex || sink.index == index)) return true;
+        if (sink.name == name) return &sink;
     }
-    return false;
+    return nullptr;
+}
+
+bool hasSink(const PulseServerFacts& facts, const std::string& name, std::uint32_t index = noIndex) {
+    const PulseDeviceFacts* sink = sinkNamed(facts, name);
+    return sink && (index == noIndex || sink->index == index);
+}
+
+// The forwarding output a lane plays into; nullptr for every other device.
+const std::string* laneOf(const PulseDeviceFacts& device) {
+    const auto found = device.properties.find(std::string(laneOfProperty));
+    return device.isSink && found != device.properties.end() ? &found->second : nullptr;
 }
 
 // What the route listeners compare between two views.
@@ -177,6 +189,7 @@ public:
         const Device* device = current->find(wanted);
         if (!device) return badObject;
         if (!device->facts.isSink) return badDevice;
+        if (device->facts.name == outputUID) openLane(device->facts);
         if (!connection_.setDefaultSink(device->facts.name)) return notRunning;
         // Returns once the view shows the new default, so that a read which follows sees it.
         const std::string& name = device->facts.name;
@@ -222,9 +235,12 @@ public:
         if (own) {
             taps_.useOwnSink(nullptr);
             ownSink_.reset();
+        } else if (found->facts.ownerModule == noIndex) {
+            return illegalOperation;
+        } else {
+            closeLane(found->facts.name);
+            if (!connection_.unloadModule(found->facts.ownerModule)) return notRunning;
         }
-        else if (found->facts.ownerModule == noIndex) return illegalOperation;
-        else if (!connection_.unloadModule(found->facts.ownerModule)) return notRunning;
         // PulseAudio confirms the unload before it has happened; the device is only
         // destroyed once the view no longer shows it.
         const std::string name = found->facts.name;
@@ -295,10 +311,17 @@ private:
             seen[key] = id;
             result->devices.push_back({id, device, isClock ? std::string(clockUID) : device.name, transportOf(device)});
         };
-        for (std::size_t i = 0; i < facts->sinks.size(); ++i) add(facts->sinks[i], clock && *clock == i);
+        // A lane is part of its forwarding output, not a device of its own.
+        for (std::size_t i = 0; i < facts->sinks.size(); ++i) {
+            if (!laneOf(facts->sinks[i])) add(facts->sinks[i], clock && *clock == i);
+        }
         for (const auto& source : facts->sources) add(source, false);
         deviceIDs_ = std::move(seen);
-        if (const Device* sink = result->sinkNamed(result->defaultSink)) {
+        std::string defaultName = result->defaultSink;
+        if (const PulseDeviceFacts* shown = coreaudio::sinkNamed(*facts, defaultName); shown && laneOf(*shown)) {
+            defaultName = *laneOf(*shown);
+        }
+        if (const Device* sink = result->sinkNamed(defaultName)) {
             result->defaultOutput = sink->id;
             result->defaultSinkPort = sink->facts.activePort;
         }
@@ -382,6 +405,45 @@ private:
         }
         ownSinkUnseen_ = true;
         return false;
+    }
+
+    // Opens the forwarding output's 48 kHz lane on PulseAudio (pulse_rate_lane.h), or finds it
+    // open, and routes the players by their rate from now on. Made while the capture records
+    // the forwarding output, as it does before the output becomes the default: a null sink
+    // nobody records takes the rate of a new stream into it, and would turn to 48 kHz. Without
+    // a lane, 48 kHz players meet the server's own resampler.
+    void openLane(const PulseDeviceFacts& forwarding) {
+        if (ownSink_ || forwarding.ownerModule == noIndex) return;
+        const auto facts = connection_.facts(false);
+        if (!facts || facts->pipeWire) return;
+        const std::string lane = laneName(forwarding.name);
+        if (!hasSink(*facts, lane)) {
+            const auto arguments = laneArguments(forwarding.name, forwarding.description);
+            if (!arguments || !connection_.loadModule("module-remap-sink", *arguments)) return;
+        }
+        LaneRoute route;
+        const bool shown = connection_.await(
+            [&](const PulseServerFacts& f) {
+                const PulseDeviceFacts *output = coreaudio::sinkNamed(f, forwarding.name), *found = coreaudio::sinkNamed(f, lane);
+                if (!output || !found) return false;
+                route = {output->index, found->index, found->ownerModule};
+                return true;
+            },
+            deviceChange);
+        if (!shown) return;
+        connection_.setSinkInputRule([route](const PulseSinkInput& input, const PulseServerFacts& now) {
+            LaneRoute current = route;
+            if (const PulseDeviceFacts* sink = coreaudio::sinkNamed(now, now.defaultSink)) current.defaultSink = sink->index;
+            return laneDestination(input, current);
+        });
+    }
+
+    // Ends the routing by rate and unloads the lane; its players go where the server moves them.
+    void closeLane(const std::string& forwarding) {
+        connection_.setSinkInputRule({});
+        const auto facts = connection_.facts(false);
+        const PulseDeviceFacts* lane = facts ? coreaudio::sinkNamed(*facts, laneName(forwarding)) : nullptr;
+        if (lane && lane->ownerModule != noIndex) connection_.unloadModule(lane->ownerModule);
     }
 
     OSStatus setOwnSinkLatency(AudioObjectID object, std::uint32_t size, const void* data) {

@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -96,6 +97,7 @@ struct PulseConnection::Impl {
     std::uint64_t serverStamp = 0;
     int initialReplies = 0;  // of the first listing still to come
     bool dirty = false;      // `working` differs from what was published
+    PulseConnection::SinkInputRule sinkInputRule;
 
     // Shared with the callers, under `mutex`; `changed` is notified on every change.
     std::mutex mutex;
@@ -159,6 +161,7 @@ struct PulseConnection::Impl {
 
     void dropContext() {
         requests.clear();
+        sinkInputRule = nullptr;
         if (!context) return;
         pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_set_subscribe_callback(context, nullptr, nullptr);
@@ -235,7 +238,8 @@ struct PulseConnection::Impl {
     void listEverything() {
         pa_context_set_subscribe_callback(context, &Impl::subscriptionEvent, this);
         const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-                                                              PA_SUBSCRIPTION_MASK_SERVER);
+                                                              PA_SUBSCRIPTION_MASK_SERVER |
+                                                              PA_SUBSCRIPTION_MASK_SINK_INPUT);
         const std::vector<pa_operation*> operations = {
             pa_context_subscribe(context, mask, nullptr, nullptr),
             pa_context_get_server_info(context, &Impl::serverInfoReceived, request(false, PA_INVALID_INDEX, true)),
@@ -259,7 +263,11 @@ struct PulseConnection::Impl {
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
         pa_operation* operation = nullptr;
-        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+            if (!removed && self->sinkInputRule) {
+                operation = pa_context_get_sink_input_info(c, index, &Impl::sinkInputReceived, self);
+            }
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
             operation = pa_context_get_server_info(c, &Impl::serverInfoReceived, self->request(false, PA_INVALID_INDEX));
         } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
             const bool sink = facility == PA_SUBSCRIPTION_EVENT_SINK;
@@ -334,13 +342,40 @@ struct PulseConnection::Impl {
         Impl* self = done.self;
         if (info && done.stamp > self->serverStamp) {
             self->serverStamp = done.stamp;
+            const bool pipeWire = info->server_version && std::strstr(info->server_version, "PipeWire");
+            if (pipeWire != self->working.pipeWire) {
+                self->working.pipeWire = pipeWire;
+                self->dirty = true;
+            }
             const std::string sink = text(info->default_sink_name);
             if (sink != self->working.defaultSink) {
                 self->working.defaultSink = sink;
                 self->dirty = true;
+                self->applySinkInputRule();
             }
         }
         self->finish(done, !info);
+    }
+
+    // Puts every stream to the rule.
+    void applySinkInputRule() {
+        if (!sinkInputRule || !context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+        if (pa_operation* operation = pa_context_get_sink_input_info_list(context, &Impl::sinkInputReceived, this)) {
+            pa_operation_unref(operation);
+        }
+    }
+
+    static void sinkInputReceived(pa_context* c, const pa_sink_input_info* info, int eol, void* userdata) {
+        auto* self = static_cast<Impl*>(userdata);
+        if (eol != 0 || !info || !self->sinkInputRule) return;
+        const PulseSinkInput input{info->index, info->sink, info->sample_spec.rate, info->owner_module,
+                                   !info->format || pa_format_info_is_pcm(info->format) != 0};
+        const auto destination = self->sinkInputRule(input, self->working);
+        if (!destination || *destination == info->sink) return;
+        // A stream that may not move (or is gone by now) stays where it is.
+        if (pa_operation* operation = pa_context_move_sink_input_by_index(c, info->index, *destination, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
     }
 
     void queryServerInfo() {
@@ -495,6 +530,15 @@ void PulseConnection::refreshServerInfo() {
     if (!impl_->loop) return;
     LoopLock lock(impl_->loop);
     impl_->queryServerInfo();
+}
+
+void PulseConnection::setSinkInputRule(SinkInputRule rule) {
+    if (!impl_->loop) return;
+    LoopLock lock(impl_->loop);
+    pa_context* context = impl_->context;
+    if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+    impl_->sinkInputRule = std::move(rule);
+    impl_->applySinkInputRule();
 }
 
 void PulseConnection::setChangeHandler(std::function<void()> handler) {

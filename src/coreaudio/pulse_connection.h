@@ -48,6 +48,14 @@ public:
     // Asks for the server info (the default sink) again; the answer updates the view.
     void refreshServerInfo();
 
+    // Where a stream into a sink belongs, given the server's current view: the index of the
+    // sink to move it to, or nullopt to leave it. While a rule is set, every stream is put to
+    // it when the rule is set and when the default sink changes, and each stream that appears
+    // or changes as it does; on the main loop's thread (it must only look and return). A lost
+    // connection drops the rule. An empty rule ends it.
+    using SinkInputRule = std::function<std::optional<std::uint32_t>(const PulseSinkInput&, const PulseServerFacts&)>;
+    void setSinkInputRule(SinkInputRule rule);
+
     // Called on the main loop's thread after the view changed, was lost or was made anew;
     // it must only take note and return. Setting one also starts the connection.
     void setChangeHandler(std::function<void()> handler);

@@ -39,7 +39,17 @@ struct PulseDeviceFacts {
     bool operator==(const PulseDeviceFacts&) const = default;
 };
 
+// A player's stream into a sink (a sink input), as far as routing it by its rate needs.
+struct PulseSinkInput {
+    std::uint32_t index = noIndex;
+    std::uint32_t sink = noIndex;  // the sink's index
+    std::uint32_t rate = 0;
+    std::uint32_t ownerModule = noIndex;  // noIndex for a client's stream
+    bool pcm = true;                      // false for passthrough (compressed) streams
+};
+
 struct PulseServerFacts {
+    bool pipeWire = false;    // pipewire-pulse rather than PulseAudio itself
     std::string defaultSink;  // empty when the server has none
     std::vector<PulseDeviceFacts> sinks;    // in server order, new ones last
     std::vector<PulseDeviceFacts> sources;  // in server order, new ones last; monitors left out

@@ -1,0 +1,32 @@
+#include "coreaudio/pulse_rate_lane.h"
+
+#include "coreaudio/pulse_module_arguments.h"
+
+namespace sonvale::coreaudio {
+
+std::string laneName(std::string_view forwardingSink) { return std::string(forwardingSink) + ".48k"; }
+
+std::optional<std::string> laneArguments(std::string_view forwardingSink, std::string_view description) {
+    // nullSinkArguments vets the name, as for the forwarding output itself.
+    if (!nullSinkArguments(forwardingSink, description)) return std::nullopt;
+    // Float in and out, so that nothing is rounded before the capture; no remixing, stereo
+    // as the forwarding output.
+    return "sink_name=" + laneName(forwardingSink) + " master=" + std::string(forwardingSink) + " rate=" +
+           std::to_string(laneRate) +
+           " format=float32le channels=2 channel_map=front-left,front-right remix=no resample_method=soxr-vhq"
+           " sink_properties='device.description=\"" + portableDescription(description) + " · 48 kHz\" " +
+           std::string(laneOfProperty) + "=" + std::string(forwardingSink) + "'";
+}
+
+std::optional<std::uint32_t> laneDestination(const PulseSinkInput& input, const LaneRoute& route) {
+    if (!input.pcm || input.ownerModule == route.laneModule) return std::nullopt;
+    const bool forwarding = route.defaultSink == route.forwarding || route.defaultSink == route.lane;
+    if (input.sink == route.lane) {
+        if (!forwarding) return route.defaultSink == noIndex ? std::nullopt : std::optional(route.defaultSink);
+        return input.rate == laneRate ? std::nullopt : std::optional(route.forwarding);
+    }
+    if (input.sink == route.forwarding && forwarding && input.rate == laneRate) return route.lane;
+    return std::nullopt;
+}
+
+}  // namespace sonvale::coreaudio
