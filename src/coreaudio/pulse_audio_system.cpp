@@ -431,10 +431,10 @@ private:
             },
             deviceChange);
         if (!shown) return;
-        connection_.setSinkInputRule([route](const PulseSinkInput& input, const PulseServerFacts& now) {
+        connection_.setSinkInputRule([route](const std::vector<PulseSinkInput>& inputs, const PulseServerFacts& now) {
             LaneRoute current = route;
             if (const PulseDeviceFacts* sink = coreaudio::sinkNamed(now, now.defaultSink)) current.defaultSink = sink->index;
-            return laneDestination(input, current);
+            return lanePlan(inputs, current);
         });
     }
 

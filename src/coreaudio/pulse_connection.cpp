@@ -98,6 +98,10 @@ struct PulseConnection::Impl {
     int initialReplies = 0;  // of the first listing still to come
     bool dirty = false;      // `working` differs from what was published
     PulseConnection::SinkInputRule sinkInputRule;
+    std::vector<PulseSinkInput> sinkInputs;  // the listing being received
+    bool listingSinkInputs = false;
+    bool listAgain = false;                  // a stream changed while the listing was under way
+    std::map<std::uint32_t, bool> suspendWished;  // what the rule last asked of each sink
 
     // Shared with the callers, under `mutex`; `changed` is notified on every change.
     std::mutex mutex;
@@ -162,6 +166,9 @@ struct PulseConnection::Impl {
     void dropContext() {
         requests.clear();
         sinkInputRule = nullptr;
+        sinkInputs.clear();
+        listingSinkInputs = listAgain = false;
+        suspendWished.clear();
         if (!context) return;
         pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_set_subscribe_callback(context, nullptr, nullptr);
@@ -264,9 +271,7 @@ struct PulseConnection::Impl {
         const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
         pa_operation* operation = nullptr;
         if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
-            if (!removed && self->sinkInputRule) {
-                operation = pa_context_get_sink_input_info(c, index, &Impl::sinkInputReceived, self);
-            }
+            self->applySinkInputRule();
         } else if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
             operation = pa_context_get_server_info(c, &Impl::serverInfoReceived, self->request(false, PA_INVALID_INDEX));
         } else if (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
@@ -357,25 +362,51 @@ struct PulseConnection::Impl {
         self->finish(done, !info);
     }
 
-    // Puts every stream to the rule.
+    // Lists every stream for the rule; a change while a listing is under way lists again after it.
     void applySinkInputRule() {
         if (!sinkInputRule || !context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+        if (listingSinkInputs) {
+            listAgain = true;
+            return;
+        }
         if (pa_operation* operation = pa_context_get_sink_input_info_list(context, &Impl::sinkInputReceived, this)) {
+            listingSinkInputs = true;
             pa_operation_unref(operation);
         }
     }
 
     static void sinkInputReceived(pa_context* c, const pa_sink_input_info* info, int eol, void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
-        if (eol != 0 || !info || !self->sinkInputRule) return;
-        const PulseSinkInput input{info->index, info->sink, info->sample_spec.rate, info->owner_module,
-                                   !info->format || pa_format_info_is_pcm(info->format) != 0};
-        const auto destination = self->sinkInputRule(input, self->working);
-        if (!destination || *destination == info->sink) return;
-        // A stream that may not move (or is gone by now) stays where it is.
-        if (pa_operation* operation = pa_context_move_sink_input_by_index(c, info->index, *destination, nullptr, nullptr)) {
-            pa_operation_unref(operation);
+        if (eol == 0 && info) {
+            self->sinkInputs.push_back({info->index, info->sink, info->sample_spec.rate, info->owner_module,
+                                        !info->format || pa_format_info_is_pcm(info->format) != 0});
+            return;
         }
+        self->listingSinkInputs = false;
+        std::vector<PulseSinkInput> inputs = std::exchange(self->sinkInputs, {});
+        if (!self->sinkInputRule) return;
+        if (eol > 0) self->follow(c, self->sinkInputRule(inputs, self->working));
+        if (std::exchange(self->listAgain, false)) self->applySinkInputRule();
+    }
+
+    // Carries out a plan; nothing waits for the answers (a stream that may not move, or is
+    // gone by now, stays where it is).
+    void follow(pa_context* c, const PulseRoutingPlan& plan) {
+        const auto issue = [](pa_operation* operation) {
+            if (operation) pa_operation_unref(operation);
+        };
+        const auto suspend = [&](bool wanted) {
+            for (const auto& [sink, suspended] : plan.suspends) {
+                if (suspended != wanted) continue;
+                const auto known = suspendWished.find(sink);
+                if (known != suspendWished.end() && known->second == suspended) continue;
+                suspendWished[sink] = suspended;
+                issue(pa_context_suspend_sink_by_index(c, sink, suspended, nullptr, nullptr));
+            }
+        };
+        suspend(false);
+        for (const auto& [input, sink] : plan.moves) issue(pa_context_move_sink_input_by_index(c, input, sink, nullptr, nullptr));
+        suspend(true);
     }
 
     void queryServerInfo() {
@@ -538,6 +569,7 @@ void PulseConnection::setSinkInputRule(SinkInputRule rule) {
     pa_context* context = impl_->context;
     if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
     impl_->sinkInputRule = std::move(rule);
+    impl_->suspendWished.clear();
     impl_->applySinkInputRule();
 }
 

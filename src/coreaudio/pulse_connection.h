@@ -48,12 +48,13 @@ public:
     // Asks for the server info (the default sink) again; the answer updates the view.
     void refreshServerInfo();
 
-    // Where a stream into a sink belongs, given the server's current view: the index of the
-    // sink to move it to, or nullopt to leave it. While a rule is set, every stream is put to
-    // it when the rule is set and when the default sink changes, and each stream that appears
-    // or changes as it does; on the main loop's thread (it must only look and return). A lost
-    // connection drops the rule. An empty rule ends it.
-    using SinkInputRule = std::function<std::optional<std::uint32_t>(const PulseSinkInput&, const PulseServerFacts&)>;
+    // Routes the players' streams: given every stream into a sink and the server's current
+    // view, what to move and which sinks to suspend or resume. While a rule is set, it is asked
+    // when set, when the default sink changes and after every change of a stream, on the main
+    // loop's thread (it must only look and return). Sinks are resumed before the moves and
+    // suspended after them, each only when the rule's wish for it changed. A lost connection
+    // drops the rule; an empty rule ends it.
+    using SinkInputRule = std::function<PulseRoutingPlan(const std::vector<PulseSinkInput>&, const PulseServerFacts&)>;
     void setSinkInputRule(SinkInputRule rule);
 
     // Called on the main loop's thread after the view changed, was lost or was made anew;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What the sound server tells about its devices, as plain data: the PulseAudio backend
@@ -46,6 +47,13 @@ struct PulseSinkInput {
     std::uint32_t rate = 0;
     std::uint32_t ownerModule = noIndex;  // noIndex for a client's stream
     bool pcm = true;                      // false for passthrough (compressed) streams
+};
+
+// What a routing rule asks of the server: streams to move (stream, sink) and sinks to suspend
+// (true) or resume (false).
+struct PulseRoutingPlan {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> moves;
+    std::vector<std::pair<std::uint32_t, bool>> suspends;
 };
 
 struct PulseServerFacts {

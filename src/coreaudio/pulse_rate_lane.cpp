@@ -18,8 +18,9 @@ std::optional<std::string> laneArguments(std::string_view forwardingSink, std::s
            std::string(laneOfProperty) + "=" + std::string(forwardingSink) + "'";
 }
 
-std::optional<std::uint32_t> laneDestination(const PulseSinkInput& input, const LaneRoute& route) {
-    if (!input.pcm || input.ownerModule == route.laneModule) return std::nullopt;
+namespace {
+
+std::optional<std::uint32_t> destination(const PulseSinkInput& input, const LaneRoute& route) {
     const bool forwarding = route.defaultSink == route.forwarding || route.defaultSink == route.lane;
     if (input.sink == route.lane) {
         if (!forwarding) return route.defaultSink == noIndex ? std::nullopt : std::optional(route.defaultSink);
@@ -27,6 +28,21 @@ std::optional<std::uint32_t> laneDestination(const PulseSinkInput& input, const 
     }
     if (input.sink == route.forwarding && forwarding && input.rate == laneRate) return route.lane;
     return std::nullopt;
+}
+
+}  // namespace
+
+PulseRoutingPlan lanePlan(const std::vector<PulseSinkInput>& inputs, const LaneRoute& route) {
+    PulseRoutingPlan plan;
+    bool occupied = false;
+    for (const auto& input : inputs) {
+        if (!input.pcm || input.ownerModule == route.laneModule) continue;
+        const auto to = destination(input, route);
+        if (to && *to != input.sink) plan.moves.emplace_back(input.index, *to);
+        occupied |= (to ? *to : input.sink) == route.lane;
+    }
+    plan.suspends.emplace_back(route.lane, !occupied);
+    return plan;
 }
 
 }  // namespace sonvale::coreaudio

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "coreaudio/pulse_device_facts.h"
 
@@ -36,11 +37,12 @@ struct LaneRoute {
     std::uint32_t defaultSink = noIndex;
 };
 
-// Where a stream belongs. While the forwarding output (or its lane) is the default: a 48 kHz
-// player on the forwarding output goes onto the lane, anything else on the lane back. While
-// another output is: everything on the lane goes to it, since the server moves only the
+// Where each stream belongs. While the forwarding output (or its lane) is the default: a
+// 48 kHz player on the forwarding output goes onto the lane, anything else on the lane back.
+// While another output is: everything on the lane goes to it, since the server moves only the
 // streams of the old default, and a stream moved onto the default follows the default again.
-// nullopt leaves a stream where it is (streams into other sinks, the lane's own, passthrough).
-std::optional<std::uint32_t> laneDestination(const PulseSinkInput& input, const LaneRoute& route);
+// Streams into other sinks, the lane's own and passthrough ones stay. The lane is suspended
+// while no player is on it: awake, it would convert silence all the time.
+PulseRoutingPlan lanePlan(const std::vector<PulseSinkInput>& inputs, const LaneRoute& route);
 
 }  // namespace sonvale::coreaudio

@@ -135,6 +135,9 @@ TEST_P(CaptureOnSoundServer, A48kHzPlayerArrivesAt90dBAndTheLaneGoesWithTheOutpu
     const std::size_t devices = coreaudio::devices().size();
     start();
     coreaudio::setOutput(output);
+    if (GetParam() == SoundServerKind::pulseaudio) {  // asleep without a player: awake it would convert silence
+        EXPECT_TRUE(test::waitUntil([&] { return server.pactl({"list", "short", "sinks"}).out.find(".48k\tmodule-remap-sink.c\tfloat32le 2ch 48000Hz\tSUSPENDED") != std::string::npos; }, 3000));
+    }
     play(997, 4);
     listen(5000);
     std::size_t loud = 0;
