@@ -535,24 +535,24 @@ bool PulseConnection::await(const std::function<bool(const PulseServerFacts&)>& 
 }
 
 bool PulseConnection::setDefaultSink(const std::string& name) {
-    Impl::WriteResult result;
-    return impl_->perform(result, [&](pa_context* c, Impl::WriteResult* r) {
+    auto result = std::make_unique<Impl::WriteResult>();
+    return impl_->perform(*result, [&](pa_context* c, Impl::WriteResult* r) {
         return pa_context_set_default_sink(c, name.c_str(), &Impl::succeeded, r);
     });
 }
 
 std::optional<std::uint32_t> PulseConnection::loadModule(const std::string& name, const std::string& arguments) {
-    Impl::WriteResult result;
-    const bool ok = impl_->perform(result, [&](pa_context* c, Impl::WriteResult* r) {
+    auto result = std::make_unique<Impl::WriteResult>();
+    const bool ok = impl_->perform(*result, [&](pa_context* c, Impl::WriteResult* r) {
         return pa_context_load_module(c, name.c_str(), arguments.c_str(), &Impl::indexReceived, r);
     });
     if (!ok) return std::nullopt;
-    return result.index;
+    return result->index;
 }
 
 bool PulseConnection::unloadModule(std::uint32_t index) {
-    Impl::WriteResult result;
-    return impl_->perform(result, [&](pa_context* c, Impl::WriteResult* r) {
+    auto result = std::make_unique<Impl::WriteResult>();
+    return impl_->perform(*result, [&](pa_context* c, Impl::WriteResult* r) {
         return pa_context_unload_module(c, index, &Impl::succeeded, r);
     });
 }
