@@ -379,7 +379,7 @@ struct PulseConnection::Impl {
         auto* self = static_cast<Impl*>(userdata);
         if (eol == 0 && info) {
             self->sinkInputs.push_back({info->index, info->sink, info->sample_spec.rate, info->owner_module,
-                                        !info->format || pa_format_info_is_pcm(info->format) != 0});
+                                        !info->format || pa_format_info_is_pcm(info->format) != 0, info->corked != 0});
             return;
         }
         self->listingSinkInputs = false;

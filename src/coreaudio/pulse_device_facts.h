@@ -47,6 +47,7 @@ struct PulseSinkInput {
     std::uint32_t rate = 0;
     std::uint32_t ownerModule = noIndex;  // noIndex for a client's stream
     bool pcm = true;                      // false for passthrough (compressed) streams
+    bool corked = false;                  // paused by its player
 };
 
 // What a routing rule asks of the server: streams to move (stream, sink) and sinks to suspend

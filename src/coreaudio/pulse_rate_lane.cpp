@@ -39,7 +39,7 @@ PulseRoutingPlan lanePlan(const std::vector<PulseSinkInput>& inputs, const LaneR
         if (!input.pcm || input.ownerModule == route.laneModule) continue;
         const auto to = destination(input, route);
         if (to && *to != input.sink) plan.moves.emplace_back(input.index, *to);
-        occupied |= (to ? *to : input.sink) == route.lane;
+        occupied |= !input.corked && (to ? *to : input.sink) == route.lane;
     }
     plan.suspends.emplace_back(route.lane, !occupied);
     return plan;

@@ -42,7 +42,8 @@ struct LaneRoute {
 // While another output is: everything on the lane goes to it, since the server moves only the
 // streams of the old default, and a stream moved onto the default follows the default again.
 // Streams into other sinks, the lane's own and passthrough ones stay. The lane is suspended
-// while no player is on it: awake, it would convert silence all the time.
+// while no player plays on it (none there, or all paused): awake, it would convert silence all
+// the time.
 PulseRoutingPlan lanePlan(const std::vector<PulseSinkInput>& inputs, const LaneRoute& route);
 
 }  // namespace sonvale::coreaudio
