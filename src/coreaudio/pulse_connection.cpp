@@ -236,6 +236,12 @@ struct PulseConnection::Impl {
         }
     }
 
+    // The players' streams are followed only while a rule routes them.
+    pa_subscription_mask_t subscriptionMask() const {
+        const auto devices = PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER;
+        return static_cast<pa_subscription_mask_t>(sinkInputRule ? devices | PA_SUBSCRIPTION_MASK_SINK_INPUT : devices);
+    }
+
     Request* request(bool sink, std::uint32_t index, bool initial = false) {
         const std::uint64_t issued = ++stamp;
         return &requests.emplace(issued, Request{this, issued, sink, index, initial}).first->second;
@@ -244,11 +250,8 @@ struct PulseConnection::Impl {
     // Subscribing first, then listing: a change after the listing was answered is reported.
     void listEverything() {
         pa_context_set_subscribe_callback(context, &Impl::subscriptionEvent, this);
-        const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-                                                              PA_SUBSCRIPTION_MASK_SERVER |
-                                                              PA_SUBSCRIPTION_MASK_SINK_INPUT);
         const std::vector<pa_operation*> operations = {
-            pa_context_subscribe(context, mask, nullptr, nullptr),
+            pa_context_subscribe(context, subscriptionMask(), nullptr, nullptr),
             pa_context_get_server_info(context, &Impl::serverInfoReceived, request(false, PA_INVALID_INDEX, true)),
             pa_context_get_sink_info_list(context, &Impl::sinkReceived, request(true, PA_INVALID_INDEX, true)),
             pa_context_get_source_info_list(context, &Impl::sourceReceived, request(false, PA_INVALID_INDEX, true)),
@@ -568,8 +571,14 @@ void PulseConnection::setSinkInputRule(SinkInputRule rule) {
     LoopLock lock(impl_->loop);
     pa_context* context = impl_->context;
     if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
+    const bool following = static_cast<bool>(impl_->sinkInputRule);
     impl_->sinkInputRule = std::move(rule);
     impl_->suspendWished.clear();
+    if (following != static_cast<bool>(impl_->sinkInputRule)) {
+        if (pa_operation* operation = pa_context_subscribe(context, impl_->subscriptionMask(), nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+    }
     impl_->applySinkInputRule();
 }
 
