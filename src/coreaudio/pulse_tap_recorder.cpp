@@ -4,12 +4,14 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include <pulse/pulseaudio.h>
 
 #include "base/constants.h"
 #include "coreaudio/pipewire_sink.h"
+#include "coreaudio/quantum_batcher.h"
 
 namespace sonvale::coreaudio {
 
@@ -50,6 +52,7 @@ struct PulseTapRecorder::Impl {
     pa_stream* stream = nullptr;
     PipeWireSink* ownSink = nullptr;
     bool direct = false;       // taking the own sink's audio from its node instead of `stream`
+    std::shared_ptr<QuantumBatcher> quanta;  // the node's quanta, while `direct`
     std::string recordedSink;  // sink whose audio `stream` or the node delivers
     // Set when start() attached to the forwarding output before it became the default: until
     // the default reaches it, default changes elsewhere do not move the stream away.
@@ -224,6 +227,10 @@ struct PulseTapRecorder::Impl {
         deliverPending();
         if (direct) {
             ownSink->setReceiver(nullptr);
+            // The node calls no more: what it gathered goes on from here, before anything the
+            // next source delivers.
+            if (running) quanta->flush();
+            quanta.reset();
             direct = false;
             recordedSink.clear();
             pinned = false;
@@ -264,10 +271,8 @@ struct PulseTapRecorder::Impl {
         if (ownSink && sink == ownSink->name() && ownSink->isFloat32() && ownSink->rate() == format.rate) {
             recordedSink = sink;
             direct = true;
-            ownSink->setReceiver([block = block](const void* data, std::uint32_t bytes) {
-                const AudioBuffer buffer{2, bytes, const_cast<void*>(data)};
-                block(AudioBufferList{1, &buffer});
-            });
+            quanta = std::make_shared<QuantumBatcher>(fragmentFrames * 2 * sizeof(float), block);
+            ownSink->setReceiver([quanta = quanta](const void* data, std::uint32_t bytes) { quanta->add(data, bytes); });
             return true;
         }
         if (sink.empty() || monitor.empty()) return true;
