@@ -9,13 +9,11 @@ QuantumBatcher::QuantumBatcher(std::uint32_t batchBytes, IOBlock block)
     : batchBytes_(batchBytes), block_(std::move(block)), gathered_(batchBytes) {}
 
 void QuantumBatcher::add(const void* data, std::uint32_t bytes) {
-    if (used_ + bytes > gathered_.size()) {
-        flush();
-        if (bytes >= batchBytes_) {
-            const AudioBuffer buffer{2, bytes, const_cast<void*>(data)};
-            block_(AudioBufferList{1, &buffer});
-            return;
-        }
+    if (used_ + bytes > gathered_.size()) flush();
+    if (used_ == 0 && bytes >= batchBytes_) {  // a whole batch already: on without a copy
+        const AudioBuffer buffer{2, bytes, const_cast<void*>(data)};
+        block_(AudioBufferList{1, &buffer});
+        return;
     }
     std::memcpy(gathered_.data() + used_, data, bytes);
     used_ += bytes;
