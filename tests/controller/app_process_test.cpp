@@ -103,7 +103,7 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     ASSERT_TRUE(waitUntil([&] {
         const auto output = server.sink(std::string(outputUID));  // absent while the leftover is replaced
         return forwarding() && output && output->description != "Leftover";
-    }, 20000));
+    }, 20000)) << log().join('\n').toStdString();
 
     const char* daemon = GetParam() == SoundServerKind::pipewire ? "/pipewire-pulse.pid" : "/pulseaudio.pid";
     QFile pidFile(QString::fromStdString(server.directory()) + daemon);
