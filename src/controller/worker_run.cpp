@@ -127,11 +127,15 @@ bool Sonvale::startForwarding() {
         capture->onLog = [self](const std::string& text) {
             if (self) self->log(QString::fromStdString(text));
         };
-        capture->onFailure = [self](const std::string& text) {
+        capture->onFailure = [self, process = std::weak_ptr<WorkerProcess>(run_->process())](const std::string& text) {
             // The teardown destroys the capture and with it this very function object:
             // nothing of it may be touched once stopEngine() has begun.
             Sonvale* const controller = self.data();
             if (!controller) return;
+            // A worker that dies closes its input as it goes, so the pipe can fail before its
+            // exit is handled. The exit is what happened and its handler, queued behind this,
+            // says so; reporting the pipe here would tell the user the wrong cause.
+            if (const auto worker = process.lock(); worker && !worker->isRunning()) return;
             const QString reason = QString::fromStdString(text);
             controller->stopEngine();
             controller->scheduleRetry(reason);

@@ -131,7 +131,7 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     ASSERT_TRUE(server.unloadModule(server.sink(speakerSink)->ownerModule));
     const QString ended = QStringLiteral("HomePod 连接已结束，已恢复本机声音；2 秒后重试");
     runCommand({"pkill", "-KILL", "-f", dir.filePath("share/sonvale/sender.py").toStdString()});
-    ASSERT_TRUE(waitUntil([&] { return log().contains(ended); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return log().contains(ended); }, 10000)) << log().join('\n').toStdString();
     const QStringList lines = log();
     EXPECT_EQ(lines[lines.lastIndexOf(ended) - 1], QStringLiteral("已恢复本机输出：Built-in Audio Digital Stereo (HDMI)")) << lines.join('\n').toStdString();
 }
