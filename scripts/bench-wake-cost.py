@@ -28,6 +28,8 @@ from pyatv.streaming.udp import UdpServices  # noqa: E402
 
 FRAGMENT = 1024 / 44100
 TICKS = os.sysconf("SC_CLK_TCK")
+# One write of the application: 1024 frames of a tone, so that the input is never taken for silence.
+TONE = array.array("h", [int(8000 * math.sin(i * 0.1)) for i in range(2048)]).tobytes()
 
 
 def streamer_sending_to(port: int, source: PcmInput, **timing) -> tuple[Streamer, AudioStream]:
@@ -51,7 +53,6 @@ def streamer_sending_to(port: int, source: PcmInput, **timing) -> tuple[Streamer
 def worker_work(wakes: int) -> None:
     sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sink.bind(("127.0.0.1", 0))
-    tone = array.array("h", [int(8000 * math.sin(i * 0.1)) for i in range(2048)]).tobytes()
     now = [0.0]
     source = PcmInput(None, clock=lambda: now[0])
 
@@ -60,7 +61,7 @@ def worker_work(wakes: int) -> None:
             source.eof = True
             return
         now[0] += FRAGMENT
-        source.feed(tone)
+        source.feed(TONE)
 
     streamer, stream = streamer_sending_to(sink.getsockname()[1], source, clock=lambda: now[0],
                                            sleep=lambda _: None, wait_input=wait_input)
@@ -117,11 +118,9 @@ def floor(seconds: float, kind: str) -> None:
 
     kids = [fork(reader)] + ([fork(receiver)] if kind != "bare" else [])
     os.close(r)
-    block = bytes(4096)
+    block = TONE if kind == "streamer" else bytes(4096)
     # The streamer's retransmission backlog fills in its first 8 s (new memory, page faults): measured after that.
     settle = 10.0 if kind == "streamer" else 0.5
-    if kind == "streamer":  # a tone, so that the input is never taken for silence
-        block = array.array("h", [int(8000 * math.sin(i * 0.1)) for i in range(2048)]).tobytes()
     start, n, before = time.monotonic(), 0, None
     while time.monotonic() - start < settle + seconds:
         if before is None and time.monotonic() - start >= settle:
