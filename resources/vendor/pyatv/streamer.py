@@ -199,6 +199,8 @@ class Streamer:
         try:
             while True:
                 if self._stopping():
+                    if source.eof and not self.should_stop():
+                        self._send_rest(session, schedule)
                     outcome = "stop"
                     return outcome
                 now = self.clock()
@@ -252,6 +254,14 @@ class Streamer:
         finally:
             source.end_streaming(keep=outcome == "lost")
             log.info("session ended: %d packets, schedule restarted %d times", schedule.sent, schedule.restarts)
+
+    def _send_rest(self, session: s.Session, schedule) -> None:
+        """The end of the input: everything still buffered goes out, the last packet padded with silence."""
+        self.source.pad_last_packet()
+        while packets := self.source.take(self.MAX_PER_WAKE):
+            for pcm in packets:
+                session.send(pcm, schedule.when(schedule.sent))
+                schedule.sent += 1
 
     def _silence_takes_up(self, packets: list[bytes], level: float) -> list[bytes]:
         """Leaves silent packets out while the input runs ahead, doubles them while it lags."""

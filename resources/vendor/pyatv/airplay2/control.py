@@ -6,6 +6,7 @@ import logging
 from typing import Callable, List, Tuple
 
 from .. import session as s
+from ..quoting import quoted
 from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout
 
 log = logging.getLogger(__name__)
@@ -66,7 +67,7 @@ class ControlRequests:
             log.info("speaker did not tell its volume (%d); leaving it alone", reply.status)
             return
         if name.strip().lower() != "volume" or not -144.0 <= volume <= 0.0:
-            log.info("speaker volume %r not usable; leaving it alone", text)
+            log.info("speaker volume %s not usable; leaving it alone", quoted(text))
             return
         self._request("SET_PARAMETER", self._uri, "volume", self._clock(), ("volume: %f\r\n" % volume).encode(),
                       "text/parameters")
