@@ -177,10 +177,13 @@ class PcmInput:
             out[0] = out[0][:-BYTES_PER_FRAME] if adjust > 0 else out[0] + out[0][-BYTES_PER_FRAME:]
         return out
 
-    def pad_last_packet(self) -> None:
-        """At the end of the input: what is left of a packet is completed with silence, so it is played too."""
+    def pad_last_packet(self) -> int:
+        """What is left of a packet is completed with silence, so it plays before any silence that follows (the
+        input paused or ended). Returns the frames added."""
         with self._lock:
-            self._buf += bytes(-len(self._buf) % PACKET_BYTES)
+            padding = -len(self._buf) % PACKET_BYTES
+            self._buf += bytes(padding)
+        return padding // BYTES_PER_FRAME
 
     def drop_oldest(self, frames: int, counted_as_dropped: bool = True) -> None:
         with self._lock:

@@ -228,8 +228,12 @@ class Streamer:
                     if not -self.SILENCE_TAKES_UP <= level <= self.SILENCE_TAKES_UP:
                         packets = self._silence_takes_up(packets, level)
                 elif level < 0 and now - source.last_data >= self.OUTAGE:
-                    packets = [bytes(s.PACKET_BYTES)] * min(self.MAX_PER_WAKE, -(int(level) // FRAMES_PER_PACKET))
-                    self.padded_frames += len(packets) * FRAMES_PER_PACKET
+                    if source.buffered_frames:  # the input stopped inside a packet: that packet goes first
+                        self.padded_frames += source.pad_last_packet()
+                        packets = source.take(1)
+                    else:
+                        packets = [bytes(s.PACKET_BYTES)] * min(self.MAX_PER_WAKE, -(int(level) // FRAMES_PER_PACKET))
+                        self.padded_frames += len(packets) * FRAMES_PER_PACKET
                 for pcm in packets:
                     session.send(pcm, schedule.when(schedule.sent))
                     schedule.sent += 1
@@ -257,7 +261,7 @@ class Streamer:
 
     def _send_rest(self, session: s.Session, schedule) -> None:
         """The end of the input: everything still buffered goes out, the last packet padded with silence."""
-        self.source.pad_last_packet()
+        self.padded_frames += self.source.pad_last_packet()
         while packets := self.source.take(self.MAX_PER_WAKE):
             for pcm in packets:
                 session.send(pcm, schedule.when(schedule.sent))

@@ -7,7 +7,7 @@ from typing import Callable, List, Tuple
 
 from .. import session as s
 from ..quoting import quoted
-from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout
+from ..rtsp import Response, RtspClient, RtspClosed, RtspMalformed, RtspTimeout
 
 log = logging.getLogger(__name__)
 
@@ -39,6 +39,8 @@ class ControlRequests:
             raise s.ClosedBySpeaker(str(exc)) from exc
         except RtspTimeout as exc:
             raise s.NoResponse(str(exc)) from exc
+        except RtspMalformed as exc:
+            raise s.ProtocolError(str(exc), status=self._waiting[0][1] if self._waiting else "feedback") from exc
 
     def _request(self, method, uri, what, now, body=b"", content_type=None) -> None:
         cseq = self._rtsp.send(method, uri, None, body, content_type)

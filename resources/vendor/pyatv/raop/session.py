@@ -14,7 +14,7 @@ from typing import Callable
 from .. import negotiation as n
 from .. import session as s
 from ..quoting import quoted
-from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout, parse_transport
+from ..rtsp import Response, RtspClient, RtspClosed, RtspMalformed, RtspTimeout, parse_transport
 from ..streaming import rtp
 from ..streaming.audio_stream import AudioStream, NtpSync
 from ..streaming.udp import UdpServices
@@ -135,6 +135,8 @@ class RaopSession(s.Session):
             raise s.ClosedBySpeaker(str(exc)) from exc
         except RtspTimeout as exc:
             raise s.NoResponse(str(exc)) from exc
+        except RtspMalformed as exc:
+            raise s.ProtocolError(str(exc), status="OPTIONS") from exc
 
     # -- ending
 
