@@ -9,37 +9,33 @@ import sys
 
 from zeroconf import DNSIncoming, DNSOutgoing, DNSPointer, ServiceInfo
 
-GROUP, PORT, RAOP, AIRPLAY = "224.0.0.251", 5353, "_raop._tcp.local.", "_airplay._tcp.local."
+GROUP, TYPES, LOOPBACK = "224.0.0.251", ("_raop._tcp.local.", "_airplay._tcp.local."), socket.inet_aton("127.0.0.1")
 
 
 def device(index: int, name: str) -> list:
     mac = "%012X" % (0xAABBCC000000 + index)
     txt = {"deviceid": ":".join(mac[i:i + 2] for i in range(0, 12, 2)), "model": "AudioAccessory5,1", "osvers": "18.0"}
     return [ServiceInfo(kind, "%s.%s" % (label, kind), port=7000 + index, properties=props, server="d%d.local." % index,
-                        addresses=[socket.inet_aton("127.0.0.1")])
-            for kind, label, props in ((RAOP, mac + "@" + name, {"et": "0", "cn": "0,1"}), (AIRPLAY, name, txt))]
+                        addresses=[LOOPBACK]) for kind, label, props in zip(TYPES, (mac + "@" + name, name), ({}, txt))]
 
 
 def main(name: str, others: int, silent: int) -> None:
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    sock.bind(("", PORT))
-    sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(GROUP) + socket.inet_aton("127.0.0.1"))
-    sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
-    stale, live = DNSOutgoing(0x8400), DNSOutgoing(0x8400)
+    sock.bind(("", 5353))
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(GROUP) + LOOPBACK)
+    sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, LOOPBACK)
+    stale, live = DNSOutgoing(0x8400), DNSOutgoing(0x8400)   # responses, authoritative
     for i in range(silent):
-        stale.add_answer_at_time(DNSPointer((RAOP, AIRPLAY)[i % 2], 12, 1, 4500, "Asleep %d.%s" % (i, (RAOP, AIRPLAY)[i % 2])), 0)
+        stale.add_answer_at_time(DNSPointer(TYPES[i % 2], 12, 1, 4500, "Asleep %d.%s" % (i, TYPES[i % 2])), 0)
     for info in [info for i in range(others // 2) for info in device(i + 1, "Room %d" % i)] + device(0, name):
         for record in (info.dns_pointer(), info.dns_service(), info.dns_text(), *info.dns_addresses()):
             live.add_answer_at_time(record, 0)
     print("ready", flush=True)
     while True:
-        data = sock.recv(9000)
-        if not DNSIncoming(data).is_query():
-            continue
-        for packet in stale.packets() + live.packets():
-            sock.sendto(packet, (GROUP, PORT))
+        if DNSIncoming(sock.recv(9000)).is_query():
+            for packet in stale.packets() + live.packets():
+                sock.sendto(packet, (GROUP, 5353))
 
 
 if __name__ == "__main__":
