@@ -262,10 +262,13 @@ class Streamer:
     def _send_rest(self, session: s.Session, schedule) -> None:
         """The end of the input: everything still buffered goes out, the last packet padded with silence."""
         self.padded_frames += self.source.pad_last_packet()
-        while packets := self.source.take(self.MAX_PER_WAKE):
-            for pcm in packets:
-                session.send(pcm, schedule.when(schedule.sent))
-                schedule.sent += 1
+        try:
+            while packets := self.source.take(self.MAX_PER_WAKE):
+                for pcm in packets:
+                    session.send(pcm, schedule.when(schedule.sent))
+                    schedule.sent += 1
+        except s.SenderError as exc:  # the input has ended: nothing to reconnect for
+            log.info("the end of the input not sent: %s", exc)
 
     def _silence_takes_up(self, packets: list[bytes], level: float) -> list[bytes]:
         """Leaves silent packets out while the input runs ahead, doubles them while it lags."""
