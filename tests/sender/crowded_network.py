@@ -1,10 +1,11 @@
-"""A crowded mDNS network, run inside a network namespace whose loopback carries multicast: every query is answered
-first with SILENT names that never resolve (a PTR without SRV, TXT or address, as stale records or sleeping devices
+"""A crowded mDNS network in a network namespace of its own: every query on its loopback is answered first with SILENT names that never resolve (a PTR without SRV, TXT or address, as stale records or sleeping devices
 give), then with OTHERS speakers (RAOP and AirPlay records of OTHERS / 2 devices), then with the speaker NAME.
 
-Run as: crowded_network.py NAME OTHERS SILENT   (until killed; prints "ready" once it listens)"""
+Run as: unshare -n crowded_network.py NAME OTHERS SILENT   (until killed; prints "ready" once it listens); a worker
+joins it with nsenter -t PID -n."""
 
 import socket
+import subprocess
 import sys
 
 from zeroconf import DNSIncoming, DNSOutgoing, DNSPointer, ServiceInfo
@@ -20,6 +21,8 @@ def device(index: int, name: str) -> list:
 
 
 def main(name: str, others: int, silent: int) -> None:
+    for command in ("ip link set lo up multicast on", "ip route add 224.0.0.0/4 dev lo"):
+        subprocess.run(command.split(), check=True)
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
     sock.bind(("", 5353))
