@@ -16,7 +16,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-WORKER = ["nsenter", "-t", "PID", "-n", "/usr/bin/python3", "-s", "-B", "-u", os.path.join(ROOT, "resources", "sender.py")]
+WORKER = ["nsenter", "-t", "PID", "-n",
+          "/usr/bin/python3", "-s", "-B", "-u", os.path.join(ROOT, "resources", "sender.py")]
 ENV = {**os.environ, "SONVALE_VENDOR": os.path.join(ROOT, "resources", "vendor")}
 
 
@@ -72,7 +73,8 @@ def main() -> None:
     finally:
         fake.kill()
         fake.wait()
-    print("found the speaker after %s s (median %.2f)" % (", ".join("%.2f" % t for t in finds), statistics.median(finds)))
+    print("found the speaker after %s s (median %.2f)" % (", ".join("%.2f" % t for t in finds),
+                                                           statistics.median(finds)))
     print("SIGTERM during discovery: exit after %s s" % ", ".join("%.2f" % t for t in stops))
     print("grouping 3,001 records: %.3f s" % grouping())
     print("listing for 3 s: %s" % ", ".join("%.2f s, %d speakers" % entry for entry in lists))

@@ -24,7 +24,8 @@ if len(sys.argv) > 1:
 REPLIES = [
     ("SETUP plist: eventPort = 2,000 references to a 100 KB string",
      lambda: FakeAirPlay2Receiver(session_reply={"eventPort": ["x" * 100_000] * 2000})),
-    ("a 16 MB reply", lambda: ScriptedRaop(raw=b"RTSP/1.0 200 OK\r\nContent-Length: 16777216\r\n\r\n" + bytes(1 << 24))),
+    ("a 16 MB reply",
+     lambda: ScriptedRaop(raw=b"RTSP/1.0 200 OK\r\nContent-Length: 16777216\r\n\r\n" + bytes(1 << 24))),
     ("server_port of 5,000 digits", lambda: ScriptedRaop(SETUP=TRANSPORT % ("9" * 5000))),
     ("Audio-Latency of 5,000 digits", lambda: ScriptedRaop(RECORD="Audio-Latency: " + "9" * 5000)),
     ("SETUP answered one byte every 0.5 s", lambda: FakeAirPlay2Receiver(drip_from="SETUP")),

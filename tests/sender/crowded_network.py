@@ -1,5 +1,6 @@
-"""A crowded mDNS network in a network namespace of its own: every query on its loopback is answered first with SILENT names that never resolve (a PTR without SRV, TXT or address, as stale records or sleeping devices
-give), then with OTHERS speakers (RAOP and AirPlay records of OTHERS / 2 devices), then with the speaker NAME.
+"""A crowded mDNS network in a network namespace of its own: every query on its loopback is answered first with
+SILENT names that never resolve (a PTR without SRV, TXT or address, as stale records or sleeping devices give),
+then with OTHERS speakers (RAOP and AirPlay records of OTHERS / 2 devices), then with the speaker NAME.
 
 Run as: unshare -n crowded_network.py NAME OTHERS SILENT   (until killed; prints "ready" once it listens); a worker
 joins it with nsenter -t PID -n."""

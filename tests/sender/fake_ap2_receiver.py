@@ -185,7 +185,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
                         self.secret = pairing.session_key
                         channel.append(HapEnd(self.secret, b"Control-Salt!" if self.wrong_keys else b"Control-Salt",
                                               b"Control-Read-Encryption-Key", b"Control-Write-Encryption-Key"))
-            except (InvalidTag, OSError):  # a frame that fails authentication ends the connection, as does the sender
+            except (InvalidTag, OSError):  # a frame that fails authentication ends the connection, as a sender may
                 pass
 
     def _serve_events(self, conn):

@@ -152,7 +152,7 @@ class FakeReceiverCase(unittest.TestCase):
         self.assertEqual([p[0] for p in receiver.syncs], [0x90] + [0x80] * max(1, len(receiver.syncs) - 1))
         self.assertTrue(receiver.timing_replies and all(r[1] == 0xD3 and len(r) == 32 for r in receiver.timing_replies))
         audio = b"".join(decode_escape(receiver.packets[q][12:])["pcm"] for q in order)
-        self.assertTrue(pcm + bytes(-len(pcm) % 1408) in audio, "the tone arrives bit-exact, its last partial packet too")
+        self.assertTrue(pcm + bytes(-len(pcm) % 1408) in audio, "bit-exact, its last partial packet padded")
         beats = worker.beats()
         self.assertTrue(beats and max(b - a for a, b in zip(beats, beats[1:])) <= 2.0)
 
@@ -192,7 +192,7 @@ class FakeReceiverCase(unittest.TestCase):
         worker.wait_feeding(5)
         time.sleep(0.3)
         audio = b"".join(decode_escape(receiver.packets[q][12:])["pcm"] for q in receiver.packet_order)
-        self.assertTrue(marked + bytes(-len(marked) % 1408) in audio, "all the sound after standby plays, from its first frame")
+        self.assertTrue(marked + bytes(-len(marked) % 1408) in audio, "all the sound after standby plays, whole")
         worker.proc.send_signal(signal.SIGTERM)
         self.assertEqual((worker.wait(5), receiver.connections, receiver.methods()[-1]), (0, 2, "TEARDOWN"))
         self.assertEqual(worker.states(), ["ready", "playing", "idle", "reconnecting", "playing"])

@@ -72,9 +72,11 @@ class BoundedReplyTest(unittest.TestCase):
                  bad + "RECORD", 4),
                 ("stream port infinite", lambda: FakeAirPlay2Receiver(stream_reply={"dataPort": float("inf")}),
                  bad + "SETUP", 5),
-                ("stream port text", lambda: FakeAirPlay2Receiver(stream_reply={"controlPort": "7000"}), bad + "SETUP", 5),
+                ("stream port text", lambda: FakeAirPlay2Receiver(stream_reply={"controlPort": "7000"}),
+                 bad + "SETUP", 5),
                 ("stream latency infinite",
-                 lambda: FakeAirPlay2Receiver(stream_reply={"arrivalToRenderLatencyMs": float("inf")}), bad + "SETUP", 5),
+                 lambda: FakeAirPlay2Receiver(stream_reply={"arrivalToRenderLatencyMs": float("inf")}),
+                 bad + "SETUP", 5),
                 ("ClockID not an integer",
                  lambda: FakeAirPlay2Receiver(session_reply={"timingPeerInfo": {"ClockID": 1.5}}), bad + "SETUP", 5),
                 # 102 KB as a binary plist, 200 MB written out
