@@ -146,7 +146,7 @@ class Worker:
             return f.read()
 
     def kill(self) -> None:
-        self.stop_feeding()
+        self.close_input()
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()

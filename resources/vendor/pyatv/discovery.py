@@ -11,6 +11,7 @@ status flags say whether a session holds it (``occupancy``).
 
 from __future__ import annotations
 
+import asyncio
 import ipaddress
 import logging
 import threading
@@ -153,7 +154,6 @@ class Browser:
                 self._resolve(service_type, name)
 
     def _resolve(self, service_type: str, name: str) -> None:
-        import asyncio
         from zeroconf.asyncio import AsyncServiceInfo
         info = AsyncServiceInfo(service_type, name)
         future = asyncio.run_coroutine_threadsafe(info.async_request(self._zc, RESOLVE_TIMEOUT_MS), self._zc.loop)
