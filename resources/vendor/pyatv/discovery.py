@@ -186,9 +186,10 @@ class Browser:
                       info.parsed_scoped_addresses(), txt)
 
     def _keep(self, name: str, record: Record) -> None:
+        new = name not in self.records     # not an update of a record kept
         self._forget(name, resolving=False)
         if record.device_id:
-            if not self._device_records.get(record.device_id):
+            if new and not self._device_records.get(record.device_id):
                 self.appearances[record.device_id] = self.appearances.get(record.device_id, 0) + 1
             self._device_records[record.device_id] = self._device_records.get(record.device_id, 0) + 1
         self.records[name] = record
