@@ -87,7 +87,7 @@ def hap_nonce(counter: int) -> bytes: return bytes(4) + struct.pack("<Q", counte
 
 class HapEnd:
     """The receiver's end of a HAP channel: [LE16 length][ciphertext of <= 1024 bytes][tag], the length
-    bytes as AAD, one nonce counter per direction. What this fake sends fits in one frame."""
+    bytes as AAD, one nonce counter per direction."""
 
     def __init__(self, secret: bytes, salt: bytes, write_info: bytes, read_info: bytes):
         self.out, self.into = (ChaCha20Poly1305(HKDF(algorithm=hashes.SHA512(), length=32, salt=salt, info=info)
@@ -96,8 +96,11 @@ class HapEnd:
         self.pending = b""
 
     def seal(self, data: bytes) -> bytes:
-        length, self.sent = struct.pack("<H", len(data)), self.sent + 1
-        return length + self.out.encrypt(hap_nonce(self.sent - 1), data, length)
+        out = b""
+        for chunk in (data[i:i + 1024] for i in range(0, len(data), 1024)):
+            length, self.sent = struct.pack("<H", len(chunk)), self.sent + 1
+            out += length + self.out.encrypt(hap_nonce(self.sent - 1), chunk, length)
+        return out
 
     def open(self, data: bytes) -> bytes:
         """Plaintext of the frames completed so far; raises InvalidTag on a frame that fails."""
@@ -126,15 +129,18 @@ PLIST = ["Content-Type: application/x-apple-binary-plist"]
 
 class FakeAirPlay2Receiver(LoopbackServer):
     """Switches: another PIN, wrong channel keys, the stream reply's ports in either order,
-    entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed."""
+    entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed, encrypted
+    replies dripped one byte every 0.5 s from the request ``drip_from`` (a method or a URI) on."""
     server = "AirTunes/980.77.2"
 
     def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True,
                  wrong_keys: bool = False, features: str = FEATURES_NO_PTP, session_reply: dict = None,
-                 stream_reply: dict = None, server_public: bytes = None, events_closed: bool = False):
+                 stream_reply: dict = None, server_public: bytes = None, events_closed: bool = False,
+                 drip_from: str = None):
         self.pin, self.wrong_keys = pin, wrong_keys
         self.session_reply, self.stream_reply, self.server_public = session_reply or {}, stream_reply or {}, server_public
-        self.control_port_first, self.features = control_port_first, features
+        self.control_port_first, self.features, self.drip_from, self.dripping = control_port_first, features, \
+            drip_from, False
         self.requests, self.volume_answers = [], []     # (method, uri, encrypted, headers, body); (status, value)
         self.packets, self.faults = {}, []               # seq -> (rtp timestamp, pcm, rendered); what went wrong
         self.time_packets, self.trailers = [], set()
@@ -170,12 +176,16 @@ class FakeAirPlay2Receiver(LoopbackServer):
                     status, reply_headers, reply_body = self._handle(method, uri, body, pairing, bool(channel))
                     out = self.reply(status, "OK" if status == 200 else "Error", headers.get("cseq", "0"),
                                      reply_headers, reply_body)
-                    conn.sendall(channel[0].seal(out) if channel else out)
+                    self.dripping = self.dripping or bool(channel) and self.drip_from in (method, uri)
+                    out = channel[0].seal(out) if channel else out
+                    while out and not (self.dripping and self._stop.wait(0.5)):
+                        conn.sendall(out[:1] if self.dripping else out)
+                        out = out[1:] if self.dripping else b""
                     if uri == "/pair-setup" and pairing.session_key and not channel:
                         self.secret = pairing.session_key
                         channel.append(HapEnd(self.secret, b"Control-Salt!" if self.wrong_keys else b"Control-Salt",
                                               b"Control-Read-Encryption-Key", b"Control-Write-Encryption-Key"))
-            except InvalidTag:  # a frame that fails authentication ends the connection
+            except (InvalidTag, OSError):  # a frame that fails authentication ends the connection, as a sender may
                 pass
 
     def _serve_events(self, conn):

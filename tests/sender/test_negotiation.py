@@ -1,83 +1,131 @@
-"""Negotiation failures and choices: malformed replies, SIGTERM while a speaker is slow, a non-UTF-8 locale, the
+"""Negotiation failures and choices: hostile replies, SIGTERM while a speaker is slow, a non-UTF-8 locale, the
 protocol choice, and speakers told apart by device id."""
 
+import contextlib
+import json
+import os
+import re
+import shutil
 import signal
+import subprocess
 import threading
 import time
 import unittest
 
-from worker_support import LoopbackServer, Worker
+from worker_support import SOURCE_DIR, VENDOR, LoopbackServer, Worker
+from test_fake_receiver import FakeReceiver
 from fake_ap2_receiver import FakeAirPlay2Receiver, N
-from pyatv import discovery, errors, occupancy, session as s
+from pyatv import discovery, occupancy, session as s
 from pyatv.airplay2 import protocol_choice as pc
-from pyatv.airplay2.session import AirPlay2Session
-from pyatv.raop.session import RaopSession
 
 NAME = "卧室"
 TRANSPORT = "Transport: RTP/AVP/UDP;unicast;mode=record;server_port=%s;control_port=6001;timing_port=6002"
 
 
 class ScriptedRaop(LoopbackServer):
-    """Answers OPTIONS, ANNOUNCE and SETUP like shairport-sync, each after ``delay`` seconds; ``raw`` replaces
-    every answer's bytes, ``server_port`` goes into the SETUP Transport, ``refuse`` answers ANNOUNCE with it."""
+    """Answers each request like shairport-sync after ``delay`` seconds, with the header line given for its method
+    (``SETUP`` a Transport, ``RECORD`` ...); ``raw`` replaces every answer's bytes, ``refuse`` answers ANNOUNCE with
+    it."""
 
-    def __init__(self, raw: bytes = None, server_port="6003", delay=0.0, refuse=None):
-        self.raw, self.server_port, self.delay, self.refuse, self.methods = raw, server_port, delay, refuse, []
+    def __init__(self, raw: bytes = None, delay=0.0, refuse=None, **headers):
+        self.raw, self.delay, self.refuse, self.methods = raw, delay, refuse, []
+        self.headers = {"SETUP": TRANSPORT % "6003", **headers}
         super().__init__(listeners=1, udp=0)
 
     def serve(self, _listener, conn):
-        with conn:
+        with conn, contextlib.suppress(OSError):  # the worker may close on a reply it will not read to its end
             for method, _, headers, _ in self.requests_on(conn):
                 self.methods.append(method)
                 time.sleep(self.delay)
                 status = self.refuse if self.refuse and method == "ANNOUNCE" else 200
-                extra = [TRANSPORT % self.server_port, "Session: 1"] if method == "SETUP" else []
-                conn.sendall(self.raw or self.reply(status, "OK", headers.get("cseq", "0"), extra))
+                extra = [self.headers[method]] if method in self.headers else []
+                conn.sendall(self.raw or self.reply(status, "OK", headers.get("cseq", "0"), extra + ["Session: 1"]))
 
 
-class MalformedReplyTest(unittest.TestCase):
-    def test_each_malformed_reply_is_the_speakers_protocol_error(self):
-        big_b = (1 << 3072).to_bytes(385, "big")
-        cases = [("status line not RTSP", lambda: ScriptedRaop(raw=b"SSH-2.0-OpenSSH_9.2\r\n\r\n"), "OPTIONS"),
-                 ("port not a number", lambda: ScriptedRaop(server_port="x1"), "SETUP"),
-                 ("port out of range", lambda: ScriptedRaop(server_port="99999"), "SETUP"),
-                 ("stream port infinite", lambda: FakeAirPlay2Receiver(stream_reply={"dataPort": float("inf")}),
-                  "SETUP"),
-                 ("stream port text", lambda: FakeAirPlay2Receiver(stream_reply={"controlPort": "7000"}), "SETUP"),
-                 ("stream latency infinite",
-                  lambda: FakeAirPlay2Receiver(stream_reply={"arrivalToRenderLatencyMs": float("inf")}), "SETUP"),
-                 ("ClockID not an integer",
-                  lambda: FakeAirPlay2Receiver(session_reply={"timingPeerInfo": {"ClockID": 1.5}}), "SETUP"),
-                 ("B = 2^3072", lambda: FakeAirPlay2Receiver(server_public=big_b), "pair-setup"),
-                 ("B = N", lambda: FakeAirPlay2Receiver(server_public=N.to_bytes(384, "big")), "pair-setup")]
-        for name, receiver, step in cases:
+class BoundedReplyTest(unittest.TestCase):
+    """Whatever a speaker answers, the worker ends in bounded time and memory with one error line that names the
+    speaker's fault, and quotes no more than a short stretch of the answer in its log."""
+
+    def worker(self, rx, *extra):
+        worker = Worker(NAME, "--address", "127.0.0.1:%d" % rx.port, "--protocol",
+                        "airplay2" if isinstance(rx, FakeAirPlay2Receiver) else "raop", *extra)
+        self.addCleanup(worker.kill)
+        return worker
+
+    def assert_bounded(self, worker, seconds, started):
+        self.assertLess(time.monotonic() - started, seconds, worker.log()[-2000:])
+        self.assertLess(worker.peak_kb, 64 * 1024)
+        self.assertLess(max(map(len, worker.log().splitlines())), 700, "a log line quotes too much")
+
+    def test_each_hostile_reply_is_the_speakers_error_in_bounded_time_and_memory(self):
+        big_b, digits = (1 << 3072).to_bytes(385, "big"), "9" * 5000   # beyond Python's 4,300-digit limit
+        bad = "返回了无法处理的应答（"
+        rows = [("status line not RTSP", lambda: ScriptedRaop(raw=b"SSH-2.0-OpenSSH_9.2\r\n\r\n"), bad + "OPTIONS", 4),
+                ("reason phrase of 60 KB", lambda: ScriptedRaop(raw=b"RTSP/1.0 500 " + b"x" * 60000 + b"\r\n\r\n"),
+                 bad + "OPTIONS 500", 4),
+                ("a 16 MB reply", lambda: ScriptedRaop(raw=b"RTSP/1.0 200 OK\r\nContent-Length: 16777216\r\n\r\n"
+                                                       + bytes(1 << 24)), bad + "OPTIONS", 4),
+                ("port not a number", lambda: ScriptedRaop(SETUP=TRANSPORT % "x1"), bad + "SETUP", 4),
+                ("port out of range", lambda: ScriptedRaop(SETUP=TRANSPORT % "99999"), bad + "SETUP", 4),
+                ("port of 5,000 digits", lambda: ScriptedRaop(SETUP=TRANSPORT % digits), bad + "SETUP", 4),
+                ("Audio-Latency of 5,000 digits", lambda: ScriptedRaop(RECORD="Audio-Latency: " + digits),
+                 bad + "RECORD", 4),
+                ("stream port infinite", lambda: FakeAirPlay2Receiver(stream_reply={"dataPort": float("inf")}),
+                 bad + "SETUP", 5),
+                ("stream port text", lambda: FakeAirPlay2Receiver(stream_reply={"controlPort": "7000"}),
+                 bad + "SETUP", 5),
+                ("stream latency infinite",
+                 lambda: FakeAirPlay2Receiver(stream_reply={"arrivalToRenderLatencyMs": float("inf")}),
+                 bad + "SETUP", 5),
+                ("ClockID not an integer",
+                 lambda: FakeAirPlay2Receiver(session_reply={"timingPeerInfo": {"ClockID": 1.5}}), bad + "SETUP", 5),
+                # 102 KB as a binary plist, 200 MB written out
+                ("event port: 2,000 references to a 100 KB string",
+                 lambda: FakeAirPlay2Receiver(session_reply={"eventPort": ["x" * 100_000] * 2000}), bad + "SETUP", 5),
+                ("B = 2^3072", lambda: FakeAirPlay2Receiver(server_public=big_b), bad + "pair-setup", 5),
+                ("B = N", lambda: FakeAirPlay2Receiver(server_public=N.to_bytes(384, "big")), bad + "pair-setup", 5),
+                # The session promises an answer within 5 s, however the bytes come.
+                ("SETUP answered one byte every 0.5 s", lambda: FakeAirPlay2Receiver(drip_from="SETUP"), "没有响应", 8)]
+        for name, receiver, expected, seconds in rows:
             with self.subTest(name), receiver() as rx:
-                session = (RaopSession(rx.host, rx.port, timeout=2.0) if isinstance(rx, ScriptedRaop) else
-                           AirPlay2Session(rx.host, rx.port, pc.NTP, timeout=2.0))
-                with self.assertRaises(s.ProtocolError) as caught:
-                    session.connect()
-                session.close()
-                message = errors.message_for(caught.exception, NAME)
-                self.assertTrue(message.startswith("“卧室”返回了无法处理的应答") and step in message, message)
+                started, worker = time.monotonic(), self.worker(rx)
+                message = worker.wait_state("error", seconds)["message"]
+                self.assertTrue(message.startswith("“卧室”" + expected), message)
+                self.assertEqual(worker.wait(2), 1)
+                self.assert_bounded(worker, seconds, started)
+
+    def test_sigterm_ends_the_worker_at_once_and_a_speaker_streamed_to_stalls_neither_audio_nor_heartbeats(self):
+        rows = [("each reply 2 s late", lambda: ScriptedRaop(delay=2.0), lambda rx: "ANNOUNCE" in rx.methods),
+                ("AirPlay 2 event port refused, tried again", lambda: FakeAirPlay2Receiver(events_closed=True),
+                 lambda rx: ("SETUP", "rtsp") in [(m, u[:4]) for m, u in rx.methods()]),
+                ("replies flooded while streaming", lambda: FakeReceiver("flood"), None),
+                ("replies dripped one byte every 0.5 s while streaming",
+                 lambda: FakeAirPlay2Receiver(drip_from="/feedback"), None)]
+        for name, receiver, waiting in rows:
+            with self.subTest(name), receiver() as rx:
+                worker, deadline = self.worker(rx), time.monotonic() + 10
+                worker.feed(b"", then_silence=True)
+                while waiting and not waiting(rx) and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                if waiting is None:
+                    worker.wait_state("playing", 10)
+                    playing = time.monotonic()
+                    time.sleep(4)     # feedback from 2 s on
+                    beats = [playing] + worker.beats(after=playing) + [time.monotonic()]
+                    self.assertLess(max(b - a for a, b in zip(beats, beats[1:])), 1.6, "heartbeats go on")
+                    self.assertNotIn("stalled", worker.log())
+                    self.assertGreater(len(rx.packets), 3.5 / s.PACKET_SECONDS)
+                started = time.monotonic()
+                worker.proc.send_signal(signal.SIGTERM)   # well before a slow speaker's next answer
+                self.assertEqual((worker.wait(2), worker.states()), (0, [] if waiting else ["ready", "playing"]))
+                self.assert_bounded(worker, 1.5, started)
 
 
 class WorkerStopAndLocaleTest(unittest.TestCase):
-    def test_sigterm_while_the_speaker_is_slow_ends_the_worker_without_ready(self):
-        cases = [("RAOP, each reply 2 s late", lambda: ScriptedRaop(delay=2.0), "raop",
-                  lambda rx: "ANNOUNCE" in rx.methods),
-                 ("AirPlay 2 event port refused, tried again", lambda: FakeAirPlay2Receiver(events_closed=True),
-                  "airplay2", lambda rx: ("SETUP", "rtsp") in [(m, u[:4]) for m, u in rx.methods()])]
-        for name, receiver, protocol, waiting in cases:
-            with self.subTest(name), receiver() as rx:
-                worker = Worker(NAME, "--address", "127.0.0.1:%d" % rx.port, "--protocol", protocol)
-                self.addCleanup(worker.kill)
-                deadline = time.monotonic() + 10
-                while not waiting(rx) and time.monotonic() < deadline:
-                    time.sleep(0.02)
-                worker.proc.send_signal(signal.SIGTERM)
-                # Well before the slow speaker's next answer or the next event-port attempt would come.
-                self.assertEqual(worker.wait(1.5), 0, worker.log())
-                self.assertNotIn("ready", worker.states())
+    def test_an_unknown_option_is_named(self):
+        worker = Worker(NAME, "--volume", "3")
+        self.addCleanup(worker.kill)
+        self.assertEqual((worker.wait_state("error", 5)["message"], worker.wait(5)), ("发送器不认识参数“--volume”", 2))
 
     def test_a_non_utf8_locale_still_names_the_speaker(self):
         with ScriptedRaop(refuse=415) as rx:
@@ -139,6 +187,37 @@ class DiscoveryTest(unittest.TestCase):
         self.assertEqual(sorted(map(str, discovery.listing(heard, 0))), sorted(map(str, [
             {"name": NAME, "airplay2": True, "id": "BB:BB:BB:BB:BB:01"},
             {"name": NAME, "airplay2": False, "id": "AA:AA:AA:AA:AA:01"}, {"name": "书房", "airplay2": True}])))
+
+
+class CrowdedNetworkTest(unittest.TestCase):
+    """The real browse, in the network namespace of tests/sender/crowded_network.py."""
+
+    def setUp(self):
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("needs root and unshare (a network namespace)")
+        fake = subprocess.Popen(["unshare", "-n", "/usr/bin/python3", os.path.join(SOURCE_DIR, "tests", "sender",
+                                 "crowded_network.py"), NAME, "38", "12"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(fake.communicate)
+        self.addCleanup(fake.kill)
+        self.assertEqual(fake.stdout.readline(), "ready\n")
+        self.inside = ("nsenter", "-t", str(fake.pid), "-n")
+
+    def test_names_that_never_resolve_hide_no_speaker_and_hold_up_neither_sigterm_nor_the_listing(self):
+        found, nobody = Worker(NAME, prefix=self.inside), Worker("Nobody", prefix=self.inside)
+        self.addCleanup(found.kill)
+        self.addCleanup(nobody.kill)
+        self.assertIn("无法连接", found.wait_state("error", 10)["message"], "found, then its port is closed")
+        self.assertLessEqual(float(re.search(r"found '卧室' .* after ([0-9.]+) s", found.log())[1]), 2.0)
+        nobody.proc.send_signal(signal.SIGTERM)
+        self.assertEqual((nobody.wait(1.0), nobody.states()), (0, []))
+        started = time.monotonic()
+        listing = subprocess.run([*self.inside, "/usr/bin/python3", "-s", "-B", os.path.join(SOURCE_DIR, "resources",
+                                  "sender.py"), "--list-speakers", "--seconds", "2"], capture_output=True, timeout=10,
+                                 env={**os.environ, "SONVALE_VENDOR": VENDOR})
+        self.assertLess(time.monotonic() - started, 3.0)
+        entries = [json.loads(line) for line in listing.stdout.splitlines()]
+        self.assertEqual((len(entries), [e for e in entries if e["name"] == NAME]),
+                         (20, [{"name": NAME, "airplay2": False, "id": "AA:BB:CC:00:00:00"}]))
 
 
 class Dropping(s.Session):

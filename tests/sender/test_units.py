@@ -11,6 +11,7 @@ from fake_ap2_receiver import SrpServer, minimal
 from pyatv import errors, session as s
 from pyatv.airplay2 import audio_packets, hap_channel, srp
 from pyatv.contract import Reporter
+from pyatv.pcm_input import PcmInput
 from pyatv.ptp import messages as ptp
 from pyatv.ptp.follower import PtpFollower
 from pyatv.streaming import rtp as packets
@@ -54,6 +55,12 @@ class SpeakerTest(unittest.TestCase):
         self.assertTrue(all("卧室" in t and not t.endswith("。") and "{" not in t for t in texts))
         self.assertIn("1.2.3.4:5", errors.message_for(s.Unreachable(address="1.2.3.4:5"), "a"))
         self.assertIn("发送器内部错误", errors.message_for(KeyError("k"), "卧室"))
+
+    def test_sound_delivered_one_byte_per_read_is_sound(self):
+        source = PcmInput(None, clock=lambda: 7.0)
+        for byte in frames((0, 0), (300, -300)):
+            source.feed(bytes([byte]))
+        self.assertEqual(source.last_sound, 7.0)
 
     def test_state_lines_are_one_utf8_json_object_each(self):
         read_fd, write_fd = os.pipe()

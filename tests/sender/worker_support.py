@@ -129,14 +129,24 @@ class Worker:
         except OSError:  # the worker has gone: nothing left to close
             pass
 
-    def wait(self, timeout: float) -> int: return self.proc.wait(timeout)
+    def wait(self, timeout: float) -> int:
+        """The exit status once the worker has ended (within ``timeout`` s); ``peak_kb``: its peak resident size."""
+        deadline = time.monotonic() + timeout
+        while self.proc.returncode is None:
+            pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
+            if pid:
+                self.proc.returncode, self.peak_kb = os.waitstatus_to_exitcode(status), usage.ru_maxrss
+            elif time.monotonic() > deadline:
+                raise subprocess.TimeoutExpired(self.proc.args, timeout)
+            time.sleep(0.01)
+        return self.proc.returncode
 
     def log(self) -> str:
         with open(self.stderr_file.name, encoding="utf-8", errors="replace") as f:
             return f.read()
 
     def kill(self) -> None:
-        self.stop_feeding()
+        self.close_input()
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()

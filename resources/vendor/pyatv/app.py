@@ -12,15 +12,18 @@ import logging
 import os
 import signal
 import sys
+import time
 
 from . import discovery, errors
 from . import session as s
 from .contract import Reporter
 from .occupancy import Yielding
 from .pcm_input import PcmInput
+from .quoting import LIMIT, quoted
 from .streamer import Streamer
 
 log = logging.getLogger("sender")
+STARTED = time.monotonic()
 
 OPTIONS_WITH_VALUES = ("--name", "--address", "--protocol", "--idle-after", "--seconds")
 
@@ -30,8 +33,18 @@ def utf8_arguments(argv: list[str]) -> list[str]:
     return [os.fsencode(word).decode("utf-8", "replace") for word in argv]
 
 
+class BadArguments(Exception):
+    """The arguments cannot be used; the text is the user's message."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):
+        log.error("bad arguments: %s", quoted(message))
+        raise BadArguments(errors.BAD_ARGUMENTS.format(detail=message[:LIMIT]))
+
+
 def _parse(argv: list[str]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="sender.py",
         description="Stream 44100 Hz 16-bit stereo PCM from standard input to an AirPlay "
                     "speaker; report progress as JSON lines on standard output.")
@@ -52,9 +65,13 @@ def _parse(argv: list[str]) -> argparse.Namespace:
         if word in OPTIONS_WITH_VALUES and joined[i + 1].startswith("-"):
             joined[i:i + 2] = [word + "=" + joined[i + 1]]
             break
-    args = parser.parse_args(joined)
+    args, unknown = parser.parse_known_args(joined)
+    if unknown:
+        log.error("unknown option %s", quoted(unknown[0]))
+        raise BadArguments(errors.UNKNOWN_OPTION.format(option=unknown[0][:LIMIT]))
     if not args.list_speakers and not args.name:
-        parser.error("--name is required")
+        log.error("no speaker name given")
+        raise BadArguments(errors.NO_NAME)
     return args
 
 
@@ -65,12 +82,13 @@ def _address_speaker(name: str, address: str) -> discovery.Speaker:
 
 
 def list_speakers(seconds: float) -> int:
+    """Listens for ``seconds`` counted from the worker's start, so the caller has its answer when it asked for it."""
     try:
         browser = discovery.Browser()
     except s.SpeakerNotFound:
         return 0
     try:
-        for entry in discovery.listing(browser, seconds):
+        for entry in discovery.listing(browser, seconds - (time.monotonic() - STARTED)):
             os.write(1, (json.dumps(entry, ensure_ascii=False) + "\n").encode("utf-8", "replace"))
     finally:
         browser.close()
@@ -85,9 +103,10 @@ def main(argv: list[str]) -> int:
     reporter = Reporter(1)
     try:
         args = _parse(utf8_arguments(argv))
-    except SystemExit as exc:
-        if exc.code:
-            reporter.error(errors.NO_NAME)
+    except BadArguments as exc:
+        reporter.error(str(exc))
+        return 2
+    except SystemExit as exc:  # --help
         return int(exc.code or 0)
 
     def on_signal(signum, frame):

@@ -14,7 +14,8 @@ class Reporter:
     """Writes one JSON object per line to a file descriptor (standard output).
 
     Thread-safe. A reader that went away (broken pipe) is remembered in ``broken`` and
-    later lines are dropped; the streamer treats that like a request to stop.
+    later lines are dropped; the streamer treats that like a request to stop. Once the worker is asked to stop,
+    nothing more is said: the application is ending it and would take any later line for news.
     """
 
     def __init__(self, fd: int = 1) -> None:
@@ -26,7 +27,7 @@ class Reporter:
         # Text that cannot be UTF-8 (a name decoded with surrogates) is replaced, never a reason to lose the line.
         line = (json.dumps(obj, ensure_ascii=False) + "\n").encode("utf-8", "replace")
         with self._lock:
-            if self.broken:
+            if self.broken or STOP.is_set():
                 return
             try:
                 view = memoryview(line)
@@ -37,9 +38,7 @@ class Reporter:
 
     def ready(self, latency: Optional[float] = None) -> None:
         """``latency``: seconds from sending a packet to the speaker playing it, as the session negotiated; the
-        application uses it for lip sync. Never sent once the worker is asked to stop."""
-        if STOP.is_set():
-            return
+        application uses it for lip sync."""
         self._emit({"state": "ready"} if latency is None else {"state": "ready", "latency_ms": round(latency * 1000)})
 
     def playing(self) -> None:

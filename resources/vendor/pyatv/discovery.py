@@ -11,6 +11,7 @@ status flags say whether a session holds it (``occupancy``).
 
 from __future__ import annotations
 
+import asyncio
 import ipaddress
 import logging
 import threading
@@ -19,6 +20,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
 
 from . import session as s
+from .quoting import quoted, quoted_fields
 
 log = logging.getLogger(__name__)
 
@@ -109,14 +111,22 @@ def needs_airplay2(airplay_txt: Optional[dict], has_raop: bool) -> bool:
 
 
 class Browser:
-    """Browses both service types on zeroconf's thread and keeps every resolved record, keyed by service name.
-    ``appearances[device id]`` counts how often a device's records came (back) after being withdrawn."""
+    """Browses both service types and keeps every resolved record, keyed by service name.
+    ``appearances[device id]`` counts how often a device's records came (back) after being withdrawn.
+
+    Names are resolved all at once on zeroconf's event loop, never on its browse thread: a crowded network has
+    names that never answer (stale records, sleeping devices), and each would otherwise hold up every name heard
+    after it, and closing, for its whole timeout."""
 
     def __init__(self) -> None:
         from zeroconf import IPVersion, ServiceBrowser, Zeroconf
         self._lock = threading.Condition()
         self.records: Dict[str, Record] = {}
         self.appearances: Dict[str, int] = {}
+        self._device_records: Dict[str, int] = {}
+        self._resolving: Dict[str, object] = {}    # service name -> its pending resolution
+        self._changed: set = set()                 # names announced anew while being resolved
+        self._closed = False
         try:
             self._zc = Zeroconf(ip_version=IPVersion.V4Only)
         except (OSError, RuntimeError) as exc:  # no usable network interface
@@ -125,33 +135,72 @@ class Browser:
         self._browser = ServiceBrowser(self._zc, [RAOP_TYPE, AIRPLAY_TYPE], handlers=[self._on_change])
 
     def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            pending, self._resolving = list(self._resolving.values()), {}
+        for future in pending:
+            future.cancel()
         self._browser.cancel()
         self._zc.close()
 
-    def _on_change(self, zeroconf, service_type, name, state_change) -> None:  # zeroconf's thread
-        if state_change.name == "Removed":
-            with self._lock:
-                self.records.pop(name, None)
+    def _on_change(self, zeroconf, service_type, name, state_change) -> None:  # zeroconf's browse thread
+        with self._lock:
+            if state_change.name == "Removed":
+                self._forget(name)
                 self._lock.notify_all()
-            return
-        info = zeroconf.get_service_info(service_type, name, timeout=RESOLVE_TIMEOUT_MS)
-        if info is None or not info.port:
+            elif name in self._resolving:
+                self._changed.add(name)
+            elif not self._closed:
+                self._resolve(service_type, name)
+
+    def _resolve(self, service_type: str, name: str) -> None:
+        from zeroconf.asyncio import AsyncServiceInfo
+        info = AsyncServiceInfo(service_type, name)
+        future = asyncio.run_coroutine_threadsafe(info.async_request(self._zc, RESOLVE_TIMEOUT_MS), self._zc.loop)
+        self._resolving[name] = future
+        future.add_done_callback(lambda done: self._resolved(service_type, name, info, done))
+
+    def _resolved(self, service_type: str, name: str, info, future) -> None:  # zeroconf's event loop
+        resolved = not future.cancelled() and future.exception() is None and future.result() and info.port
+        with self._lock:
+            if self._resolving.get(name) is not future:     # withdrawn meanwhile, or closing
+                return
+            del self._resolving[name]
+            if resolved:
+                self._keep(name, self._record(service_type, name, info))
+                self._lock.notify_all()
+            if name in self._changed and not self._closed:
+                self._changed.discard(name)
+                self._resolve(service_type, name)
+        if not resolved:
             log.info("could not resolve %r", name)
-            return
+
+    @staticmethod
+    def _record(service_type: str, name: str, info) -> Record:
         txt = decode_txt(info.properties)
         label = instance_label(name, service_type)
         if service_type == RAOP_TYPE:
-            record = Record(RAOP_TYPE, speaker_name(label), normal_id(label.split("@", 1)[0]) if "@" in label
-                            else None, info.port, info.parsed_scoped_addresses(), txt)
-        else:
-            record = Record(AIRPLAY_TYPE, label, normal_id(txt.get("deviceid")), info.port,
-                            info.parsed_scoped_addresses(), txt)
-        with self._lock:
-            if name not in self.records and record.device_id:
-                if not any(r.device_id == record.device_id for r in self.records.values()):
-                    self.appearances[record.device_id] = self.appearances.get(record.device_id, 0) + 1
-            self.records[name] = record
-            self._lock.notify_all()
+            return Record(RAOP_TYPE, speaker_name(label), normal_id(label.split("@", 1)[0]) if "@" in label
+                          else None, info.port, info.parsed_scoped_addresses(), txt)
+        return Record(AIRPLAY_TYPE, label, normal_id(txt.get("deviceid")), info.port,
+                      info.parsed_scoped_addresses(), txt)
+
+    def _keep(self, name: str, record: Record) -> None:
+        new = name not in self.records     # not an update of a record kept
+        self._forget(name, resolving=False)
+        if record.device_id:
+            if new and not self._device_records.get(record.device_id):
+                self.appearances[record.device_id] = self.appearances.get(record.device_id, 0) + 1
+            self._device_records[record.device_id] = self._device_records.get(record.device_id, 0) + 1
+        self.records[name] = record
+
+    def _forget(self, name: str, resolving: bool = True) -> None:
+        if resolving:
+            self._resolving.pop(name, None)
+            self._changed.discard(name)
+        old = self.records.pop(name, None)
+        if old is not None and old.device_id:
+            self._device_records[old.device_id] -= 1
 
     def snapshot(self) -> List[Record]:
         with self._lock:
@@ -160,7 +209,6 @@ class Browser:
     def wait(self, seconds: float) -> None:
         with self._lock:
             self._lock.wait(seconds)
-
 
 
 def of_device(records: List[Record], device_id: Optional[str], name: str) -> List[Record]:
@@ -184,12 +232,19 @@ def group(records: List[Record]) -> Dict[str, List[Record]]:
     """Records by device. An AirPlay record without a device id joins the RAOP record of that name at one of its
     addresses; otherwise it stands alone under its name."""
     devices: Dict[str, List[Record]] = {}
-    for record in sorted(records, key=lambda r: r.kind != RAOP_TYPE):
-        key = record.device_id
-        if key is None:
-            key = next((k for k, rs in devices.items() if any(
-                r.name == record.name and set(r.addresses) & set(record.addresses) for r in rs)), "name:" + record.name)
-        devices.setdefault(key, []).append(record)
+    by_name: Dict[str, List[str]] = {}     # name -> keys of the RAOP groups of that name
+    for raop in (True, False):
+        for record in records:
+            if (record.kind == RAOP_TYPE) != raop:
+                continue
+            key = record.device_id
+            if key is None:
+                key = next((k for k in by_name.get(record.name, ()) if any(
+                    r.name == record.name and set(r.addresses) & set(record.addresses) for r in devices[k])),
+                    "name:" + record.name)
+            if raop:
+                by_name.setdefault(record.name, []).append(key)
+            devices.setdefault(key, []).append(record)
     return devices
 
 
@@ -221,10 +276,11 @@ def find_speaker(browser: Browser, name: str, *, timeout: float = BROWSE_TIMEOUT
     if speaker is None:
         raise s.SpeakerNotFound("%r has no address" % name, seen=[name])
     log.info("found %r (device %s) at %s:%d after %.2f s; RAOP TXT %s; AirPlay TXT %s", name, speaker.device_id,
-             speaker.address, speaker.port, time.monotonic() - start, speaker.raop_txt, speaker.airplay_txt)
+             speaker.address, speaker.port, time.monotonic() - start, quoted_fields(speaker.raop_txt),
+             quoted_fields(speaker.airplay_txt))
     if speaker.raop_txt is not None and needs_airplay2(speaker.airplay_txt, True):
         log.warning("speaker %r runs HomePodOS %s: it plays nothing over AirPlay 1", name,
-                    (speaker.airplay_txt or {}).get("osvers"))
+                    quoted((speaker.airplay_txt or {}).get("osvers")))
     return speaker
 
 

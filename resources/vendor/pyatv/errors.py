@@ -7,6 +7,7 @@ texts end without a full stop.
 from __future__ import annotations
 
 from . import session as s
+from .quoting import LIMIT
 
 MESSAGES: dict[type, str] = {
     s.SpeakerNotFound: "找不到名为“{name}”的 AirPlay 扬声器，请确认它已开机、与本机在同一网络，且名称与“家庭”App 中完全一致",
@@ -29,6 +30,8 @@ MESSAGES: dict[type, str] = {
 
 INTERNAL = "发送器内部错误：{detail}"
 NO_NAME = "未指定 AirPlay 扬声器名称"
+UNKNOWN_OPTION = "发送器不认识参数“{option}”"
+BAD_ARGUMENTS = "发送器的参数有误：{detail}"
 
 
 def message_for(exc: BaseException, name: str) -> str:
@@ -38,4 +41,4 @@ def message_for(exc: BaseException, name: str) -> str:
         if template is not None:
             context = {"address": "", "status": "", "reason": "", **getattr(exc, "context", {})}
             return template.format(name=name, **context)
-    return INTERNAL.format(detail=exc.__class__.__name__ + (": %s" % exc if str(exc) else ""))
+    return INTERNAL.format(detail=exc.__class__.__name__ + (": %s" % str(exc)[:LIMIT] if str(exc) else ""))

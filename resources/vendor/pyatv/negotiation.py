@@ -13,6 +13,7 @@ import random
 from typing import Any, Callable, Container, Mapping, NamedTuple, Optional
 
 from . import session as s
+from .quoting import quoted
 from .rtsp import Response, RtspClient, RtspClosed, RtspMalformed, RtspStopped, RtspTimeout
 
 log = logging.getLogger(__name__)
@@ -93,10 +94,10 @@ def run(rtsp: RtspClient, step: Step, ctx: Any, uri: str, common_headers: Option
     target = step.uri or uri
     reply = guarded(step.method, lambda: rtsp.request(step.method, target, {**(common_headers or {}), **headers},
                                                       body, content_type))
-    log.debug("%s %s -> %d %s", step.method, target, reply.status, reply.reason)
+    log.debug("%s %s -> %d %s", step.method, target, reply.status, quoted(reply.reason))
     if reply.status not in step.accepted:
         error = step.refusals.get(reply.status, s.ProtocolError)
-        raise error("%s answered %d %s" % (step.method, reply.status, reply.reason),
+        raise error("%s answered %d %s" % (step.method, reply.status, quoted(reply.reason)),
                     status="%s %d" % (step.method, reply.status))
     if step.check is not None:
         guarded(step.method, lambda: step.check(ctx, reply))
@@ -107,21 +108,22 @@ def port(value: Any) -> int:
     """A UDP or TCP port number from a reply; anything else (text, a float, infinity, 0) is malformed."""
     number = whole(value)
     if not 0 < number < 65536:
-        raise Malformed("port %r" % (value,))
+        raise Malformed("port %s" % quoted(value))
     return number
 
 
 def whole(value: Any, low: int = -(1 << 63), high: int = (1 << 64) - 1) -> int:
     """An integer from a plist reply; never a float, infinity, text or a boolean."""
     if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
-        raise Malformed("%r is not a whole number in range" % (value,))
+        raise Malformed("%s is not a whole number in range" % quoted(value))
     return value
 
 
 def digits(text: Any) -> int:
-    """A number written in a header: decimal digits only."""
-    if not isinstance(text, str) or not text.strip().isdigit() or not text.strip().isascii():
-        raise Malformed("%r is not a number" % (text,))
+    """A number written in a header: decimal digits only, and no more of them than a 64-bit field holds."""
+    if not isinstance(text, str) or not text.strip().isdigit() or not text.strip().isascii() \
+            or len(text.strip()) > 20:
+        raise Malformed("%s is not a number" % quoted(text))
     return int(text.strip())
 
 
@@ -129,5 +131,5 @@ def milliseconds(value: Any) -> float:
     """A latency in ms from a reply: a finite, non-negative number below a minute."""
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) \
             or not 0 <= value < 60_000:
-        raise Malformed("latency %r ms" % (value,))
+        raise Malformed("latency %s ms" % quoted(value))
     return float(value)

@@ -56,6 +56,7 @@ class PcmInput:
         self._silence_level = silence_level
         self._read_size = read_size
         self._buf = bytearray()
+        self._odd_byte = b""          # the first half of a sample whose second half is still in the pipe
         self._lock = threading.Lock()     # the buffer, the counters, and each read together with its append
         self._reader_may_run = threading.Event()
         self._reader_may_run.set()
@@ -117,12 +118,15 @@ class PcmInput:
             self._append(chunk)
 
     def _append(self, chunk: bytes) -> None:
-        # A read may end inside a sample or a frame; judge only whole samples, keep whole frames.
+        # A read may end inside a sample or a frame; judge whole samples (a split one with the next read), keep
+        # whole frames.
         start = self.bytes_in
         self.bytes_in += len(chunk)
         if self._streaming:
             self.last_data = self._clock()
-        if not is_silent(chunk[start & 1:], self._silence_level):
+        samples = self._odd_byte + chunk if self._odd_byte else chunk
+        self._odd_byte = samples[-1:] if len(samples) & 1 else b""
+        if not is_silent(samples[:len(samples) & ~1], self._silence_level):
             self.last_sound = self._clock()
         elif not self._buf and not self._streaming:
             return
@@ -172,6 +176,14 @@ class PcmInput:
             self.steered_frames += 1
             out[0] = out[0][:-BYTES_PER_FRAME] if adjust > 0 else out[0] + out[0][-BYTES_PER_FRAME:]
         return out
+
+    def pad_last_packet(self) -> int:
+        """What is left of a packet is completed with silence, so it plays before any silence that follows (the
+        input paused or ended). Returns the frames added."""
+        with self._lock:
+            padding = -len(self._buf) % PACKET_BYTES
+            self._buf += bytes(padding)
+        return padding // BYTES_PER_FRAME
 
     def drop_oldest(self, frames: int, counted_as_dropped: bool = True) -> None:
         with self._lock:

@@ -19,6 +19,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Optional
 
+from .quoting import quoted
+
 SLICE = 0.05
 
 
@@ -105,8 +107,9 @@ class Response:
 class ResponseParser:
     """Feed bytes, get complete responses. Lines may end in CRLF or LF."""
 
+    # A speaker's longest reply (GET /info) is a few kilobytes; anything far beyond is refused before it is kept.
     MAX_HEAD = 64 * 1024
-    MAX_BODY = 16 * 1024 * 1024
+    MAX_BODY = 256 * 1024
 
     def __init__(self) -> None:
         self._buf = bytearray()
@@ -132,9 +135,9 @@ class ResponseParser:
                 try:
                     self._need = int(length)
                 except ValueError:
-                    raise RtspMalformed("bad Content-Length %r" % length) from None
+                    raise RtspMalformed("bad Content-Length %s" % quoted(length)) from None
                 if not 0 <= self._need <= self.MAX_BODY:
-                    raise RtspMalformed("bad Content-Length %r" % length)
+                    raise RtspMalformed("bad Content-Length %s" % quoted(length))
             if len(self._buf) < self._need:
                 return out
             status, reason, headers = self._head
@@ -154,11 +157,11 @@ def _parse_head(head: bytes) -> tuple[int, str, Headers]:
     lines = head.decode("utf-8", "replace").replace("\r\n", "\n").split("\n")
     parts = lines[0].split(None, 2)
     if len(parts) < 2 or not parts[0].upper().startswith(("RTSP/", "HTTP/")):
-        raise RtspMalformed("bad status line %r" % lines[0])
+        raise RtspMalformed("bad status line %s" % quoted(lines[0]))
     try:
         status = int(parts[1])
     except ValueError:
-        raise RtspMalformed("bad status line %r" % lines[0]) from None
+        raise RtspMalformed("bad status line %s" % quoted(lines[0])) from None
     headers = Headers()
     for line in lines[1:]:
         name, sep, value = line.partition(":")
@@ -180,6 +183,8 @@ def parse_transport(value: str) -> dict[str, str]:
 class RtspClient:
     """One RTSP connection. ``request`` waits for its response; ``send`` + ``poll`` let a
     real-time loop issue a request without waiting (keep-alive)."""
+
+    POLL_BYTES = 16 * 1024
 
     def __init__(self, host: str, port: int, *, timeout: float = 5.0,
                  headers: dict[str, str] | None = None, stop: Optional[threading.Event] = None) -> None:
@@ -247,9 +252,10 @@ class RtspClient:
         return self._ready.pop(cseq)
 
     def poll(self) -> list[Response]:
-        """Responses that arrived since the last call, without waiting. Raises RtspClosed."""
-        while self._read(0):
-            pass
+        """Responses that arrived since the last call, without waiting. One read of at most ``POLL_BYTES``, so a
+        speaker flooding the connection never holds up the caller: the rest waits for the next call. Raises
+        RtspClosed."""
+        self._read(0, self.POLL_BYTES)
         out = list(self._ready.values())
         self._ready.clear()
         return out
@@ -257,13 +263,15 @@ class RtspClient:
     def outstanding(self) -> int:
         return len(self._pending)
 
-    def _read(self, timeout: float) -> bool:
+    def _read(self, timeout: float, size: int = 65536) -> None:
         assert self.sock is not None
         readable, _, _ = select.select([self.sock], [], [], timeout)
         if not readable:
-            return False
+            return
         try:
-            data = self.sock.recv(65536)
+            data = self.sock.recv(size)
+        except BlockingIOError:  # part of an encrypted frame: the rest is waited for within the caller's deadline
+            return
         except (ConnectionError, OSError) as exc:
             raise RtspClosed(str(exc)) from exc
         if not data:
@@ -277,7 +285,6 @@ class RtspClient:
             else:
                 continue
             self._ready[cseq] = response
-        return True
 
     def close(self) -> None:
         if self.sock is not None:

@@ -199,6 +199,8 @@ class Streamer:
         try:
             while True:
                 if self._stopping():
+                    if source.eof and not self.should_stop():
+                        self._send_rest(session, schedule)
                     outcome = "stop"
                     return outcome
                 now = self.clock()
@@ -226,8 +228,12 @@ class Streamer:
                     if not -self.SILENCE_TAKES_UP <= level <= self.SILENCE_TAKES_UP:
                         packets = self._silence_takes_up(packets, level)
                 elif level < 0 and now - source.last_data >= self.OUTAGE:
-                    packets = [bytes(s.PACKET_BYTES)] * min(self.MAX_PER_WAKE, -(int(level) // FRAMES_PER_PACKET))
-                    self.padded_frames += len(packets) * FRAMES_PER_PACKET
+                    if source.buffered_frames:  # the input stopped inside a packet: that packet goes first
+                        self.padded_frames += source.pad_last_packet()
+                        packets = source.take(1)
+                    else:
+                        packets = [bytes(s.PACKET_BYTES)] * min(self.MAX_PER_WAKE, -(int(level) // FRAMES_PER_PACKET))
+                        self.padded_frames += len(packets) * FRAMES_PER_PACKET
                 for pcm in packets:
                     session.send(pcm, schedule.when(schedule.sent))
                     schedule.sent += 1
@@ -252,6 +258,17 @@ class Streamer:
         finally:
             source.end_streaming(keep=outcome == "lost")
             log.info("session ended: %d packets, schedule restarted %d times", schedule.sent, schedule.restarts)
+
+    def _send_rest(self, session: s.Session, schedule) -> None:
+        """The end of the input: everything still buffered goes out, the last packet padded with silence."""
+        self.padded_frames += self.source.pad_last_packet()
+        try:
+            while packets := self.source.take(self.MAX_PER_WAKE):
+                for pcm in packets:
+                    session.send(pcm, schedule.when(schedule.sent))
+                    schedule.sent += 1
+        except s.SenderError as exc:  # the input has ended: nothing to reconnect for
+            log.info("the end of the input not sent: %s", exc)
 
     def _silence_takes_up(self, packets: list[bytes], level: float) -> list[bytes]:
         """Leaves silent packets out while the input runs ahead, doubles them while it lags."""

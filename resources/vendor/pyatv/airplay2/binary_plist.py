@@ -3,6 +3,8 @@
 import plistlib
 from typing import Any
 
+from ..quoting import quoted
+
 CONTENT_TYPE = "application/x-apple-binary-plist"
 
 
@@ -20,7 +22,7 @@ def decode(body: bytes) -> Any:
     try:
         return plistlib.loads(body)
     except Exception as exc:  # plistlib raises several unrelated types on malformed input
-        raise PlistError(f"malformed plist: {exc}") from exc
+        raise PlistError("malformed plist: %s" % quoted(str(exc))) from exc
 
 
 def clock_id_to_plist(clock_id: int) -> int:

@@ -6,7 +6,8 @@ import logging
 from typing import Callable, List, Tuple
 
 from .. import session as s
-from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout
+from ..quoting import quoted
+from ..rtsp import Response, RtspClient, RtspClosed, RtspMalformed, RtspTimeout
 
 log = logging.getLogger(__name__)
 
@@ -38,6 +39,8 @@ class ControlRequests:
             raise s.ClosedBySpeaker(str(exc)) from exc
         except RtspTimeout as exc:
             raise s.NoResponse(str(exc)) from exc
+        except RtspMalformed as exc:
+            raise s.ProtocolError(str(exc), status=self._waiting[0][1] if self._waiting else "feedback") from exc
 
     def _request(self, method, uri, what, now, body=b"", content_type=None) -> None:
         cseq = self._rtsp.send(method, uri, None, body, content_type)
@@ -66,7 +69,7 @@ class ControlRequests:
             log.info("speaker did not tell its volume (%d); leaving it alone", reply.status)
             return
         if name.strip().lower() != "volume" or not -144.0 <= volume <= 0.0:
-            log.info("speaker volume %r not usable; leaving it alone", text)
+            log.info("speaker volume %s not usable; leaving it alone", quoted(text))
             return
         self._request("SET_PARAMETER", self._uri, "volume", self._clock(), ("volume: %f\r\n" % volume).encode(),
                       "text/parameters")

@@ -4,14 +4,9 @@ It stands in for the plain socket inside the RTSP client after pairing, so the c
 and response handling. A frame that fails authentication is reported as a broken connection.
 """
 
-import select
 import socket
-import time
 
-from ..session import STOP, STOP_SLICE
 from .hap_channel import HapCipher, HapFrameError
-
-PARTIAL_FRAME_WAIT = 1.0
 
 
 class HapSocket:
@@ -38,21 +33,18 @@ class HapSocket:
         self._sock.sendall(self._cipher.seal(data))
 
     def recv(self, size: int) -> bytes:
-        """Plaintext of the frames completed so far; b"" only when the peer closed."""
-        while True:
-            data = self._sock.recv(size)
-            if not data:
-                return b""
-            try:
-                plain = self._cipher.open(data)
-            except HapFrameError as exc:
-                raise ConnectionResetError(str(exc)) from exc
-            if plain:
-                return plain
-            deadline = time.monotonic() + PARTIAL_FRAME_WAIT
-            while not select.select([self._sock], [], [], STOP_SLICE)[0]:
-                if time.monotonic() >= deadline or STOP.is_set():
-                    raise socket.timeout("frame incomplete")
+        """Plaintext of the frames completed so far; b"" only when the peer closed. BlockingIOError while a frame
+        is still incomplete: how long its rest may take is the caller's deadline, not each byte's."""
+        data = self._sock.recv(size)
+        if not data:
+            return b""
+        try:
+            plain = self._cipher.open(data)
+        except HapFrameError as exc:
+            raise ConnectionResetError(str(exc)) from exc
+        if not plain:
+            raise BlockingIOError("frame incomplete")
+        return plain
 
     def close(self) -> None:
         self._sock.close()

@@ -46,12 +46,12 @@ def info_as_txt(host: str, port: int, timeout: float = 3.0) -> Dict[str, str]:
         info = {}
     txt = {}
     if isinstance(info, dict):
-        if isinstance(info.get("features"), int):
+        if isinstance(info.get("features"), int) and 0 <= info["features"] < 1 << 64:
             features = info["features"]
             txt["features"] = "0x%X,0x%X" % (features & 0xFFFFFFFF, features >> 32)
-        if isinstance(info.get("model"), str):
+        if isinstance(info.get("model"), str) and len(info["model"]) <= 64:
             txt["model"] = info["model"]
-        if isinstance(info.get("statusFlags"), int):
+        if isinstance(info.get("statusFlags"), int) and 0 <= info["statusFlags"] < 1 << 64:
             txt["flags"] = "0x%X" % info["statusFlags"]
     log.info("GET /info from %s:%d: %s", host, port, txt or "nothing usable")
     return txt

@@ -13,7 +13,8 @@ from typing import Callable
 
 from .. import negotiation as n
 from .. import session as s
-from ..rtsp import Response, RtspClient, RtspClosed, RtspTimeout, parse_transport
+from ..quoting import quoted
+from ..rtsp import Response, RtspClient, RtspClosed, RtspMalformed, RtspTimeout, parse_transport
 from ..streaming import rtp
 from ..streaming.audio_stream import AudioStream, NtpSync
 from ..streaming.udp import UdpServices
@@ -37,7 +38,7 @@ TEARDOWN_WAIT_STOPPING = 0.2
 def _transport(session: "RaopSession", reply: Response) -> None:
     fields = parse_transport(reply.headers.get("Transport", ""))
     if "server_port" not in fields or "control_port" not in fields:
-        raise n.Malformed("Transport %r lacks a port" % reply.headers.get("Transport"))
+        raise n.Malformed("Transport %s lacks a port" % quoted(reply.headers.get("Transport")))
     server_port, control_port = n.port(n.digits(fields["server_port"])), n.port(n.digits(fields["control_port"]))
     if "Session" in reply.headers:
         session.session_header = {"Session": reply.headers["Session"].split(";")[0].strip()}
@@ -122,7 +123,7 @@ class RaopSession(s.Session):
         try:
             for reply in self.rtsp.poll():
                 if reply.status not in (200, 501):
-                    log.warning("keep-alive answered %d %s", reply.status, reply.reason)
+                    log.warning("keep-alive answered %d %s", reply.status, quoted(reply.reason))
             if self.rtsp.outstanding():
                 if now - self._keepalive_sent > KEEPALIVE_TIMEOUT:
                     raise s.NoResponse("no answer to the keep-alive")
@@ -134,6 +135,8 @@ class RaopSession(s.Session):
             raise s.ClosedBySpeaker(str(exc)) from exc
         except RtspTimeout as exc:
             raise s.NoResponse(str(exc)) from exc
+        except RtspMalformed as exc:
+            raise s.ProtocolError(str(exc), status="OPTIONS") from exc
 
     # -- ending
 
