@@ -196,10 +196,44 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
 
     clock->advance(1);
     ASSERT_TRUE(tickUntilConnected());
+    // Headphones plugged into the speaker's own jack while forwarding: held on them; unplugged: forwarding again.
+    model->setDataSource(speaker, coreaudio::data_source::headphones);
+    controller->routeChanged();
+    EXPECT_FALSE(controller->run());
+    EXPECT_EQ(coreaudio::current(), speaker);
+    EXPECT_EQ(controller->message(), QStringLiteral("保留当前输出：内置音频 扬声器"));
+    model->setDataSource(speaker, coreaudio::data_source::internalSpeaker);
+    controller->routeChanged();
+    clock->advance(1);
+    ASSERT_TRUE(tickUntilConnected());
     model->removeDevice(hdmi);
     model->removeDevice(speaker);
     controller->stopEngine();
     EXPECT_EQ(coreaudio::current(), headphones) << "an audible output, never the silent forwarding output";
+}
+
+TEST_F(ControllerTest, NoOutputOfTheMachineForAWhileIsWaitedForAndTheSoundComesBackWithIt) {
+    make();
+    ASSERT_TRUE(tickUntilConnected());
+    // A desktop whose only output (a monitor's) went to sleep: pausing finds nothing to give the sound to.
+    model->removeDevice(headphones);
+    model->removeDevice(speaker);
+    controller->toggle();
+    EXPECT_EQ(coreaudio::uid(coreaudio::current()), outputUID);
+    controller->toggle();
+    clock->advance(1);
+    controller->tick();
+    EXPECT_EQ(controller->message(), QStringLiteral("找不到 Mac 内建扬声器时钟设备；2 秒后重试"));
+    EXPECT_TRUE(controller->settings().enabled());
+    EXPECT_FALSE(controller->run());
+    // It wakes: the next tick gives it the sound, and forwarding starts a second later, not after the back-off.
+    speaker = model->addDevice(coreaudio::DeviceModel::speaker());
+    controller->tick();
+    EXPECT_EQ(coreaudio::current(), speaker);
+    controller->routeChanged();
+    EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(1.0));
+    clock->advance(1);
+    ASSERT_TRUE(tickUntilConnected());
 }
 
 TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
