@@ -274,6 +274,8 @@ public:
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override {
         outTap = 0;
+        // A tap connects anew and would wait for a server that does not answer.
+        if (!connection_.answering()) return notRunning;
         const AudioObjectID id = nextObjectID();
         const OSStatus status = taps_.createProcessTap(description, id);
         if (status == noErr) outTap = id;
