@@ -66,7 +66,8 @@ AFTER=3; [ "$MODE" = forwarding ] && AFTER=10
 python3 - "$SOCKET" "$DAEMON" "$STOPPED" "$AFTER" <<'PY'
 import os, signal, socket, sys, threading, time
 path, daemon, stopped, after = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
-phase, worst, stop = ["running"], {}, time.monotonic() + 3 + stopped + after
+phase, worst, slow, begin = ["running"], {}, [], time.monotonic()
+stop = begin + 3 + stopped + after
 def probe():
     while time.monotonic() < stop:
         start = time.monotonic()
@@ -81,6 +82,8 @@ def probe():
         s.close()
         took = time.monotonic() - start
         worst[phase[0]] = max(worst.get(phase[0], 0), took)
+        if took > 0.05:
+            slow.append(f"{start - begin:.1f}s {took * 1000:.0f}ms")
         time.sleep(0.01)
 t = threading.Thread(target=probe); t.start()
 time.sleep(3); phase[0] = "stopped"; os.kill(daemon, signal.SIGSTOP)
@@ -88,6 +91,7 @@ time.sleep(stopped); os.kill(daemon, signal.SIGCONT); phase[0] = "resumed"
 t.join()
 for p in ("running", "stopped", "resumed"):
     print(f"longest main-thread stall, server {p}: {worst.get(p, 0) * 1000:.0f} ms")
+print(f"stalls over 50 ms (time since the probe began, the server stopped at 3 s): {', '.join(slow) or 'none'}")
 PY
 if [ "$MODE" = forwarding ]; then
   echo "default output at the end: $(pactl get-default-sink)"
