@@ -1,5 +1,6 @@
 """The AirPlay 2 session, and the whole worker, against the fake receiver and its scripted grandmaster."""
 
+import threading
 import time
 import unittest
 
@@ -62,18 +63,24 @@ class SessionTest(unittest.TestCase):
             self.assertEqual([p[0] for p in receiver.time_packets], [0x90] + [0x80] * (len(receiver.time_packets) - 1))
             self.assert_played(receiver, sent)
 
-    def test_follows_the_speakers_grandmaster_with_its_correction(self):
+    def test_follows_the_speakers_grandmaster_through_a_restart_and_gives_up_a_clock_that_stops(self):
         with FakeAirPlay2Receiver() as receiver:
             master = FakeGrandmaster(receiver, 0xF0E1D2C3B4A59687, [c.getsockname()[1] for c in self.clock_sockets])
             master.start()
             self.addCleanup(master.stop)
             session = self.session(receiver, pc.PTP_FOLLOW)
             session.connect()
-            sent = stream(session, 1.2)
-            session.close()
+            # The speaker restarts 1.5 s in: a new identity, its uptime clock 777 s on.
+            threading.Timer(1.5, master.restart, [0xF1E1D2C3B4A59687, 777 * 10**9]).start()  # ranked after the old
+            started, sent = time.monotonic(), stream(session, 6.0)
+            time.sleep(0.2)
             self.assertEqual((receiver.sender_syncs, receiver.sender_announces), (0, 0))
-            self.assertTrue(receiver.anchored, "0xD7 carries the grandmaster's id and time")
             self.assert_played(receiver, sent)
+            resumed = int((master.restarted_at + 3.0 - started) / s.PACKET_SECONDS)  # plays again within 3 s
+            self.assertTrue(all(receiver.packets[seq][2] for seq in list(sent)[resumed:]), "plays again within 3 s")
+            master.stop()
+            with self.assertRaises(s.ClockLost):   # the speaker's clock cannot be followed: it plays nothing
+                stream(session, 4.0)
 
     def test_refusals(self):
         cases = [("wrong PIN", {"pin": b"1234"}, pc.PTP_MASTER, s.PairingRequired),
