@@ -144,6 +144,11 @@ class FollowerTest(unittest.TestCase):
                 self.assertEqual((follower.clock_id, follower.at(1.125) // 10**9), (0xA, 1001), "no wait, no jump")
         self.assertEqual(follower.clock_id, 0xB)
         self.assertLess(abs(follower.at(6.0) - 6 * 10**9 - 5 * 10**12), 10**6)
+        with self.assertLogs("pyatv.ptp.follower") as logged:  # a flood, each Announce beating the last: few lines
+            for k in range(3000):
+                clock_id = 0xD0 + k % 2 if k < 1000 else k
+                follower.handle(ptp.announce(clock_id, k, good._replace(variance=9000 - k)), 6 * 10**9 + k)
+        self.assertEqual(len(logged.output), 4, logged.output)
 
 
 if __name__ == "__main__":

@@ -188,6 +188,7 @@ class Streamer:
     def _stream(self, session: s.Session) -> str:
         source, steer = self.source, self.steer
         held = source.begin_streaming()
+        started = self.clock()
         # The held audio is timed as far back as the speaker's latency allows, after a short lead-in of silence
         # (some receivers drop the first packets of a session). What does not fit is taken out before it is sent,
         # so the stream plays at the latency it reported from the start: silent packets first, then one cut at
@@ -195,7 +196,6 @@ class Streamer:
         room = max(0, int((session.latency - self.BACKLOG_MARGIN) / PACKET_SECONDS) - self.LEAD_IN) * FRAMES_PER_PACKET
         if held > room:
             held = source.fit_held(room)
-        started = self.clock()
         schedule = Schedule(started - (held // FRAMES_PER_PACKET + self.LEAD_IN) * PACKET_SECONDS)
         if held:
             log.info("playing %.2f s held while the speaker was not ready", held / 44100)
