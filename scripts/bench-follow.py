@@ -50,7 +50,7 @@ def run(new_id: int) -> str:
 
         def watched(packet):
             on_audio(packet)
-            if master.restarted_at and receiver.anchored and not played_again:
+            if master.restarts and receiver.anchored and not played_again:
                 played_again.append(time.monotonic())
         receiver._on_audio = watched
         session = AirPlay2Session(receiver.host, receiver.port, pc.PTP_FOLLOW, clock_sockets=sockets,
@@ -66,10 +66,10 @@ def run(new_id: int) -> str:
             logging.getLogger("pyatv").removeHandler(moments)
     # Log records carry wall-clock times; the rest are monotonic.
     shift = time.time() - time.monotonic()
-    since = lambda t: "%.2f" % (t - shift - master.restarted_at) if t else "never"  # noqa: E731
+    since = lambda t: "%.2f" % (t - shift - master.restarts[0]) if t else "never"  # noqa: E731
     return "named %s, anchored %s, plays again %s; anchors off their clock: %d" % (
         since(moments.seen.get("grandmaster changes")), since(moments.seen.get("time line moved")),
-        "%.2f" % (played_again[0] - master.restarted_at) if played_again else "never", len(receiver.faults))
+        "%.2f" % (played_again[0] - master.restarts[0]) if played_again else "never", len(receiver.faults))
 
 
 def main() -> None:

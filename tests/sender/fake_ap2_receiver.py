@@ -291,13 +291,13 @@ class FakeAirPlay2Receiver(LoopbackServer):
 class FakeGrandmaster(threading.Thread):
     """A HomePod's clock: priority1 248, time since an arbitrary boot, Announce every 250 ms, two-step Sync at
     8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its correctionField.
-    ``restart`` gives it a new identity and time base from its next Sync on, as a HomePod that restarts."""
+    ``restart`` gives it a new time base (and identity) from its next Sync on, as a HomePod that restarts."""
 
     def __init__(self, receiver, clock_id: int, sender_ports, correction_ns: int = 400_000_000):
         super().__init__(daemon=True)
         self.receiver, self.correction_ns = receiver, correction_ns
         self.event, self.general = ((receiver.host, port) for port in sender_ports)
-        self.clock, self._restart, self.restarted_at = (clock_id, time.monotonic_ns() - 3_600 * 10 ** 9), None, None
+        self.clock, self._restart, self.restarts = (clock_id, time.monotonic_ns() - 3_600 * 10 ** 9), None, []
         self._stop_event = threading.Event()
         receiver.grandmaster = self
 
@@ -317,7 +317,8 @@ class FakeGrandmaster(threading.Thread):
         sequence = 0
         while not self._stop_event.wait(0 if sequence == 0 else 0.125):
             if self._restart:  # the old clock is silent from now on; what the receiver was told no longer holds
-                self.clock, self._restart, self.restarted_at = self._restart, None, time.monotonic()
+                self.clock, self._restart = self._restart, None
+                self.restarts.append(time.monotonic())
                 self.receiver.anchored = False
             clock_id, now_ns = self.read()
             quality = struct.pack(">hBBBBHB8sHB", 37, 0, 248, 248, 0xFE, 0xFFFF, 248, clock_id.to_bytes(8, "big"),

@@ -28,7 +28,7 @@ SILENT_AFTER = 5.0
 # this long, and never by more than MAX_LEAN: the receiver sees a steady stream, never a jump.
 LEAN_SECONDS = 60.0
 MAX_LEAN = 200e-6
-# A lag beyond this is no drift but a fault; it is not carried onto a new grandmaster's line.
+# A lag beyond this is no drift: the clock's time base stepped.
 MAX_LAG_NS = 500_000_000
 
 
@@ -53,8 +53,9 @@ class PtpLine:
     """0xD7 time announces on one frozen RTP-to-clock line. ``clock`` has ``read(monotonic seconds) -> (clock id,
     ns)``, ``clock_id`` and ``rate`` (our own clock as master, or the receiver's grandmaster we follow).
 
-    The line is drawn again only when the schedule jumped (``anchor``) or the grandmaster changed; in the second
-    case at the same instant on the new clock's time base, so the audio goes on without a jump. Every announce
+    The line is drawn again only when the schedule jumped (``anchor``), the grandmaster changed or its time base
+    stepped (a speaker restarted under the same id); in the last two cases at the same instant on the new time
+    base, so the audio goes on without a jump. Every announce
     states the time of the clock it names, read together with its id. Drift never moves the line: the streamer
     paces by ``rate()``, which follows the speaker's clock and leans gently against any lag."""
 
@@ -72,13 +73,15 @@ class PtpLine:
             self._line_frames = frames
             self._lag_ns = 0
             anchor = True
-        elif clock_id != self._clock_id:
-            log.info("time line moved to grandmaster %016x at the same instant", clock_id)
-            self._line = FrozenLine(timestamp, now_ns - (self._lag_ns if abs(self._lag_ns) <= MAX_LAG_NS else 0))
-            self._line_frames = frames
-            anchor = True
         else:
-            self._lag_ns = now_ns - self._line.clock_at(frames - self._line_frames)
+            lag = now_ns - self._line.clock_at(frames - self._line_frames)
+            if clock_id != self._clock_id or abs(lag) > MAX_LAG_NS:  # a new clock, or its time base stepped
+                log.info("time line moved to grandmaster %016x at the same instant", clock_id)
+                self._line = FrozenLine(timestamp, now_ns - self._lag_ns)
+                self._line_frames = frames
+                anchor = True
+            else:
+                self._lag_ns = lag
         self._clock_id = clock_id
         return time_announce(timestamp, self._line.clock_at(frames - self._line_frames), clock_id, first=anchor)
 
