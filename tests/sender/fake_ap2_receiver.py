@@ -302,7 +302,6 @@ class FakeGrandmaster(threading.Thread):
         receiver.grandmaster = self
 
     def read(self):
-        """(clock id, its time in ns), read together."""
         clock_id, boot = self.clock
         return clock_id, time.monotonic_ns() - boot
 

