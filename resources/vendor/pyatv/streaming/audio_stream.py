@@ -55,9 +55,9 @@ class PtpLine:
 
     The line is drawn again only when the schedule jumped (``anchor``), the grandmaster changed or its time base
     stepped (a speaker restarted under the same id); in the last two cases at the same instant on the new time
-    base, so the audio goes on without a jump. Every announce
-    states the time of the clock it names, read together with its id. Drift never moves the line: the streamer
-    paces by ``rate()``, which follows the speaker's clock and leans gently against any lag."""
+    base, so the audio goes on without a jump. Every announce states the time of the clock it names, read together
+    with its id. Drift never moves the line: the streamer paces by ``rate()``, which follows the speaker's clock
+    and leans gently against any lag."""
 
     def __init__(self, clock) -> None:
         self._clock = clock
