@@ -11,6 +11,7 @@ from fake_ap2_receiver import SrpServer, minimal
 from pyatv import errors, session as s
 from pyatv.airplay2 import audio_packets, hap_channel, srp
 from pyatv.contract import Reporter
+from pyatv.pcm_input import PcmInput
 from pyatv.ptp import messages as ptp
 from pyatv.ptp.follower import PtpFollower
 from pyatv.streaming import rtp as packets
@@ -44,6 +45,14 @@ class PacketTest(unittest.TestCase):
         self.assertEqual(packets.timing_reply(b"\x80\xD2\x00\x07" + bytes(20) + b"ABCDEFGH", 0x1111, 0x2222).hex(),
                          "80d3000700000000" + b"ABCDEFGH".hex() + "%016x%016x" % (0x1111, 0x2222))
         self.assertEqual(packets.parse_resend_request(b"\x80\xD5\x00\x01\xB1\xAA\x00\x03"), (0xB1AA, 3))
+
+class HeldAudioTest(unittest.TestCase):
+    def test_held_audio_beyond_the_room_loses_its_silence_first_then_one_faded_cut_where_quietest(self):
+        loud, quiet, source = frames(*[(9000, -9000)] * 352 * 30), frames(*[(30, -30)] * 352 * 4), PcmInput(None)
+        source.feed(loud + bytes(352 * 4 * 3) + loud + quiet + loud)   # 97 packets, room for 92
+        self.assertEqual((source.fit_held(92 * 352), b"".join(source.take(100))), (92 * 352, loud * 2 + quiet[
+            :352 * 8] + loud))
+
 
 class SpeakerTest(unittest.TestCase):
     def test_every_cause_has_its_own_message_naming_the_speaker(self):
