@@ -2,9 +2,11 @@
 """Held audio against Debian's shairport-sync 3.3.8 in its namespace (needs root; tests/harness/receiver-start.sh):
 the real worker is fed a ramp whose every frame carries its index from its start, as when sound returns while a
 session is being opened; optionally with SECONDS of it already waiting in the pipe at spawn (an enlarged pipe),
-so that more is held than the speaker's latency leaves room for (as after a take-back).
+so that more is held than the speaker's latency leaves room for (as after a take-back); or, with
+--after-standby, once the worker has released the speaker after 1.5 s of silence (sound returning).
 
-  sudo /usr/bin/python3 -B scripts/bench-held.py [--prefill 2.0] [--seconds 20] [--vendor DIR] [--runs 3]
+  sudo /usr/bin/python3 -B scripts/bench-held.py [--prefill 2.0 | --after-standby] [--seconds 20] [--vendor DIR]
+      [--runs 3]
 
 Prints per run: seconds to "ready", the first frame the receiver played (0: nothing lost at the start), frames
 missing from the output and in how many places (a faded cut is one), and the delay from a frame's write to its
@@ -34,8 +36,14 @@ def run(args, pcm: bytes) -> str:
         before, arrivals, done = os.path.getsize(received), [], threading.Event()
         threading.Thread(target=lambda: [arrivals.append((time.monotonic(), os.path.getsize(received)))
                                          for _ in iter(lambda: done.wait(0.003), True)], daemon=True).start()
-        worker = worker_support.Worker(NAME, prefix=("ip", "netns", "exec", rx["NS_TX"]),
-                                       env={"SONVALE_VENDOR": args.vendor})
+        worker = worker_support.Worker(NAME, *(("--idle-after", "1.5") if args.after_standby else ()),
+                                       prefix=("ip", "netns", "exec", rx["NS_TX"]), env={"SONVALE_VENDOR": args.vendor})
+        if args.after_standby:  # silence until the speaker is released; the ramp then wakes it
+            worker.feed(b"", then_silence=True)
+            latency = worker.wait_state("ready", 15)["latency_ms"] / 1000
+            worker.wait_state("idle", 15)
+            worker.stop_feeding()
+            before = os.path.getsize(received)
         prefill = int(args.prefill * 44100) * 4
         if prefill:
             fcntl.fcntl(worker.proc.stdin.fileno(), fcntl.F_SETPIPE_SZ, 1 << 20)
@@ -43,7 +51,10 @@ def run(args, pcm: bytes) -> str:
             worker.proc.stdin.flush()
         fed_at = time.monotonic() - args.prefill
         worker.feed(pcm[prefill:])
-        latency = worker.wait_state("ready", 15)["latency_ms"] / 1000
+        if args.after_standby:
+            worker.wait_state("playing", 15)
+        else:
+            latency = worker.wait_state("ready", 15)["latency_ms"] / 1000
         ready_after = time.monotonic() - fed_at - args.prefill
         worker.wait_feeding(args.seconds + 10)
         time.sleep(2.5)
@@ -85,6 +96,7 @@ def run(args, pcm: bytes) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--prefill", type=float, default=0.0)
+    parser.add_argument("--after-standby", action="store_true")
     parser.add_argument("--seconds", type=float, default=20.0)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--vendor", default=worker_support.VENDOR)
