@@ -46,6 +46,14 @@ class PacketTest(unittest.TestCase):
                          "80d3000700000000" + b"ABCDEFGH".hex() + "%016x%016x" % (0x1111, 0x2222))
         self.assertEqual(packets.parse_resend_request(b"\x80\xD5\x00\x01\xB1\xAA\x00\x03"), (0xB1AA, 3))
 
+class HeldAudioTest(unittest.TestCase):
+    def test_held_audio_beyond_the_room_loses_its_silence_first_then_one_faded_cut_where_quietest(self):
+        loud, quiet, source = frames(*[(9000, -9000)] * 352 * 30), frames(*[(30, -30)] * 352 * 4), PcmInput(None)
+        source.feed(loud + bytes(352 * 4 * 3) + loud + quiet + loud)   # 97 packets, room for 92
+        self.assertEqual((source.fit_held(92 * 352), b"".join(source.take(100))), (92 * 352, loud * 2 + quiet[
+            :352 * 8] + loud))
+
+
 class SpeakerTest(unittest.TestCase):
     def test_every_cause_has_its_own_message_naming_the_speaker(self):
         causes = [c for c in vars(s).values() if isinstance(c, type) and issubclass(c, s.SenderError)
@@ -151,6 +159,11 @@ class FollowerTest(unittest.TestCase):
                 self.assertEqual((follower.clock_id, follower.at(1.125) // 10**9), (0xA, 1001), "no wait, no jump")
         self.assertEqual(follower.clock_id, 0xB)
         self.assertLess(abs(follower.at(6.0) - 6 * 10**9 - 5 * 10**12), 10**6)
+        with self.assertLogs("pyatv.ptp.follower") as logged:  # a flood, each Announce beating the last: few lines
+            for k in range(3000):
+                clock_id = 0xD0 + k % 2 if k < 1000 else k
+                follower.handle(ptp.announce(clock_id, k, good._replace(variance=9000 - k)), 6 * 10**9 + k)
+        self.assertEqual(len(logged.output), 4, logged.output)
 
 
 if __name__ == "__main__":
