@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <sys/wait.h>
 
 #include "controller/controller_fixture.h"
 #include "controller/event_log.h"
@@ -130,6 +131,21 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
     waitUntil([] { return false; }, 500);
     EXPECT_EQ(controller->message(), connected);
     EXPECT_EQ(log().count(retry), 1);
+}
+
+TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
+    const QString streaming = QStringLiteral("{\"state\":\"streaming\",\"bytes_in\":1}\\n");
+    for (const QString& before : {QString(), ready + streaming.repeated(400)}) {
+        installStandInWorker(environment.resourceDir, before + "{\"state\":\"error\",\"message\":\"说明\"}\\n", "exit");
+        make();
+        controller->tick();
+        ASSERT_TRUE(controller->run());
+        // The loop hears of the exit and of the last lines together, in one turn.
+        siginfo_t exited{};
+        ::waitid(P_PID, id_t(controller->run()->process()->processIdentifier()), &exited, WEXITED | WNOWAIT);
+        EXPECT_TRUE(waitUntil([this] { return !controller->run(); }));
+        EXPECT_EQ(controller->message().toStdString(), "说明；2 秒后重试");
+    }
 }
 
 TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItPlaysForUsAgain) {
