@@ -48,7 +48,7 @@ void Sonvale::routeChanged() {
         // user's choice alone. "enabled" stays as it was.
         if (run_) stopEngine();
         if (settings_.enabled()) {
-            const QString held = "保留当前输出：" + name;
+            const QString held = heldText(name);
             if (held != message_) state(held);
         }
         return;
@@ -56,5 +56,7 @@ void Sonvale::routeChanged() {
 
     if (!run_) supervision_.retryNoSoonerThan(Seconds(1.0));
 }
+
+QString Sonvale::heldText(const QString& outputName) { return QStringLiteral("保留当前输出：") + outputName; }
 
 }  // namespace sonvale

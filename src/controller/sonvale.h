@@ -87,6 +87,8 @@ private:
     // Stops the capture and gives the user's output back; the worker, if any, goes on.
     void handOutputBack();
     bool isCurrent(const std::weak_ptr<WorkerProcess>& process) const;
+    // The status while forwarding holds because the default output is one it leaves alone.
+    static QString heldText(const QString& outputName);
     StatusPresentation presentation() const;
     LoginItem& loginItem();
     SpeakerDiscovery& speakerDiscovery();

@@ -219,7 +219,12 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
 }
 
 TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
+    model->setDefaultOutput(headphones);
     make(false);
+    controller->toggle();
+    EXPECT_EQ(controller->message().toStdString(), "保留当前输出：Logitech USB Headset Analog Stereo");
+    controller->toggle();
+    model->setDefaultOutput(speaker);
     controller->toggle();
     EXPECT_EQ(controller->message(), QStringLiteral("已启用，正在准备连接 卧室"));
     EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(1.0));
