@@ -94,8 +94,8 @@ private:
     SpeakerDiscovery& speakerDiscovery();
 
     SonvaleEnvironment environment_;
-    Settings settings_;
     EventLog log_;
+    Settings settings_;  // after the log, which hears what was wrong with the stored file
     Supervision supervision_;
     ForwardingOutput output_;
     std::unique_ptr<ForwardingRun> run_;

@@ -1,7 +1,9 @@
+#include <QElapsedTimer>
 #include <QSignalSpy>
 
 #include <cmath>
 #include <csignal>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 
 #include "controller/controller_fixture.h"
@@ -251,15 +253,79 @@ TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
     EXPECT_EQ(controller->message(), QStringLiteral("目标已设置为 客厅"));
     EXPECT_EQ(controller->settings().targetName(), QStringLiteral("客厅"));
 
-    controller->volumeChanged(0.4);
+    // A slider drag replaces the file at most twice a second, and its last step always.
+    const auto storedGain = [this] { return QSettings(environment.settingsPath, QSettings::IniFormat).value("gain").toString(); };
+    const int changes = inotify_init1(IN_NONBLOCK);
+    inotify_add_watch(changes, QFile::encodeName(dir.filePath("config")).constData(), IN_MOVED_TO | IN_CREATE);
+    QElapsedTimer drag;
+    drag.start();
+    for (int step = 0; step <= 100; ++step) {
+        controller->volumeChanged(0.3 + step / 1000.0);
+        waitUntil([] { return false; }, 10);
+    }
+    alignas(inotify_event) char events[64 * 1024];
+    const ssize_t length = ::read(changes, events, sizeof events);
+    int writes = 0;
+    for (ssize_t at = 0; at < length; at += ssize_t(sizeof(inotify_event) + reinterpret_cast<inotify_event*>(events + at)->len)) {
+        writes += QByteArray(reinterpret_cast<inotify_event*>(events + at)->name) == "local.sonvale.conf";
+    }
+    ::close(changes);
+    EXPECT_LE(writes, 1 + drag.elapsed() / 500) << drag.elapsed();
+    EXPECT_TRUE(waitUntil([&] { return storedGain() == "0.4"; }, 2000));
+
+    controller->volumeChanged(0.5);
     controller->toggle();
     EXPECT_EQ(controller->message(), QStringLiteral("已暂停，已释放系统音频捕获"));
     QSignalSpy ended(controller.get(), &Sonvale::terminateRequested);
     controller->quit();
     EXPECT_EQ(ended.count(), 1);
-    const Settings stored(environment.settingsPath);
-    EXPECT_FALSE(stored.enabled());
-    EXPECT_EQ(QSettings(environment.settingsPath, QSettings::IniFormat).value("gain").toString(), "0.4");
+    controller.reset();
+    EXPECT_FALSE(Settings(environment.settingsPath).enabled());
+    EXPECT_EQ(storedGain(), "0.5");
+}
+
+TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKeptAside) {
+    struct Case {
+        QByteArray file;
+        float gain;
+        QString logged;  // for a damaged file the text names the copy
+        bool damaged = false;
+    };
+    const Case cases[] = {
+        {"[General]\ngain=nan\ntargetName=卧室\n", 1.0f, QStringLiteral("存储的音量 nan 无效，按 1.0 处理")},
+        {"[General]\ngain=-0.5\n", 1.0f, QStringLiteral("存储的音量 -0.5 无效，按 1.0 处理")},
+        {"[General]\ngain=1.5\n", 1.5f, QString()},
+        {"[General]\ngain=0.5\ntargetName=\xe5\x8d\xa7\xe5\xae\n", 1.0f, QString(), true},
+        {"[General]\nenabled=true\ngain=0.5\nstray line\n", 1.0f, QString(), true},
+    };
+    QDir config(dir.filePath("config"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        config.mkpath(".");
+        QFile file(environment.settingsPath);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(c.file) == c.file.size());
+        file.close();
+        controller = std::make_unique<Sonvale>(environment);
+        EXPECT_EQ(controller->settings().gain(), c.gain);
+        const QStringList aside = config.entryList({"local.sonvale.conf.damaged-*"});
+        if (c.damaged) {
+            ASSERT_EQ(aside.size(), 1);
+            EXPECT_EQ(log().last(), QStringLiteral("设置文件无法解析，已另存为 ") + aside[0] + QStringLiteral("，改用默认设置"));
+            EXPECT_EQ(controller->settings().targetName(), QString());
+            EXPECT_FALSE(controller->settings().enabled());
+        } else {
+            EXPECT_TRUE(aside.isEmpty());
+            EXPECT_EQ(c.logged.isEmpty() ? QString() : log().last(), c.logged);
+        }
+        controller->volumeChanged(0.25);
+        controller.reset();
+        if (!aside.isEmpty()) {
+            QFile kept(config.filePath(aside[0]));
+            EXPECT_TRUE(kept.open(QIODevice::ReadOnly) && kept.readAll() == c.file) << "the copy is the file as it was";
+        }
+        EXPECT_EQ(Settings(environment.settingsPath).gain(), 0.25f);
+        config.removeRecursively();
+    }
 }
 
 }  // namespace
