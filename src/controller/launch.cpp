@@ -15,6 +15,9 @@ namespace sonvale {
 namespace {
 
 constexpr int tickIntervalMs = 500;
+// At quit a worker gets this long to end its speaker session before it is killed; its
+// SIGKILL timer would not outlive the application.
+constexpr std::chrono::milliseconds workerGraceAtQuit{2000};
 constexpr Seconds firstAttemptDelay{3.0};
 
 }  // namespace
@@ -79,6 +82,7 @@ void Sonvale::applicationWillTerminate() {
     stopEngine();
     output_.destroy();
     guardian_.release();
+    WorkerProcess::endAll(workerGraceAtQuit);
 }
 
 }  // namespace sonvale

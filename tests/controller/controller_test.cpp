@@ -136,6 +136,11 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
 }
 
 TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
+    environment.pythonPath = "/nonexistent/python3";
+    make();
+    controller->tick();
+    EXPECT_EQ(controller->message().toStdString(), "无法启动发送器：/nonexistent/python3: No such file or directory；2 秒后重试");
+    environment.pythonPath = "/usr/bin/python3";
     const QString streaming = QStringLiteral("{\"state\":\"streaming\",\"bytes_in\":1}\\n");
     for (const QString& before : {QString(), ready + streaming.repeated(400)}) {
         installStandInWorker(environment.resourceDir, before + "{\"state\":\"error\",\"message\":\"说明\"}\\n", "exit");
