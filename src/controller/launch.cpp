@@ -10,6 +10,7 @@
 #include "controller/sleep_watcher.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
+#include "sender/worker_log.h"
 
 namespace sonvale {
 namespace {
@@ -83,6 +84,7 @@ void Sonvale::applicationWillTerminate() {
     output_.destroy();
     guardian_.release();
     WorkerProcess::endAll(workerGraceAtQuit);
+    drainWorkerLogs();
 }
 
 }  // namespace sonvale

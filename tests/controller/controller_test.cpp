@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 
 #include "controller/controller_fixture.h"
-#include "controller/event_log.h"
 #include "sender/worker_lines.h"
 
 namespace sonvale::test {
@@ -83,19 +82,6 @@ TEST(WorkerLineReaderTest, CutsLinesAndReadsOnlyStateObjects) {
     EXPECT_EQ(latencies, (std::vector<std::optional<std::uint32_t>>{2034u, {}, {}, {}}));
 }
 
-TEST(EventLogTest, StartsAgainFromOneLineOnlyPastOneMillionBytes) {
-    QTemporaryDir dir;
-    const EventLog log(dir.filePath("Sonvale.log"));
-    for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
-        QFile file(log.path());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray(size - 1, 'x') + '\n');
-        file.close();
-        log.write(QStringLiteral("下一行"));
-        EXPECT_EQ(logMessages(log.path()).size(), size > 1'000'000 ? 1 : 2) << size;
-    }
-}
-
 TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutputBack) {
     const QString sink = dir.filePath("pcm");
     setenv("SONVALE_TEST_SINK", sink.toUtf8().constData(), 1);
@@ -153,6 +139,36 @@ TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
         EXPECT_TRUE(waitUntil([this] { return !controller->run(); }));
         EXPECT_EQ(controller->message().toStdString(), "说明；2 秒后重试");
     }
+}
+
+TEST_F(ControllerTest, BothLogsStartAgainOnlyPastOneMillionBytesAndCutAWorkerLineAtFourKilobytes) {
+    const QString senderLog = dir.filePath("state/Sonvale/Sonvale-sender.log");
+    const auto contents = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    setenv("SONVALE_TEST_STDERR", ("one\na" + QString("é").repeated(3000) + "\n").toUtf8().constData(), 1);
+    installStandInWorker(environment.resourceDir, QString(), "exit");
+    const QByteArray cut = "a" + QString("é").repeated(2047).toUtf8() + "…（此行过长，已截去 1906 字节）\n";
+    for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
+        const QByteArray filler = QByteArray(size - 1, 'x') + '\n';
+        for (const QString& path : {environment.logPath, senderLog}) {
+            QDir().mkpath(QFileInfo(path).path());
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(filler) == size);
+        }
+        make();
+        controller->tick();
+        EXPECT_TRUE(waitUntil([&] { return contents(senderLog).endsWith(cut); }));
+        // The size is looked at before each line: past the limit by the first line, the
+        // file starts again at the second.
+        EXPECT_EQ(contents(senderLog), size > 1'000'000 ? "one\n" + cut : cut);
+        const QByteArray before = size > 1'000'000 ? QByteArray() : filler;
+        const QByteArray appLog = contents(environment.logPath);
+        EXPECT_TRUE(appLog.startsWith(before));
+        EXPECT_EQ(QString::fromUtf8(appLog.mid(before.size())).section('\n', 0, 0).section(' ', 1), QStringLiteral("正在独立连接 卧室…"));
+    }
+    unsetenv("SONVALE_TEST_STDERR");
 }
 
 TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItPlaysForUsAgain) {
