@@ -6,6 +6,7 @@
 
 #include "controller/login_item.h"
 #include "controller/sonvale.h"
+#include "coreaudio/devices.h"
 #include "ui/name_dialog.h"
 
 namespace sonvale {
@@ -20,7 +21,14 @@ void Sonvale::toggle() {
     supervision_.resetFailures();
     supervision_.retryAfter(Seconds(1.0));
     if (on) {
-        state(QStringLiteral("已启用，正在准备连接 ") + settings_.targetName());
+        // On an output forwarding leaves alone the tick starts nothing: say so now, not only
+        // when the output changes.
+        const coreaudio::AudioObjectID output = coreaudio::current();
+        if (output != coreaudio::kAudioObjectUnknown && !coreaudio::eligible(output)) {
+            state(heldText(QString::fromStdString(coreaudio::textProperty(output))));
+        } else {
+            state(QStringLiteral("已启用，正在准备连接 ") + settings_.targetName());
+        }
     } else {
         stopEngine();
         state(QStringLiteral("已暂停，已释放系统音频捕获"));

@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <utility>
+
 namespace sonvale {
 namespace {
 
@@ -15,15 +17,23 @@ ForwardingRun::ForwardingRun(QString name, LaunchedWorker launched)
 
 ForwardingRun::~ForwardingRun() { stopCapture(); }
 
-void ForwardingRun::setOutputHandler(std::function<void(const QByteArray&)> handler) {
-    if (launched_.output) launched_.output->setHandler(std::move(handler));
+void ForwardingRun::setOutputHandler(std::function<void()> handler) {
+    if (!launched_.output) return;
+    launched_.output->setHandler([this, handler = std::move(handler)](const QByteArray& bytes) {
+        untaken_ += bytes;
+        handler();
+    });
 }
 
 void ForwardingRun::setExitHandler(std::function<void()> handler) {
     launched_.process->setTerminationHandler(std::move(handler));
 }
 
-QByteArray ForwardingRun::readRemaining() { return launched_.output ? launched_.output->readAvailable() : QByteArray(); }
+QByteArray ForwardingRun::takeOutput() {
+    QByteArray bytes = std::exchange(untaken_, {});
+    if (launched_.output) bytes += launched_.output->readAvailable();
+    return bytes;
+}
 
 void ForwardingRun::startCapture(std::unique_ptr<Capture> capture) {
     // A second "ready" replaces the capture; the earlier one stops first.

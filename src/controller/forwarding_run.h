@@ -34,15 +34,18 @@ public:
     // The capture's frame counters and level; nothing before "ready".
     std::optional<RingStatistics> captureStatistics();
 
-    // Both handlers are called on the main thread: the output handler with each chunk the
-    // worker wrote, the exit handler once the worker has exited and been reaped.
-    void setOutputHandler(std::function<void(const QByteArray&)> handler);
+    // Both handlers are called on the main thread: the output handler whenever the worker
+    // wrote something (takeOutput() has it), the exit handler once the worker has exited and
+    // been reaped.
+    void setOutputHandler(std::function<void()> handler);
     void setExitHandler(std::function<void()> handler);
 
+    // Everything the worker wrote that has not been taken yet, in order: what its pipe
+    // delivered meanwhile and what the pipe holds now. Taken at the worker's exit, that is
+    // every line it wrote, whichever of the two the loop heard of first.
+    QByteArray takeOutput();
     // The events of the lines these bytes complete.
     std::vector<WorkerEvent> read(const QByteArray& bytes) { return lines_.feed(bytes); }
-    // What the worker wrote and nobody has read yet (at its exit, say).
-    QByteArray readRemaining();
 
     // Starts the capture into the worker's input in place of any earlier one; the run
     // keeps it even when start() throws, so that ending the run tears down whatever it
@@ -60,6 +63,7 @@ private:
     QString name_;
     LaunchedWorker launched_;
     WorkerLineReader lines_;
+    QByteArray untaken_;
     std::unique_ptr<Capture> capture_;
 };
 

@@ -10,11 +10,15 @@
 #include "controller/sleep_watcher.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
+#include "sender/worker_log.h"
 
 namespace sonvale {
 namespace {
 
 constexpr int tickIntervalMs = 500;
+// At quit a worker gets this long to end its speaker session before it is killed; its
+// SIGKILL timer would not outlive the application.
+constexpr std::chrono::milliseconds workerGraceAtQuit{2000};
 constexpr Seconds firstAttemptDelay{3.0};
 
 }  // namespace
@@ -79,6 +83,8 @@ void Sonvale::applicationWillTerminate() {
     stopEngine();
     output_.destroy();
     guardian_.release();
+    WorkerProcess::endAll(workerGraceAtQuit);
+    drainWorkerLogs();
 }
 
 }  // namespace sonvale

@@ -9,8 +9,8 @@ namespace sonvale {
 Sonvale::Sonvale(SonvaleEnvironment environment, QObject* parent)
     : QObject(parent),
       environment_(std::move(environment)),
-      settings_(environment_.settingsPath),
       log_(environment_.logPath),
+      settings_(environment_.settingsPath, [this](const QString& text) { log(text); }),
       supervision_(environment_.clock),
       view_(new StatusView(this)),
       message_(QStringLiteral("已准备好，点击开始启用独立音频发送")) {

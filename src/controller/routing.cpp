@@ -58,7 +58,7 @@ void Sonvale::routeChanged() {
         // user's choice alone. "enabled" stays as it was.
         if (run_) stopEngine();
         if (settings_.enabled()) {
-            const QString held = "保留当前输出：" + name;
+            const QString held = heldText(name);
             if (held != message_) state(held);
         }
         return;
@@ -85,5 +85,7 @@ std::optional<QString> Sonvale::missingOutput() const {
     if (!coreaudio::device(clockUID)) return QStringLiteral("找不到 Mac 内建扬声器时钟设备");
     return std::nullopt;
 }
+
+QString Sonvale::heldText(const QString& outputName) { return QStringLiteral("保留当前输出：") + outputName; }
 
 }  // namespace sonvale

@@ -93,13 +93,15 @@ private:
     // What the machine lacks for a run now (no output at all, no clock device), as the status says it.
     std::optional<QString> missingOutput() const;
     bool isCurrent(const std::weak_ptr<WorkerProcess>& process) const;
+    // The status while forwarding holds because the default output is one it leaves alone.
+    static QString heldText(const QString& outputName);
     StatusPresentation presentation() const;
     LoginItem& loginItem();
     SpeakerDiscovery& speakerDiscovery();
 
     SonvaleEnvironment environment_;
-    Settings settings_;
     EventLog log_;
+    Settings settings_;  // after the log, which hears what was wrong with the stored file
     Supervision supervision_;
     ForwardingOutput output_;
     std::unique_ptr<ForwardingRun> run_;

@@ -60,9 +60,11 @@ void Sonvale::startWorker() {
     // and its process weakly and acts only while that process is still the current worker.
     const QPointer<Sonvale> self(this);
     const std::weak_ptr<WorkerProcess> process = run_->process();
-    run_->setOutputHandler([self, process](const QByteArray& bytes) {
-        postToMainThread([self, process, bytes] {
-            if (self && self->isCurrent(process)) self->consume(bytes);
+    // The bytes wait in the run rather than in the queued task, so that whichever task runs
+    // first handles all that has arrived.
+    run_->setOutputHandler([self, process] {
+        postToMainThread([self, process] {
+            if (self && self->isCurrent(process)) self->consume(self->run_->takeOutput());
         });
     });
     run_->setExitHandler([self, process] {
@@ -70,7 +72,7 @@ void Sonvale::startWorker() {
             if (!self || !self->isCurrent(process) || self->stopping_) return;
             // What the worker wrote before it exited is handled first, so its last report
             // (an "error" with its reason, say) is not lost to the exit.
-            self->consume(self->run_->readRemaining());
+            self->consume(self->run_->takeOutput());
             if (!self->isCurrent(process)) return;
             self->stopEngine();
             if (self->settings_.enabled()) self->scheduleRetry(QStringLiteral("HomePod 连接已结束，已恢复本机声音"));

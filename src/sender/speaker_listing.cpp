@@ -47,10 +47,13 @@ void SpeakerListing::start(const WorkerCommand& command, int seconds) {
     environment.insert(QStringLiteral("SONVALE_VENDOR"), command.vendorDir);
     process_->setProcessEnvironment(environment);
     process_->setStandardInputFile(QProcess::nullDevice());
-    process_->setStandardErrorFile(command.senderLogPath, QIODevice::Append);
+    errors_ = std::make_unique<WorkerLog>(command.senderLogPath);
     connect(process_, &QProcess::readyReadStandardOutput, this, &SpeakerListing::readLines);
+    connect(process_, &QProcess::readyReadStandardError, this, [this] { errors_->add(process_->readAllStandardError()); });
     connect(process_, &QProcess::finished, this, [this] {
         readLines();
+        errors_->add(process_->readAllStandardError());
+        errors_->finish();
         emit finished();
     });
     connect(process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {

@@ -4,9 +4,11 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 #include "sender/worker_launch.h"
+#include "sender/worker_log.h"
 
 class QProcess;
 
@@ -44,6 +46,7 @@ private:
     void readLines();
 
     QProcess* process_ = nullptr;
+    std::unique_ptr<WorkerLog> errors_;  // the listing's standard error
 };
 
 }  // namespace sonvale

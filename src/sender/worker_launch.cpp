@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include "base/platform_error.h"
+#include "sender/worker_log.h"
 
 extern char** environ;
 
 namespace sonvale {
 namespace {
+
+constexpr int standardErrorRoom = 1 << 20;
 
 // This process's environment with SONVALE_VENDOR set; nothing else changes.
 std::vector<std::string> workerEnvironment(const QByteArray& vendorPath) {
@@ -46,8 +49,10 @@ Pipe makePipe() {
 LaunchedWorker launchWorker(const WorkerCommand& command) {
     Pipe standardInput = makePipe();
     Pipe standardOutput = makePipe();
-    const UniqueFd senderLog(::open(QFile::encodeName(command.senderLogPath).constData(),
-                                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    Pipe standardError = makePipe();
+    // Room for what the worker says while the main thread is busy, so that its logging never
+    // holds up its audio.
+    ::fcntl(standardError.write.get(), F_SETPIPE_SZ, standardErrorRoom);
 
     WorkerProcess::LaunchPlan plan;
     plan.executable = QFile::encodeName(command.python).toStdString();
@@ -56,13 +61,14 @@ LaunchedWorker launchWorker(const WorkerCommand& command) {
     plan.environment = workerEnvironment(QFile::encodeName(command.vendorDir));
     plan.standardInput = standardInput.read.get();
     plan.standardOutput = standardOutput.write.get();
-    plan.standardError = senderLog.get();
+    plan.standardError = standardError.write.get();
 
     LaunchedWorker launched;
     launched.process = std::make_shared<WorkerProcess>();
     launched.process->launch(plan);
     launched.input = std::move(standardInput.write);
     launched.output = std::make_unique<PipeReader>(std::move(standardOutput.read));
+    followWorkerLog(std::move(standardError.read), command.senderLogPath);
     return launched;
 }
 

@@ -15,7 +15,7 @@ struct WorkerCommand {
     QString python;         // /usr/bin/python3
     QString script;         // <resources>/sender.py
     QString vendorDir;      // <resources>/vendor, handed over as SONVALE_VENDOR
-    QString senderLogPath;  // the worker's standard error is appended here
+    QString senderLogPath;  // the worker's standard error is copied here
     QString name;           // the speaker's name
 };
 
@@ -26,9 +26,9 @@ struct LaunchedWorker {
     std::unique_ptr<PipeReader> output;   // the worker's standard output: its event lines
 };
 
-// Starts "python -s -B -u sender.py --name <name>" with its own pipes as standard input
-// and output and the sender log as standard error (inherited when the log cannot be
-// opened), in this process's environment with SONVALE_VENDOR set. Throws PlatformError.
+// Starts "python -s -B -u sender.py --name <name>" with its own pipes as standard input,
+// output and error, in this process's environment with SONVALE_VENDOR set; what it writes
+// to its standard error goes to the sender log (followWorkerLog). Throws PlatformError.
 LaunchedWorker launchWorker(const WorkerCommand& command);
 
 }  // namespace sonvale

@@ -4,13 +4,16 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <set>
-#include <spawn.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "base/platform_error.h"
@@ -29,29 +32,57 @@ std::set<std::shared_ptr<WorkerProcess>>& unreaped() {
 // Where pidfds are missing (old kernels, strict seccomp) the exit is polled instead.
 constexpr int exitPollMilliseconds = 100;
 
-class SpawnSetup {
-public:
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-};
-
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
     result.reserve(strings.size() + 1);
     for (auto& s : strings) result.push_back(s.data());
     result.push_back(nullptr);
     return result;
+}
+
+// What the child needs between fork and exec, all made before the fork.
+struct ChildPlan {
+    int sources[3];  // descriptors for 0, 1 and 2; -1 keeps the parent's
+    int report;      // errno goes here when the child cannot become the worker
+    pid_t parent;
+    int openMax;
+    char* const* argv;
+    char* const* envp;
+};
+
+[[noreturn]] void reportAndExit(int report) {
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(report, &error, sizeof error);
+    ::_exit(127);
+}
+
+// The child's side of launch(), between fork and exec: only async-signal-safe calls.
+[[noreturn]] void becomeChild(const ChildPlan& plan) {
+    // A worker must not outlive the application, not even one that ignores SIGTERM and the
+    // end of its input: if the application dies (a crash, a lost display, SIGKILL) or quits
+    // without waiting for it, the kernel kills it.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) reportAndExit(plan.report);
+    if (::getppid() != plan.parent) ::_exit(127);
+    for (int target = 0; target < 3; ++target) {
+        if (plan.sources[target] >= 0 && ::dup2(plan.sources[target], target) < 0) reportAndExit(plan.report);
+    }
+    // Only descriptors 0 to 2 are inherited; the report pipe closes at exec by itself.
+    const unsigned report = unsigned(plan.report);
+    if ((report > 3 && ::close_range(3, report - 1, 0) != 0) || ::close_range(report + 1, ~0u, 0) != 0) {
+        for (int fd = 3; fd < plan.openMax; ++fd) {
+            if (fd != plan.report) ::close(fd);
+        }
+    }
+    // The application ignores SIGPIPE, and an ignored signal survives exec: give the
+    // child the default back so that it dies of a broken pipe like any program.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &defaults, nullptr);
+    sigset_t noneBlocked;
+    ::sigemptyset(&noneBlocked);
+    ::sigprocmask(SIG_SETMASK, &noneBlocked, nullptr);
+    ::execve(plan.argv[0], plan.argv, plan.envp);
+    reportAndExit(plan.report);
 }
 
 }  // namespace
@@ -65,37 +96,37 @@ WorkerProcess::~WorkerProcess() {
 void WorkerProcess::setTerminationHandler(std::function<void()> handler) { terminationHandler_ = std::move(handler); }
 
 void WorkerProcess::launch(const LaunchPlan& plan) {
-    SpawnSetup setup;
-    const int targets[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    const int sources[] = {plan.standardInput, plan.standardOutput, plan.standardError};
-    for (int i = 0; i < 3; ++i) {
-        if (sources[i] >= 0) posix_spawn_file_actions_adddup2(&setup.actions, sources[i], targets[i]);
-    }
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-
-    // The application ignores SIGPIPE, and an ignored signal survives exec: give the
-    // child the default back so that it dies of a broken pipe like any program.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigset_t noneBlocked;
-    sigemptyset(&noneBlocked);
-    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-    posix_spawnattr_setsigmask(&setup.attributes, &noneBlocked);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
     std::vector<std::string> argv{plan.executable};
     argv.insert(argv.end(), plan.arguments.begin(), plan.arguments.end());
     std::vector<std::string> envp = plan.environment;
     const auto argvPointers = pointers(argv);
     const auto envpPointers = pointers(envp);
 
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, plan.executable.c_str(), &setup.actions, &setup.attributes,
-                                  argvPointers.data(), envpPointers.data());
-    if (error != 0) {
-        throw PlatformError("NSPOSIXErrorDomain", error,
-                            plan.executable + ": " + std::system_category().message(error));
+    // posix_spawn cannot ask for a parent-death signal, so this is fork and exec by hand,
+    // with a pipe that carries errno back when exec fails.
+    const auto failure = [&plan](int error) {
+        return PlatformError("NSPOSIXErrorDomain", error, plan.executable + ": " + std::system_category().message(error));
+    };
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) throw failure(errno);
+    const UniqueFd reportRead(report[0]);
+    UniqueFd reportWrite(report[1]);
+    const ChildPlan child{{plan.standardInput, plan.standardOutput, plan.standardError}, report[1], ::getpid(),
+                          int(::sysconf(_SC_OPEN_MAX)), argvPointers.data(), envpPointers.data()};
+    const pid_t pid = ::fork();
+    if (pid < 0) throw failure(errno);
+    if (pid == 0) becomeChild(child);
+    reportWrite.reset();
+
+    int error = 0;
+    ssize_t got;
+    do {
+        got = ::read(reportRead.get(), &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        throw failure(error);
     }
     pid_ = pid;
     unreaped().insert(shared_from_this());
@@ -159,5 +190,26 @@ void WorkerProcess::kill() {
 }
 
 std::size_t WorkerProcess::unreapedCount() { return unreaped().size(); }
+
+void WorkerProcess::endAll(std::chrono::milliseconds grace) {
+    using namespace std::chrono_literals;
+    const std::vector<std::shared_ptr<WorkerProcess>> processes(unreaped().begin(), unreaped().end());
+    const auto waitForExits = [&processes](std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const bool running = std::any_of(processes.begin(), processes.end(), [](const auto& process) {
+                process->reap();
+                return !process->reaped();
+            });
+            if (!running || std::chrono::steady_clock::now() >= deadline) return;
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    for (const auto& process : processes) process->terminate();
+    waitForExits(grace);
+    for (const auto& process : processes) process->kill();
+    // A killed process is gone within moments, unless the kernel holds it in a wait.
+    waitForExits(1s);
+}
 
 }  // namespace sonvale

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -51,6 +52,9 @@ public:
 
     // Processes launched and not yet reaped, for tests and diagnostics.
     static std::size_t unreapedCount();
+    // At the application's end, when no timer will fire again: every process not yet reaped
+    // gets SIGTERM and `grace` to exit, then SIGKILL, and is reaped before this returns.
+    static void endAll(std::chrono::milliseconds grace);
 
 private:
     void watchExit();

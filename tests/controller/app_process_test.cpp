@@ -64,6 +64,9 @@ protected:
 
 TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBackOnEachSignal) {
     enableForwarding();
+    // Workers that ignore SIGTERM and the end of their input, and yet none outlives the app.
+    environment.insert("SONVALE_TEST_THEN", "wedged");
+    const std::string worker = dir.filePath("share/sonvale/sender.py").toStdString();
     // SIGKILL skips the termination sequence: the guardian gives the output back then.
     for (int number : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
         SCOPED_TRACE(strsignal(number));
@@ -87,6 +90,7 @@ TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBac
         ::kill(pid_t(app.processId()), number);
         ASSERT_TRUE(app.waitForFinished(10000));
         if (number != SIGKILL) EXPECT_EQ(app.exitCode(), 0);
+        EXPECT_TRUE(waitUntil([&] { return runCommand({"pgrep", "-f", worker}).exitStatus == 1; }, 5000));
         EXPECT_TRUE(waitUntil([this] { return !server.sink(std::string(outputUID)); }));
         EXPECT_EQ(server.defaultSink(), speakerSink);
     }

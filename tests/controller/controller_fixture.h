@@ -28,6 +28,17 @@ inline QStringList logMessages(const QString& path) {
     return result;
 }
 
+inline QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool replaceFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
 // A resource directory whose sender.py is the stand-in worker; what it does is set by
 // $SONVALE_TEST_LINES and $SONVALE_TEST_THEN, which reach it through the app.
 inline void installStandInWorker(const QString& resourceDir, const QString& lines, const char* then = "read") {

@@ -1,10 +1,12 @@
+#include <QElapsedTimer>
 #include <QSignalSpy>
 
 #include <cmath>
 #include <csignal>
+#include <sys/inotify.h>
+#include <sys/wait.h>
 
 #include "controller/controller_fixture.h"
-#include "controller/event_log.h"
 #include "sender/worker_lines.h"
 
 namespace sonvale::test {
@@ -80,19 +82,6 @@ TEST(WorkerLineReaderTest, CutsLinesAndReadsOnlyStateObjects) {
     EXPECT_EQ(latencies, (std::vector<std::optional<std::uint32_t>>{2034u, {}, {}, {}}));
 }
 
-TEST(EventLogTest, StartsAgainFromOneLineOnlyPastOneMillionBytes) {
-    QTemporaryDir dir;
-    const EventLog log(dir.filePath("Sonvale.log"));
-    for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
-        QFile file(log.path());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray(size - 1, 'x') + '\n');
-        file.close();
-        log.write(QStringLiteral("下一行"));
-        EXPECT_EQ(logMessages(log.path()).size(), size > 1'000'000 ? 1 : 2) << size;
-    }
-}
-
 TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutputBack) {
     const QString sink = dir.filePath("pcm");
     setenv("SONVALE_TEST_SINK", sink.toUtf8().constData(), 1);
@@ -130,6 +119,45 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
     waitUntil([] { return false; }, 500);
     EXPECT_EQ(controller->message(), connected);
     EXPECT_EQ(log().count(retry), 1);
+}
+
+TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
+    environment.pythonPath = "/nonexistent/python3";
+    make();
+    controller->tick();
+    EXPECT_EQ(controller->message().toStdString(), "无法启动发送器：/nonexistent/python3: No such file or directory；2 秒后重试");
+    environment.pythonPath = "/usr/bin/python3";
+    const QString streaming = QStringLiteral("{\"state\":\"streaming\",\"bytes_in\":1}\\n");
+    for (const QString& before : {QString(), ready + streaming.repeated(400)}) {
+        installStandInWorker(environment.resourceDir, before + "{\"state\":\"error\",\"message\":\"说明\"}\\n", "exit");
+        make();
+        controller->tick();
+        ASSERT_TRUE(controller->run());
+        // The loop hears of the exit and of the last lines together, in one turn.
+        siginfo_t exited{};
+        ::waitid(P_PID, id_t(controller->run()->process()->processIdentifier()), &exited, WEXITED | WNOWAIT);
+        EXPECT_TRUE(waitUntil([this] { return !controller->run(); }));
+        EXPECT_EQ(controller->message().toStdString(), "说明；2 秒后重试");
+    }
+}
+
+TEST_F(ControllerTest, BothLogsStartAgainOnlyPastOneMillionBytesAndCutAWorkerLineAtFourKilobytes) {
+    const QString senderLog = dir.filePath("state/Sonvale/Sonvale-sender.log");
+    setenv("SONVALE_TEST_STDERR", ("one\na" + QString("é").repeated(3000) + "\n").toUtf8().constData(), 1);
+    installStandInWorker(environment.resourceDir, QString(), "exit");
+    const QByteArray cut = "a" + QString("é").repeated(2047).toUtf8() + "…（此行过长，已截去 1906 字节）\n";
+    for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
+        const QByteArray filler = QByteArray(size - 1, 'x') + '\n';
+        ASSERT_TRUE(replaceFile(environment.logPath, filler) && replaceFile(senderLog, filler));
+        make();
+        controller->tick();  // logs the attempt
+        EXPECT_EQ(contents(environment.logPath).startsWith(filler), size == 1'000'000);
+        EXPECT_TRUE(waitUntil([&] { return contents(senderLog).endsWith(cut); }));
+        // The size is looked at before each line: past the limit by the first line, the
+        // file starts again at the second.
+        EXPECT_EQ(contents(senderLog), size > 1'000'000 ? "one\n" + cut : cut);
+    }
+    unsetenv("SONVALE_TEST_STDERR");
 }
 
 TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItPlaysForUsAgain) {
@@ -221,7 +249,12 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
 }
 
 TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
+    model->setDefaultOutput(headphones);
     make(false);
+    controller->toggle();
+    EXPECT_EQ(controller->message().toStdString(), "保留当前输出：Logitech USB Headset Analog Stereo");
+    controller->toggle();
+    model->setDefaultOutput(speaker);
     controller->toggle();
     EXPECT_EQ(controller->message(), QStringLiteral("已启用，正在准备连接 卧室"));
     EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(1.0));
@@ -248,15 +281,66 @@ TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
     EXPECT_EQ(controller->message(), QStringLiteral("目标已设置为 客厅"));
     EXPECT_EQ(controller->settings().targetName(), QStringLiteral("客厅"));
 
-    controller->volumeChanged(0.4);
+    // A slider drag replaces the file at most twice a second, and its last step always.
+    const auto storedGain = [this] { return QSettings(environment.settingsPath, QSettings::IniFormat).value("gain").toString(); };
+    const int changes = inotify_init1(IN_NONBLOCK);  // each write renames a new file into place
+    inotify_add_watch(changes, QFile::encodeName(dir.filePath("config")).constData(), IN_MOVED_TO);
+    QElapsedTimer drag;
+    drag.start();
+    for (int step = 0; step <= 100; ++step) {
+        controller->volumeChanged(0.3 + step / 1000.0);
+        waitUntil([] { return false; }, 10);
+    }
+    alignas(inotify_event) char events[64 * 1024];
+    const ssize_t length = ::read(changes, events, sizeof events);
+    ::close(changes);
+    ASSERT_GT(length, 0);  // every event as long as the first: the same name
+    EXPECT_LE(length / ssize_t(sizeof(inotify_event) + reinterpret_cast<inotify_event*>(events)->len), 1 + drag.elapsed() / 500);
+    EXPECT_TRUE(waitUntil([&] { return storedGain() == "0.4"; }, 2000));
+
+    controller->volumeChanged(0.5);
     controller->toggle();
     EXPECT_EQ(controller->message(), QStringLiteral("已暂停，已释放系统音频捕获"));
     QSignalSpy ended(controller.get(), &Sonvale::terminateRequested);
     controller->quit();
     EXPECT_EQ(ended.count(), 1);
-    const Settings stored(environment.settingsPath);
-    EXPECT_FALSE(stored.enabled());
-    EXPECT_EQ(QSettings(environment.settingsPath, QSettings::IniFormat).value("gain").toString(), "0.4");
+    controller.reset();
+    EXPECT_FALSE(Settings(environment.settingsPath).enabled());
+    EXPECT_EQ(storedGain(), "0.5");
+}
+
+TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKeptAside) {
+    struct Case {
+        QByteArray file;
+        float gain;
+        QString logged;  // for a damaged file the text names the copy
+        bool damaged = false;
+    };
+    const Case cases[] = {
+        {"[General]\ngain=nan\ntargetName=卧室\n", 1.0f, QStringLiteral("存储的音量 nan 无效，按 1.0 处理")},
+        {"[General]\ngain=-0.5\n", 1.0f, QStringLiteral("存储的音量 -0.5 无效，按 1.0 处理")},
+        {"[General]\ngain=1.5\n", 1.5f, QString()},
+        {"[General]\ngain=0.5\ntargetName=\xe5\x8d\xa7\xe5\xae\n", 1.0f, QString(), true},
+        {"[General]\nenabled=true\ngain=0.5\nstray line\n", 1.0f, QString(), true},
+    };
+    QDir config(dir.filePath("config"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        ASSERT_TRUE(replaceFile(environment.settingsPath, c.file));
+        controller = std::make_unique<Sonvale>(environment);
+        EXPECT_EQ(controller->settings().gain(), c.gain);
+        const QStringList aside = config.entryList({"local.sonvale.conf.damaged-*"});
+        ASSERT_EQ(aside.size(), c.damaged ? 1 : 0);
+        const QString logged = c.damaged ? QStringLiteral("设置文件无法解析，已另存为 ") + aside[0] + QStringLiteral("，改用默认设置") : c.logged;
+        EXPECT_EQ(logged.isEmpty() ? QString() : log().last(), logged);
+        // Nothing of a damaged file is trusted: neither the part of the name nor "enabled".
+        if (c.damaged) EXPECT_EQ(std::pair(controller->settings().targetName(), controller->settings().enabled()), std::pair(QString(), false));
+        controller->volumeChanged(0.25);
+        controller.reset();
+        if (c.damaged) EXPECT_EQ(contents(config.filePath(aside[0])), c.file) << "the copy is the file as it was";
+        EXPECT_EQ(Settings(environment.settingsPath).gain(), 0.25f);
+        config.removeRecursively();
+    }
 }
 
 }  // namespace

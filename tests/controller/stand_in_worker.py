@@ -1,6 +1,7 @@
 """Stands in for sender.py: writes $SONVALE_TEST_LINES (backslash escapes as in Python), then
 $SONVALE_TEST_THEN: "read" drains standard input into $SONVALE_TEST_SINK with a heartbeat each
-second; "exit" ends; "stale" ignores SIGTERM and keeps reporting an error."""
+second; "wedged" does the same but ignores SIGTERM and outlives its input; "exit" ends;
+"stale" ignores SIGTERM and keeps reporting an error. $SONVALE_TEST_STDERR goes to standard error first."""
 import json
 import os
 import signal
@@ -10,6 +11,8 @@ import time
 
 env = os.environ.get
 out = sys.stdout.buffer
+sys.stderr.buffer.write(env("SONVALE_TEST_STDERR", "").encode())
+sys.stderr.buffer.flush()
 out.write(env("SONVALE_TEST_LINES", "").encode().decode("unicode_escape").encode("latin-1"))
 out.flush()
 then = env("SONVALE_TEST_THEN", "read")
@@ -21,12 +24,13 @@ def say(**fields):
     out.flush()
 
 
-if then == "stale":
+if then in ("stale", "wedged"):
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
+if then == "stale":
     while True:
         time.sleep(0.05)
         say(state="error", message="stale")
-elif then == "read":
+elif then in ("read", "wedged"):
     def heartbeat():
         while True:
             time.sleep(1.0)
@@ -45,3 +49,5 @@ elif then == "read":
         if sink:
             sink.write(chunk)
             sink.flush()
+    while then == "wedged":
+        time.sleep(1)
