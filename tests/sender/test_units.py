@@ -8,12 +8,15 @@ import unittest
 
 from worker_support import decode_escape
 from fake_ap2_receiver import SrpServer, minimal
-from pyatv import errors, session as s
+from pyatv import discovery, errors, session as s
 from pyatv.airplay2 import audio_packets, hap_channel, srp
 from pyatv.contract import Reporter
 from pyatv.pcm_input import PcmInput
 from pyatv.ptp import messages as ptp
 from pyatv.ptp.follower import PtpFollower
+from pyatv.ptp.follower_clock import FollowerClock
+from pyatv.quoting import quoted, quoted_fields
+from pyatv.rtsp import ResponseParser, RtspMalformed
 from pyatv.streaming import rtp as packets
 from pyatv.streaming.alac import encode_escape
 
@@ -46,6 +49,43 @@ class PacketTest(unittest.TestCase):
                          "80d3000700000000" + b"ABCDEFGH".hex() + "%016x%016x" % (0x1111, 0x2222))
         self.assertEqual(packets.parse_resend_request(b"\x80\xD5\x00\x01\xB1\xAA\x00\x03"), (0xB1AA, 3))
 
+    def test_ptp_messages(self):
+        # 802.1AS: transportSpecific 1, version 2; control field 0/2/3/5 by type; the 8021 OUI TLV in Follow_Up.
+        clock, clock_hex = 0x0102030405060708, "0102030405060708"
+        head = "00" * 12 + clock_hex
+        got = [ptp.sync(clock, 0x10005), ptp.follow_up(clock, 7, (10**9 << 32) + 5), ptp.announce(clock, 9),
+               ptp.delay_resp(clock, ptp.parse_header(ptp.sync(0xAABB, 3)), 2 * 10**9 + 1)]
+        self.assertEqual([m.hex() for m in got], [
+            "1002002c00000208" + head + "0001000500fd" + "00" * 10,
+            "1802004c00000008" + head + "0001000702fd" + "000100000000000000050003001c0080c2000001" + "00" * 22,
+            "1b02004c00000008" + head + "000100090500" + "00" * 10 + "002500800621436a80" + clock_hex + "000020"
+            + "00080008" + clock_hex,
+            "1902003600000008" + head + "00010003037f" + "00000000000200000001000000000000aabb0001"])
+        self.assertEqual(ptp.parse_announce(got[2][:64]).quality, ptp.SENDER_QUALITY)
+        self.assertRaises(ptp.PtpParseError, ptp.parse_announce, got[2][:63])
+
+    def test_what_a_speaker_sent_is_quoted_short_and_names_are_read_as_advertised(self):
+        self.assertEqual([quoted(1 << 800), quoted((1 << 800) - 1)[:8], len(quoted(["x" * 300] * 8)),
+                          quoted(["x" * 300] * 8)[-2:]], ["<a 801-bit integer>", "66680144", 200, "x…"])
+        self.assertEqual([quoted_fields({}), quoted_fields({"a": "b", "c": b"\x01"}),
+                          quoted_fields({str(i): i for i in range(41)})[-15:]], ["none", "a='b' c=b'\\x01'",
+                                                                                 "39=39 …(1 more)"])
+        self.assertEqual([discovery.speaker_name("AABBCCDDEEFF@厨房@Home"), discovery.speaker_name("厨房"),
+                          discovery.normal_id("aa-bb-cc-dd-ee-ff"), discovery.normal_id("AABBCCDDEEG0")],
+                         ["厨房@Home", "厨房", "AA:BB:CC:DD:EE:FF", None])
+        addresses = ["fe80::1%eth0", "2001:db8::1", "169.254.0.9", "10.0.0.5"]
+        self.assertEqual([discovery.pick_address(addresses[:n]) for n in (4, 3, 2, 0)],
+                         ["10.0.0.5", "169.254.0.9", "2001:db8::1", None])
+
+    def test_rtsp_replies_in_any_pieces_and_their_length_bounds(self):
+        parser, reply = ResponseParser(), b"RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Length: 3\r\n\r\nabcRTSP/1.0 453\n\n"
+        got = [r for i in range(len(reply)) for r in parser.feed(reply[i:i + 1])]
+        self.assertEqual([(r.status, r.reason, r.cseq, r.body) for r in got], [(200, "OK", 2, b"abc"), (453, "", None, b"")])
+        self.assertEqual(ResponseParser().feed(b"RTSP/1.0 200 OK\r\nContent-Length: 262144\r\n\r\n"), [])
+        self.assertEqual(ResponseParser().feed(b"x" * 65536), [])
+        for bad in (b"x" * 65537, b"RTSP/1.0 200 OK\nContent-Length: 262145\n\n", b"RTSP/1.0 200\nContent-Length: -1\n\n"):
+            self.assertRaises(RtspMalformed, ResponseParser().feed, bad)
+
 class SpeakerTest(unittest.TestCase):
     def test_every_cause_has_its_own_message_naming_the_speaker(self):
         causes = [c for c in vars(s).values() if isinstance(c, type) and issubclass(c, s.SenderError)
@@ -61,6 +101,22 @@ class SpeakerTest(unittest.TestCase):
         for byte in frames((0, 0), (300, -300)):
             source.feed(bytes([byte]))
         self.assertEqual(source.last_sound, 7.0)
+
+    def test_held_sound_and_steering_keep_whole_frames_in_order(self):
+        quiet, held = PcmInput(None, clock=lambda: 7.0), PcmInput(None, hold_s=0.5)
+        quiet.feed(frames((1, -1), (0, 1)))
+        held.feed(frames(*[(2, 0)] * 30000))
+        self.assertEqual((quiet.last_sound, quiet.buffered_frames, held.buffered_frames, held.discarded_frames),
+                         (float("-inf"), 0, 22050, 7950))
+        numbered = [(i, -i) for i in range(3 * 352 + 10)]
+        for adjust, first, left in [(1, numbered[:352], 9), (-1, numbered[:351] + numbered[350:351], 11)]:
+            source = PcmInput(None)
+            source.begin_streaming()
+            source.feed(frames(*numbered))
+            got = source.take(5, adjust)
+            self.assertEqual(got, [frames(*first), frames(*numbered[352 + adjust:704 + adjust]),
+                                   frames(*numbered[704 + adjust:1056 + adjust])])
+            self.assertEqual((source.buffered_frames, source.steered_frames, source.take(1)), (left, 1, []))
 
     def test_state_lines_are_one_utf8_json_object_each(self):
         read_fd, write_fd = os.pipe()
@@ -151,6 +207,21 @@ class FollowerTest(unittest.TestCase):
                 self.assertEqual((follower.clock_id, follower.at(1.125) // 10**9), (0xA, 1001), "no wait, no jump")
         self.assertEqual(follower.clock_id, 0xB)
         self.assertLess(abs(follower.at(6.0) - 6 * 10**9 - 5 * 10**12), 10**6)
+
+    def test_clock_estimate_follows_the_least_delayed_samples_and_a_confirmed_step(self):
+        clock, offset, rate = FollowerClock(), 10**12, 1.00005
+        for i in range(80):  # delays of 0.2 to 3.2 ms, the shortest last in every bucket of four
+            local = 10**9 + i * 125_000_000
+            clock.add(int(local * rate) + offset - 200_000 - 1_000_000 * (3 - i % 4), local)
+        local += 125_000_000
+        self.assertLess(abs(clock.to_master(local) - int(local * rate) - offset + 200_000), 20_000)
+        self.assertAlmostEqual(clock.rate, rate, delta=1e-6)
+        ready = []
+        for step in (20_000_000, 10**9, 10**9, 10**9):  # a lone outlier, then a step confirmed three times
+            local += 125_000_000
+            clock.add(clock.to_master(local) + step, local)
+            ready.append((clock.steps, clock.ready))
+        self.assertEqual(ready, [(0, True), (0, True), (0, True), (1, False)])
 
 
 if __name__ == "__main__":
