@@ -6,7 +6,7 @@ import unittest
 from worker_support import Worker, longest_bit_exact_run, tone, udp_socket
 from fake_ap2_receiver import FakeAirPlay2Receiver, FakeGrandmaster
 from pyatv import session as s
-from pyatv.airplay2 import protocol_choice as pc
+from pyatv.airplay2 import protocol_choice as pc, selection
 from pyatv.airplay2.session import AirPlay2Session
 from pyatv.ptp.clock_ports import ClockSockets
 
@@ -85,6 +85,11 @@ class SessionTest(unittest.TestCase):
                     session.connect()
                 session.close()
                 self.assertNotIn("SETUP", [m for m, _ in receiver.methods()])
+
+    def test_info_of_a_speaker_given_by_address_read_as_its_advertisement(self):
+        for features in ("0x0,0x0", "0xFFFFFFFF,0xFFFFFFFF"):
+            with FakeAirPlay2Receiver(features=features) as receiver:
+                self.assertEqual(selection.info_as_txt(receiver.host, receiver.port), {"features": features, "flags": "0x4"})
 
     def test_worker_tone_arrives_bit_exact_over_ntp(self):
         with FakeAirPlay2Receiver(control_port_first=False) as receiver:
