@@ -9,7 +9,7 @@ import unittest
 from worker_support import decode_escape
 from fake_ap2_receiver import SrpServer, minimal
 from pyatv import discovery, errors, session as s
-from pyatv.airplay2 import audio_packets, hap_channel, srp
+from pyatv.airplay2 import audio_packets, binary_plist, hap_channel, srp
 from pyatv.contract import Reporter
 from pyatv.pcm_input import PcmInput
 from pyatv.ptp import messages as ptp
@@ -185,7 +185,7 @@ class AirPlay2Test(unittest.TestCase):
         header = packets.rtp_header(0x1FFFF, 0x101020304, 0x0A0B0C0D, True)
         self.assertEqual(sealer.seal(header, b"\x01\x02\x03\x04").hex(), "80e0ffff010203040a0b0c0d"
                          "f14baee0a19dcea74c7a7620dc5578d9843b03310807060504030201")
-        self.assertEqual(packets.rtp_header(0x10000, 352, 1, False)[:4], b"\x80\x60\x00\x00")
+        self.assertEqual([binary_plist.clock_id_to_plist(c) for c in (2**63 - 1, 2**63, -1)], [2**63 - 1, -2**63, -1])
 
 
 class FollowerTest(unittest.TestCase):
