@@ -3,7 +3,9 @@ AirPlay 2 packets, SRP-6a, HKDF labels, HAP frames; the messages, the JSON lines
 election of the grandmaster the sender follows."""
 
 import os
+import socket
 import struct
+import time
 import unittest
 
 from worker_support import decode_escape
@@ -19,6 +21,7 @@ from pyatv.quoting import quoted, quoted_fields
 from pyatv.rtsp import ResponseParser, RtspMalformed
 from pyatv.streaming import rtp as packets
 from pyatv.streaming.alac import encode_escape
+from pyatv.streaming.udp import UdpServices
 
 
 def frames(*pairs) -> bytes:
@@ -48,6 +51,27 @@ class PacketTest(unittest.TestCase):
         self.assertEqual(packets.timing_reply(b"\x80\xD2\x00\x07" + bytes(20) + b"ABCDEFGH", 0x1111, 0x2222).hex(),
                          "80d3000700000000" + b"ABCDEFGH".hex() + "%016x%016x" % (0x1111, 0x2222))
         self.assertEqual(packets.parse_resend_request(b"\x80\xD5\x00\x01\xB1\xAA\x00\x03"), (0xB1AA, 3))
+
+    def test_resends_are_rate_limited_over_requests_and_only_for_the_receiver(self):
+        backlog = packets.Backlog()
+        for seq in range(65530, 65540):
+            backlog.put(seq, packets.rtp_header(seq, seq * 352, 1) + b"pcm")
+        udp, asked = UdpServices("127.0.0.1", packets.NtpClock(), backlog), []
+        udp.receiver = "127.0.0.1"
+        udp.start()
+        self.addCleanup(udp.stop)
+        for source, pause in [("127.0.0.2", 0), ("127.0.0.1", 0), ("127.0.0.1", 0.2), ("127.0.0.2", 0)]:  # 400 of 500, 150
+            time.sleep(pause)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+                sock.bind((source, 0))
+                sock.settimeout(0.5)
+                sock.sendto(b"\x80\xD5\x00\x01\xFF\xFA\x01\x90", ("127.0.0.1", udp.control_port))
+                try:
+                    asked.append([sock.recv(100) for _ in range(10)])
+                except socket.timeout:
+                    asked.append([])
+        resent = [b"\x80\xD6" + backlog.get(seq)[2:4] + backlog.get(seq) for seq in range(65530, 65540)]
+        self.assertEqual((asked, udp.refused_resends, (udp.missing_packets - 530) // 100), ([[], resent, resent, []], 3, 0))
 
     def test_ptp_messages(self):
         # 802.1AS: transportSpecific 1, version 2; control field 0/2/3/5 by type; the 8021 OUI TLV in Follow_Up.
