@@ -60,6 +60,7 @@ class SessionTest(unittest.TestCase):
             self.assertTrue(all(encrypted for _, _, encrypted, _, _ in receiver.requests[3:]))
             self.assertEqual((receiver.volume_answers, receiver.event_replies), ([(200, -15.0)], 1))
             self.assertTrue(syncs >= 15 and receiver.sender_syncs <= syncs + 1 and receiver.sender_announces >= 2)
+            self.assertTrue(receiver.control_closed, "RTSP closed after TEARDOWN")
             self.assertEqual([p[0] for p in receiver.time_packets], [0x90] + [0x80] * (len(receiver.time_packets) - 1))
             self.assert_played(receiver, sent)
 

@@ -58,7 +58,6 @@ class PacketTest(unittest.TestCase):
         udp, asked = UdpServices("127.0.0.1", packets.NtpClock(), backlog), []
         udp.receiver = "127.0.0.1"
         udp.start()
-        self.addCleanup(udp.stop)
         for source, pause in [("127.0.0.2", 0), ("127.0.0.1", 0), ("127.0.0.1", 0.2)]:  # 400 of the 500, then 150
             time.sleep(pause)
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
@@ -87,9 +86,8 @@ class PacketTest(unittest.TestCase):
     def test_what_a_speaker_sent_is_quoted_short_and_names_are_read_as_advertised(self):
         self.assertEqual([quoted(1 << 800), quoted((1 << 800) - 1)[:8], len(quoted(["x" * 300] * 8)),
                           quoted(["x" * 300] * 8)[-2:]], ["<a 801-bit integer>", "66680144", 200, "x…"])
-        self.assertEqual([quoted_fields({}), quoted_fields({"a": "b", "c": b"\x01"}),
-                          quoted_fields({str(i): i for i in range(41)})[-15:]], ["none", "a='b' c=b'\\x01'",
-                                                                                 "39=39 …(1 more)"])
+        self.assertEqual([quoted_fields({}), quoted_fields({"a": "b", "c": b"\x01"}), quoted_fields(
+            {str(i): i for i in range(41)})[-15:]], ["none", "a='b' c=b'\\x01'", "39=39 …(1 more)"])
         self.assertEqual([discovery.speaker_name("AABBCCDDEEFF@厨房@Home"), discovery.speaker_name("厨房"),
                           discovery.normal_id("aa-bb-cc-dd-ee-ff"), discovery.normal_id("AABBCCDDEEG0")],
                          ["厨房@Home", "厨房", "AA:BB:CC:DD:EE:FF", None])
@@ -128,8 +126,7 @@ class SpeakerTest(unittest.TestCase):
             source = PcmInput(None)
             source.begin_streaming()
             source.feed(frames(*numbered))
-            got = source.take(5, adjust)
-            self.assertEqual(got, [frames(*first), frames(*numbered[352 + adjust:704 + adjust]),
+            self.assertEqual(source.take(5, adjust), [frames(*first), frames(*numbered[352 + adjust:704 + adjust]),
                                    frames(*numbered[704 + adjust:1056 + adjust])])
             self.assertEqual((source.buffered_frames, source.steered_frames, source.take(1)), (left, 1, []))
 
