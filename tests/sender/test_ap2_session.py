@@ -86,7 +86,7 @@ class SessionTest(unittest.TestCase):
                 with self.assertRaises(error):
                     session.connect()
                 session.close()
-                self.assertNotIn("SETUP", [m for m, _ in receiver.methods()])
+                self.assertEqual({"SETUP", "TEARDOWN"} & {m for m, _ in receiver.methods()}, set())
 
     def test_info_of_a_speaker_given_by_address_read_as_its_advertisement(self):
         for features in ("0x0,0x0", "0xFFFFFFFF,0xFFFFFFFF"):
