@@ -102,6 +102,8 @@ class RecordingSession(s.Session):
     def send(self, pcm, when):
         first, last = index(pcm, 0), index(pcm, len(pcm) - 4)
         if first < 0:
+            if self.last is None:  # the session's lead-in, before any audio
+                return
             self.gap += s.FRAMES_PER_PACKET
             self.longest_gap = max(self.longest_gap, self.gap)
             return

@@ -33,12 +33,22 @@ void Sonvale::routeChanged() {
         return;
     }
 
+    if (run_ && run_->capturing() && coreaudio::uid(coreaudio::current()) == outputUID) {
+        // The user's output stays what it is while forwarding plays elsewhere, but its port
+        // may change: headphones plugged into the laptop. That is the user's choice of an
+        // output forwarding must not take over, as if it had been chosen as the default.
+        const auto user = coreaudio::device(output_.previousUID());
+        if (user && !coreaudio::eligible(*user)) stopEngine();
+    }
+
     const coreaudio::AudioObjectID device = coreaudio::current();
     if (device == coreaudio::kAudioObjectUnknown) return;
 
+    // A port change shows in the name ("… · 耳机") while the device stays the same.
     const QString name = QString::fromStdString(coreaudio::textProperty(device));
-    if (device != lastDevice_) {
+    if (device != lastDevice_ || name != lastDeviceName_) {
         lastDevice_ = device;
+        lastDeviceName_ = name;
         log("默认输出：" + name + " [" + QString::fromStdString(coreaudio::uid(device)) + "]");
     }
 
@@ -54,7 +64,26 @@ void Sonvale::routeChanged() {
         return;
     }
 
-    if (!run_) supervision_.retryNoSoonerThan(Seconds(1.0));
+    if (run_) return;
+    if (waitingForOutput_) {
+        // The output whose absence the last attempt waited for may be back: try again soon
+        // rather than after the rest of the back-off.
+        waitingForOutput_ = false;
+        supervision_.retryAfter(Seconds(1.0));
+        return;
+    }
+    supervision_.retryNoSoonerThan(Seconds(1.0));
+}
+
+void Sonvale::releaseOutput() {
+    if (run_ && run_->capturing()) return;
+    if (const auto back = output_.giveBack()) log(QStringLiteral("已恢复本机输出：") + *back);
+}
+
+std::optional<QString> Sonvale::missingOutput() const {
+    if (coreaudio::current() == coreaudio::kAudioObjectUnknown) return QStringLiteral("找不到本机音频输出");
+    if (!coreaudio::device(clockUID)) return QStringLiteral("找不到 Mac 内建扬声器时钟设备");
+    return std::nullopt;
 }
 
 }  // namespace sonvale

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "controller/environment.h"
 #include "controller/event_log.h"
@@ -86,6 +87,11 @@ private:
     bool startForwarding();  // the "ready" steps; false ends the batch of lines
     // Stops the capture and gives the user's output back; the worker, if any, goes on.
     void handOutputBack();
+    // While nothing is forwarded, Sonvale's output does not stay the default once a real
+    // output is there to take it back.
+    void releaseOutput();
+    // What the machine lacks for a run now (no output at all, no clock device), as the status says it.
+    std::optional<QString> missingOutput() const;
     bool isCurrent(const std::weak_ptr<WorkerProcess>& process) const;
     StatusPresentation presentation() const;
     LoginItem& loginItem();
@@ -102,6 +108,8 @@ private:
     QString message_;
     std::uint64_t networkBytes_ = 0;  // the last count the worker reported
     coreaudio::AudioObjectID lastDevice_ = 0;
+    QString lastDeviceName_;
+    bool waitingForOutput_ = false;  // the last attempt found no output of the machine
     bool stopping_ = false;
     bool routeSettled_ = false;  // a default that moved away while forwarding is judged now
 

@@ -13,11 +13,12 @@ namespace {
 const QString standbyText = QStringLiteral("静音待机，已释放 HomePod 播放会话");
 
 // Statuses of a sound server that is restarting or busy: no server, an object that went
-// away meanwhile, a device that did not appear in time. Worth another attempt, unlike a
-// refusal.
+// away meanwhile, a device that did not appear in time; and a machine whose own output is
+// gone for a while (a monitor asleep). Worth another attempt, unlike a refusal.
 bool transient(const PlatformError& error) {
     using coreaudio::fourCC;
     const std::int64_t code = error.code();
+    if (error.domain() == sonvaleID) return code == Capture::noClockDevice;
     return error.domain() == "Sonvale" &&
            (code == fourCC("stop") || code == fourCC("!obj") || code == fourCC("nope"));
 }

@@ -41,7 +41,17 @@ inline constexpr std::uint32_t streams = fourCC("stm#");
 inline constexpr std::uint32_t tapFormat = fourCC("tfmt");  // process tap: AudioStreamBasicDescription
 inline constexpr std::uint32_t tapUID = fourCC("tuid");     // process tap: its UID string
 inline constexpr std::uint32_t latency = fourCC("ltnc");     // output device: frames players are told it delays
+// Output device with several outputs of its own (a card's ports): the one playing now, as a
+// data source code below. Unreadable on a device that has only one.
+inline constexpr std::uint32_t dataSource = fourCC("ssrc");
 }  // namespace selector
+
+namespace data_source {
+inline constexpr std::uint32_t internalSpeaker = fourCC("ispk");
+inline constexpr std::uint32_t headphones = fourCC("hdpn");
+inline constexpr std::uint32_t hdmi = fourCC("hdmi");
+inline constexpr std::uint32_t other = fourCC("othr");  // line out, S/PDIF and the rest
+}  // namespace data_source
 
 namespace scope {
 inline constexpr std::uint32_t global = fourCC("glob");

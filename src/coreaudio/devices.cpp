@@ -46,6 +46,11 @@ bool eligible(AudioObjectID deviceID) {
     const std::uint32_t kind = transports.empty() ? 0 : transports.front();
     if (kind == transport::hdmi || kind == transport::displayPort) return true;
     if (kind != transport::builtIn) return false;
+    // One output of the machine with several ports (a laptop's speaker and headphone jack) is
+    // what its playing port is now.
+    if (const auto source = numbers(deviceID, selector::dataSource, scope::output); !source.empty()) {
+        return source.front() == data_source::internalSpeaker;
+    }
     std::string lowered = deviceUid;
     for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (lowered.find("speaker") != std::string::npos) return true;

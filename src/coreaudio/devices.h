@@ -25,7 +25,8 @@ std::vector<AudioObjectID> devices();        // every audio device, in the syste
 std::string textProperty(AudioObjectID object, std::uint32_t selector = selector::name);  // "" when unreadable
 std::string uid(AudioObjectID device);
 // Whether forwarding may take over this output: the forwarding output device itself, a
-// display's speakers, or the machine's own speaker.
+// display's speakers, or the machine's own speaker (while its speaker port plays, where it
+// has ports).
 bool eligible(AudioObjectID device);
 std::optional<AudioObjectID> device(std::string_view uid);
 void setOutput(AudioObjectID device);        // throws PlatformError ("设置输出失败（status）")

@@ -41,7 +41,9 @@ struct Device {
     AudioObjectID id = 0;
     PulseDeviceFacts facts;
     std::string uid;
+    std::string name;
     std::uint32_t transport = 0;
+    std::optional<std::uint32_t> dataSource;
 };
 
 // The server's view in the audio object model: built once per change of the connection's
@@ -49,7 +51,6 @@ struct Device {
 struct View {
     std::vector<Device> devices;  // sinks, then sources, in server order
     std::string defaultSink;
-    std::string defaultSinkPort;
     AudioObjectID defaultOutput = 0;
 
     const Device* find(AudioObjectID id) const {
@@ -91,8 +92,10 @@ struct Observation {
     // The device the default's name resolves to: the server may name a new default before
     // the view lists that sink, and the device shows up only with a later change.
     AudioObjectID defaultOutput = 0;
-    std::string defaultSinkPort;
     std::vector<AudioObjectID> devices;
+    // What every output plays through: a port change of any output (headphones plugged
+    // into the user's output while forwarding plays elsewhere) is a route change too.
+    std::vector<std::string> ports;
 };
 
 class PulseAudioSystem final : public AudioSystem {
@@ -171,7 +174,7 @@ public:
         if (!current) return notRunning;
         const Device* device = current->find(object);
         if (!device) return badObject;
-        out = address.mSelector == selector::deviceUID ? device->uid : device->facts.description;
+        out = address.mSelector == selector::deviceUID ? device->uid : device->name;
         return noErr;
     }
 
@@ -271,6 +274,8 @@ public:
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override {
         outTap = 0;
+        // A tap connects anew and would wait for a server that does not answer.
+        if (!connection_.answering()) return notRunning;
         const AudioObjectID id = nextObjectID();
         const OSStatus status = taps_.createProcessTap(description, id);
         if (status == noErr) outTap = id;
@@ -309,7 +314,8 @@ private:
             auto known = deviceIDs_.find(key);
             const AudioObjectID id = known != deviceIDs_.end() ? known->second : nextID_++;
             seen[key] = id;
-            result->devices.push_back({id, device, isClock ? std::string(clockUID) : device.name, transportOf(device)});
+            result->devices.push_back({id, device, isClock ? std::string(clockUID) : device.name, displayNameOf(device),
+                                       transportOf(device), dataSourceOf(device)});
         };
         // A lane is part of its forwarding output, not a device of its own.
         for (std::size_t i = 0; i < facts->sinks.size(); ++i) {
@@ -321,10 +327,7 @@ private:
         if (const PulseDeviceFacts* shown = coreaudio::sinkNamed(*facts, defaultName); shown && laneOf(*shown)) {
             defaultName = *laneOf(*shown);
         }
-        if (const Device* sink = result->sinkNamed(defaultName)) {
-            result->defaultOutput = sink->id;
-            result->defaultSinkPort = sink->facts.activePort;
-        }
+        if (const Device* sink = result->sinkNamed(defaultName)) result->defaultOutput = sink->id;
         viewFacts_ = facts;
         view_ = std::move(result);
         return view_;
@@ -345,7 +348,8 @@ private:
             }
             return noErr;
         }
-        if (address.mSelector != selector::transportType && address.mSelector != selector::streams) {
+        if (address.mSelector != selector::transportType && address.mSelector != selector::streams &&
+            address.mSelector != selector::dataSource) {
             return unknownProperty;
         }
         const auto current = view();
@@ -354,6 +358,9 @@ private:
         if (!device) return badObject;
         if (address.mSelector == selector::transportType) {
             values.push_back(device->transport);
+        } else if (address.mSelector == selector::dataSource) {
+            if (!device->dataSource) return unknownProperty;
+            values.push_back(*device->dataSource);
         } else {
             // A sink plays (one output stream); a source records (one input stream).
             const bool output = device->facts.isSink;
@@ -469,8 +476,10 @@ private:
             seen.reachable = true;
             seen.defaultSink = current->defaultSink;
             seen.defaultOutput = current->defaultOutput;
-            seen.defaultSinkPort = current->defaultSinkPort;
-            for (const auto& device : current->devices) seen.devices.push_back(device.id);
+            for (const auto& device : current->devices) {
+                seen.devices.push_back(device.id);
+                if (device.facts.isSink) seen.ports.push_back(device.facts.activePort);
+            }
         }
         return seen;
     }
@@ -505,8 +514,7 @@ private:
             }
             Observation now = observe();
             const bool outputChanged = now.reachable != last.reachable || now.defaultSink != last.defaultSink ||
-                                       now.defaultOutput != last.defaultOutput ||
-                                       now.defaultSinkPort != last.defaultSinkPort;
+                                       now.defaultOutput != last.defaultOutput || now.ports != last.ports;
             const bool devicesChanged = now.devices != last.devices;
             last = std::move(now);
             std::vector<ListenerBlock> due;

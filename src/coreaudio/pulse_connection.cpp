@@ -1,5 +1,7 @@
 #include "coreaudio/pulse_connection.h"
 
+#include "coreaudio/pulse_server_watch.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <condition_variable>
@@ -102,6 +104,7 @@ struct PulseConnection::Impl {
     bool listingSinkInputs = false;
     bool listAgain = false;                  // a stream changed while the listing was under way
     std::map<std::uint32_t, bool> suspendWished;  // what the rule last asked of each sink
+    bool probing = false;  // a question is out whose answer shows the server answers again
 
     // Shared with the callers, under `mutex`; `changed` is notified on every change.
     std::mutex mutex;
@@ -165,6 +168,7 @@ struct PulseConnection::Impl {
 
     void dropContext() {
         requests.clear();
+        probing = false;
         sinkInputRule = nullptr;
         sinkInputs.clear();
         listingSinkInputs = listAgain = false;
@@ -228,6 +232,7 @@ struct PulseConnection::Impl {
         auto* self = static_cast<Impl*>(userdata);
         const auto state = pa_context_get_state(c);
         if (state == PA_CONTEXT_READY) {
+            server_watch::answered();
             self->cancelTimer();
             self->listEverything();
         } else if (!PA_CONTEXT_IS_GOOD(state)) {
@@ -270,6 +275,7 @@ struct PulseConnection::Impl {
 
     static void subscriptionEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t index, void* userdata) {
         auto* self = static_cast<Impl*>(userdata);
+        server_watch::answered();
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
         pa_operation* operation = nullptr;
@@ -348,6 +354,8 @@ struct PulseConnection::Impl {
     static void serverInfoReceived(pa_context*, const pa_server_info* info, void* userdata) {
         const Request done = *static_cast<Request*>(userdata);
         Impl* self = done.self;
+        server_watch::answered();
+        self->probing = false;
         if (info && done.stamp > self->serverStamp) {
             self->serverStamp = done.stamp;
             const bool pipeWire = info->server_version && std::strstr(info->server_version, "PipeWire");
@@ -412,18 +420,25 @@ struct PulseConnection::Impl {
         suspend(true);
     }
 
-    void queryServerInfo() {
-        if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return;
-        if (pa_operation* operation =
-                pa_context_get_server_info(context, &Impl::serverInfoReceived, request(false, PA_INVALID_INDEX))) {
-            pa_operation_unref(operation);
-        }
+    bool queryServerInfo() {
+        if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) return false;
+        pa_operation* operation =
+            pa_context_get_server_info(context, &Impl::serverInfoReceived, request(false, PA_INVALID_INDEX));
+        if (operation) pa_operation_unref(operation);
+        return operation != nullptr;
+    }
+
+    // One question at a time while the server does not answer: its answer (the server info,
+    // harmless to read again) takes the server back.
+    void probe() {
+        if (!probing) probing = queryServerInfo();
     }
 
     template <typename Info>
     static void deviceReceived(pa_context* c, const Info* info, int eol, void* userdata, bool sink, bool monitor) {
         auto* pending = static_cast<Request*>(userdata);
         Impl* self = pending->self;
+        server_watch::answered();
         if (eol == 0 && info) {
             // Monitors are not devices of their own: one that shows up counts as gone.
             if (monitor) {
@@ -475,6 +490,7 @@ struct PulseConnection::Impl {
     }
 
     static void succeeded(pa_context*, int success, void* userdata) {
+        server_watch::answered();
         auto* result = static_cast<WriteResult*>(userdata);
         Impl* self = result->owner;
         {
@@ -486,6 +502,7 @@ struct PulseConnection::Impl {
     }
 
     static void indexReceived(pa_context*, std::uint32_t index, void* userdata) {
+        server_watch::answered();
         auto* result = static_cast<WriteResult*>(userdata);
         Impl* self = result->owner;
         {
@@ -497,11 +514,22 @@ struct PulseConnection::Impl {
         self->changed.notify_all();
     }
 
+    // Whether the server answers; when it does not, asks it something that shows when it does again.
+    bool answering() {
+        if (server_watch::answering()) return true;
+        if (loop) {
+            LoopLock lock(loop);
+            probe();
+        }
+        return false;
+    }
+
     // Issues one write (under the loop lock) and waits for its answer at most `deadline`;
-    // a connection lost meanwhile ends the wait at once.
+    // a connection lost meanwhile ends the wait at once. A server that left a request
+    // unanswered is not asked again until it answers.
     template <typename Issue>
     bool perform(WriteResult& result, Issue issue) {
-        if (!facts(true)) return false;
+        if (!answering() || !facts(true)) return false;
         result.owner = this;
         pa_operation* operation = nullptr;
         {
@@ -520,6 +548,10 @@ struct PulseConnection::Impl {
         if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
         pa_operation_unref(operation);
         std::lock_guard guard(mutex);
+        if (!result.answered && link == Link::ready) {
+            server_watch::silent();
+            probe();
+        }
         return result.answered && result.success;
     }
 };
@@ -559,6 +591,8 @@ bool PulseConnection::unloadModule(std::uint32_t index) {
         return pa_context_unload_module(c, index, &Impl::succeeded, r);
     });
 }
+
+bool PulseConnection::answering() { return impl_->answering(); }
 
 void PulseConnection::refreshServerInfo() {
     if (!impl_->loop) return;

@@ -47,6 +47,9 @@ public:
     bool unloadModule(std::uint32_t index);
     // Asks for the server info (the default sink) again; the answer updates the view.
     void refreshServerInfo();
+    // Whether the server answers (pulse_server_watch.h). When it does not, writes fail at once
+    // and one question is sent whose answer shows that it does again.
+    bool answering();
 
     // Routes the players' streams: given every stream into a sink and the server's current
     // view, what to move and which sinks to suspend or resume. While a rule is set, it is asked

@@ -16,6 +16,9 @@ namespace port_type {
 inline constexpr std::uint32_t unknown = 0;
 inline constexpr std::uint32_t speaker = 2;
 inline constexpr std::uint32_t headphones = 3;
+inline constexpr std::uint32_t headset = 6;
+inline constexpr std::uint32_t handset = 7;
+inline constexpr std::uint32_t earpiece = 8;
 inline constexpr std::uint32_t hdmi = 10;
 }  // namespace port_type
 

@@ -62,6 +62,11 @@ bool isHardwareBus(const std::string& bus) {
     return bus.empty() || bus == "pci" || bus == "platform" || bus == "isa";
 }
 
+// A speaker port by its type, or by its name where the server gives no type (UCM "[Out] Speaker").
+bool isSpeakerPort(const PulsePort& port) {
+    return port.type == port_type::speaker || (port.type == port_type::unknown && contains(lowered(port.name), "speaker"));
+}
+
 bool mentionsSpeaker(const PulseDeviceFacts& device) {
     return contains(lowered(device.name), "speaker") || contains(lowered(device.description), "speaker") ||
            contains(device.description, "扬声器");
@@ -88,15 +93,13 @@ std::uint32_t transportOf(const PulseDeviceFacts& device) {
 std::optional<std::size_t> clockSink(const std::vector<PulseDeviceFacts>& sinks) {
     for (std::size_t i = 0; i < sinks.size(); ++i) {
         const auto& sink = sinks[i];
-        if (transportOf(sink) != transport::builtIn) continue;
+        const auto kind = transportOf(sink);
+        if (kind != transport::builtIn && kind != transport::hdmi && kind != transport::displayPort) continue;
         if (!sink.ports.empty()) {
-            const PulsePort* port = activePort(sink);
-            if (port && (port->type == port_type::speaker ||
-                         (port->type == port_type::unknown && contains(lowered(port->name), "speaker")))) {
-                return i;
-            }
+            if (std::any_of(sink.ports.begin(), sink.ports.end(), isSpeakerPort)) return i;
             continue;
         }
+        if (kind != transport::builtIn) continue;
         const auto formFactor = lowered(property(sink, "device.form_factor"));
         if ((formFactor == "internal" || formFactor == "speaker") && mentionsSpeaker(sink)) return i;
     }
@@ -105,6 +108,35 @@ std::optional<std::size_t> clockSink(const std::vector<PulseDeviceFacts>& sinks)
         if (kind == transport::hdmi || kind == transport::displayPort) return i;
     }
     return std::nullopt;
+}
+
+std::optional<std::uint32_t> dataSourceOf(const PulseDeviceFacts& device) {
+    if (!device.isSink || device.ports.empty()) return std::nullopt;
+    const PulsePort* port = activePort(device);
+    if (!port) return data_source::other;
+    if (isSpeakerPort(*port)) return data_source::internalSpeaker;
+    const auto name = lowered(port->name);
+    switch (port->type) {
+    case port_type::headphones:
+    case port_type::headset:
+    case port_type::handset:
+    case port_type::earpiece:
+        return data_source::headphones;
+    case port_type::hdmi:
+        return data_source::hdmi;
+    case port_type::unknown:
+        if (contains(name, "headphone") || contains(name, "headset")) return data_source::headphones;
+        if (contains(name, "hdmi") || contains(name, "displayport")) return data_source::hdmi;
+        return data_source::other;
+    default:
+        return data_source::other;
+    }
+}
+
+std::string displayNameOf(const PulseDeviceFacts& device) {
+    const PulsePort* port = device.ports.size() > 1 ? activePort(device) : nullptr;
+    if (!port || port->description.empty()) return device.description;
+    return device.description + " · " + port->description;
 }
 
 }  // namespace sonvale::coreaudio

@@ -14,7 +14,7 @@ std::optional<std::string> laneArguments(std::string_view forwardingSink, std::s
     return "sink_name=" + laneName(forwardingSink) + " master=" + std::string(forwardingSink) + " rate=" +
            std::to_string(laneRate) +
            " format=float32le channels=2 channel_map=front-left,front-right remix=no resample_method=soxr-vhq"
-           " sink_properties='device.description=\"" + portableDescription(description) + " · 48 kHz\" " +
+           " sink_properties='device.description=\"" + portableDescription(description) + " · 48 kHz 转换通道（自动使用，无需选择）\" " +
            std::string(laneOfProperty) + "=" + std::string(forwardingSink) + "'";
 }
 

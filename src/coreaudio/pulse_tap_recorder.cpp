@@ -11,6 +11,7 @@
 
 #include "base/constants.h"
 #include "coreaudio/pipewire_sink.h"
+#include "coreaudio/pulse_server_watch.h"
 #include "coreaudio/quantum_batcher.h"
 
 namespace sonvale::coreaudio {
@@ -32,6 +33,9 @@ constexpr pa_usec_t retryDelay = 200 * PA_USEC_PER_MSEC;
 constexpr std::uint32_t fragmentFrames = 1024;
 // How long start() waits for the forwarding output's monitor to deliver after each suspend and resume.
 constexpr auto firstAudioDeadline = 150ms;
+// A stream recording through the server gets a fragment every 23 ms: nothing for this long
+// means the server has stopped answering (pulse_server_watch.h).
+constexpr pa_usec_t silenceCheck = 500 * PA_USEC_PER_MSEC;
 
 constexpr OSStatus statusOf(const char (&code)[5]) { return static_cast<OSStatus>(fourCC(code)); }
 const OSStatus notRunning = statusOf("stop");
@@ -67,6 +71,8 @@ struct PulseTapRecorder::Impl {
     std::vector<std::uint8_t> pending;
     pa_defer_event* handOn = nullptr;
     pa_time_event* retry = nullptr;
+    pa_time_event* silenceTimer = nullptr;
+    std::uint64_t chunksAtCheck = 0;
     std::vector<pa_stream*> dead;  // failed streams, released outside their own callbacks
     // Generation of the default-output lookups: only the newest one may attach.
     std::uint64_t lookup = 0;
@@ -78,6 +84,7 @@ struct PulseTapRecorder::Impl {
         block = nullptr;
         detach();
         cancelRetry();
+        stopWatchingForSilence();
         releaseDead();
         if (handOn) pa_threaded_mainloop_get_api(loop)->defer_free(handOn);
         if (context) {
@@ -256,6 +263,30 @@ struct PulseTapRecorder::Impl {
         retry = nullptr;
     }
 
+    void watchForSilence() {
+        if (silenceTimer) return;
+        timeval when{};
+        pa_timeval_add(pa_gettimeofday(&when), silenceCheck);
+        chunksAtCheck = chunks;
+        silenceTimer = pa_threaded_mainloop_get_api(loop)->time_new(pa_threaded_mainloop_get_api(loop), &when,
+                                                                     &Impl::checkSilence, this);
+    }
+
+    static void checkSilence(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data) {
+        auto* self = static_cast<Impl*>(data);
+        if (self->running && self->stream && self->chunks == self->chunksAtCheck) server_watch::silent();
+        self->chunksAtCheck = self->chunks;
+        timeval when{};
+        pa_timeval_add(pa_gettimeofday(&when), silenceCheck);
+        api->time_restart(event, &when);
+    }
+
+    void stopWatchingForSilence() {
+        if (!silenceTimer) return;
+        pa_threaded_mainloop_get_api(loop)->time_free(silenceTimer);
+        silenceTimer = nullptr;
+    }
+
     // Stops delivering and lets go of every stream; the main loop's lock is held.
     void halt() {
         running = false;
@@ -263,6 +294,7 @@ struct PulseTapRecorder::Impl {
         ++lookup;
         detach();
         cancelRetry();
+        stopWatchingForSilence();
         releaseDead();
     }
 
@@ -383,6 +415,7 @@ struct PulseTapRecorder::Impl {
         const void* chunk = nullptr;
         std::size_t bytes = 0;
         self->signal();
+        server_watch::answered();
         while (pa_stream_peek(s, &chunk, &bytes) == 0 && bytes > 0) {
             ++self->chunks;
             if (self->running && self->block) {
@@ -540,6 +573,7 @@ OSStatus PulseTapRecorder::start(IOBlock block) {
             if (d.waitUntil([&] { return d.chunks != before || !d.stream; }, firstAudioDeadline)) break;
         }
     }
+    if (status == noErr) d.watchForSilence();
     if (status != noErr) d.halt();
     pa_threaded_mainloop_unlock(d.loop);
     return status;

@@ -136,6 +136,18 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     ASSERT_TRUE(waitUntil([&] { return log().contains(ended); }, 10000)) << log().join('\n').toStdString();
     const QStringList lines = log();
     EXPECT_EQ(lines[lines.lastIndexOf(ended) - 1], QStringLiteral("已恢复本机输出：Built-in Audio Digital Stereo (HDMI)")) << lines.join('\n').toStdString();
+
+    // Every real output goes (a monitor asleep) while forwarding and the run ends: no refusal, the attempts wait,
+    // and the monitor has the sound within 2 s of waking.
+    ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 10000));
+    for (const auto& sink : server.sinks())
+        if (sink.name.starts_with("alsa_") || sink.name.starts_with("bluez_")) ASSERT_TRUE(server.unloadModule(sink.ownerModule));
+    runCommand({"pkill", "-KILL", "-f", dir.filePath("share/sonvale/sender.py").toStdString()});
+    ASSERT_TRUE(waitUntil([&] { return log().contains(QStringLiteral("找不到 Mac 内建扬声器时钟设备；4 秒后重试")) && forwarding(); }, 10000));
+    const std::string hdmi = "alsa_output.pci-0000_00_1f.3.hdmi-stereo";
+    ASSERT_TRUE(server.loadModule("module-null-sink", "sink_name=" + hdmi + " sink_properties='device.api=alsa device.bus=pci device.string=hdmi:0'"));
+    EXPECT_TRUE(waitUntil([&] { return server.defaultSink() == hdmi; }, 2000)) << server.defaultSink();
+    EXPECT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << log().join('\n').toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, AppProcessTest,

@@ -198,10 +198,28 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
 
     clock->advance(1);
     ASSERT_TRUE(tickUntilConnected());
-    model->removeDevice(hdmi);
-    model->removeDevice(speaker);
-    controller->stopEngine();
-    EXPECT_EQ(coreaudio::current(), headphones) << "an audible output, never the silent forwarding output";
+    // Headphones plugged into the speaker's own jack while forwarding: held on them; unplugged: forwarding again.
+    model->setDataSource(speaker, coreaudio::data_source::headphones);
+    controller->routeChanged();
+    EXPECT_EQ(std::pair(coreaudio::current(), controller->message()), std::pair(speaker, QStringLiteral("保留当前输出：内置音频 扬声器")));
+    model->setDataSource(speaker, coreaudio::data_source::internalSpeaker);
+    controller->routeChanged();
+    clock->advance(1);
+    ASSERT_TRUE(tickUntilConnected());
+    // A desktop whose one output (a monitor's) goes to sleep: pausing has nothing to give the sound to, the attempts
+    // wait for an output, and once it wakes it has the sound at the next tick and forwarding follows a second later.
+    for (const auto device : {hdmi, speaker, headphones}) model->removeDevice(device);
+    controller->toggle();
+    EXPECT_EQ(coreaudio::uid(coreaudio::current()), outputUID);
+    controller->toggle();
+    clock->advance(1);
+    controller->tick();
+    EXPECT_EQ(controller->message(), QStringLiteral("找不到 Mac 内建扬声器时钟设备；2 秒后重试"));
+    EXPECT_TRUE(controller->settings().enabled());
+    speaker = model->addDevice(coreaudio::DeviceModel::speaker());
+    controller->tick();
+    controller->routeChanged();
+    EXPECT_EQ(std::pair(coreaudio::current(), controller->supervision().nextAttempt()), std::pair(speaker, clock->now() + Seconds(1.0)));
 }
 
 TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {

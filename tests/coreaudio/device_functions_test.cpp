@@ -30,6 +30,9 @@ TEST(DeviceFunctions, EligibilityFollowsTransportThenUidThenName) {
         EXPECT_EQ(eligible(model->addDevice({0, uid, name, kind})), expected) << uid.value_or("<null>") << " / " << name.value_or("<null>");
     }
     EXPECT_FALSE(eligible(0));
+    // An output of the machine with ports is what its playing port is, whatever its UID and name say.
+    for (const auto& [source, expected] : {std::pair{data_source::internalSpeaker, true}, {data_source::headphones, false}, {data_source::other, false}})
+        EXPECT_EQ(eligible(model->addDevice({0, std::string(clockUID), "内置音频 扬声器", transport::builtIn, true, source})), expected);
     model->fail(DeviceModel::Operation::size, -50, selector::transportType);
     EXPECT_FALSE(eligible(model->addDevice(DeviceModel::speaker()))) << "an unreadable transport";
     setAudioSystem(nullptr);
@@ -43,8 +46,8 @@ PulseDeviceFacts sink(std::string name, Properties properties, std::vector<Pulse
 }
 
 const Properties card{{"device.api", "alsa"}, {"device.bus", "pci"}, {"device.form_factor", "internal"}};
-const std::vector<PulsePort> analogPorts{{"analog-output-speaker", "Speakers", port_type::speaker},
-                                         {"analog-output-headphones", "Headphones", port_type::headphones}};
+const std::vector<PulsePort> analogPorts{{"analog-output-speaker", "扬声器", port_type::speaker},
+                                         {"analog-output-headphones", "耳机", port_type::headphones}};
 
 TEST(PulseMapping, TransportFollowsBusThenDisplayThenCard) {
     const std::pair<PulseDeviceFacts, std::uint32_t> cases[] = {
@@ -72,8 +75,8 @@ TEST(PulseMapping, TransportFollowsBusThenDisplayThenCard) {
     for (const auto& [facts, expected] : cases) EXPECT_EQ(transportOf(facts), expected) << facts.name;
 }
 
-TEST(PulseMapping, ClockIsTheSpeakerPortThenADisplay) {
-    const auto laptop = [](const char* active) { return sink("laptop", card, analogPorts, active); };
+TEST(PulseMapping, ClockIsTheSinkWithASpeakerPortThenADisplayAndThePortSaysWhatItIsNow) {
+    const auto laptop = [](const char* active) { return sink("laptop", card, analogPorts, active, "内置音频 模拟立体声"); };
     const auto hdmi = sink("hdmi", {{"device.api", "alsa"}, {"device.profile.name", "hdmi-stereo"}});
     const auto usb = sink("usb", {{"device.api", "alsa"}, {"device.bus", "usb"}});
     const auto ucm = sink("ucm", {{"device.api", "alsa"}}, {{"[Out] Speaker", "Speaker", port_type::unknown}},
@@ -84,7 +87,7 @@ TEST(PulseMapping, ClockIsTheSpeakerPortThenADisplay) {
     const auto bluetooth = sink("bluez_sink.x", {{"device.bus", "bluetooth"}, {"device.form_factor", "speaker"}});
     const std::pair<std::vector<PulseDeviceFacts>, std::optional<std::size_t>> cases[] = {
         {{usb, laptop("analog-output-speaker"), hdmi}, 1},
-        {{laptop("analog-output-headphones"), hdmi}, 1},  // headphones plugged in: the display
+        {{hdmi, laptop("analog-output-headphones")}, 1},  // headphones plugged in: still the laptop's sink
         {{hdmi, ucm}, 1},
         {{hdmi, portless}, 1},
         {{chinese}, 0},
@@ -93,6 +96,15 @@ TEST(PulseMapping, ClockIsTheSpeakerPortThenADisplay) {
         {{portless, laptop("analog-output-speaker")}, 0},
     };
     for (const auto& [sinks, expected] : cases) EXPECT_EQ(clockSink(sinks), expected) << sinks.front().name;
+
+    const std::tuple<PulseDeviceFacts, std::optional<std::uint32_t>, std::string> now[] = {
+        {laptop("analog-output-speaker"), data_source::internalSpeaker, "内置音频 模拟立体声 · 扬声器"},
+        {laptop("analog-output-headphones"), data_source::headphones, "内置音频 模拟立体声 · 耳机"},
+        {ucm, data_source::internalSpeaker, ""},  // one port: the description alone
+        {sink("ucm", {}, {{"[Out] Headphones", "Headphones", 0}, {"[Out] Line", "Line", 0}}, "[Out] Headphones", "HiFi"), data_source::headphones, "HiFi · Headphones"},
+        {hdmi, std::nullopt, ""},
+    };
+    for (const auto& [facts, source, name] : now) EXPECT_EQ(std::pair(dataSourceOf(facts), displayNameOf(facts)), std::pair(source, name)) << facts.name;
 }
 
 }  // namespace

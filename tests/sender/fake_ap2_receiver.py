@@ -267,14 +267,14 @@ class FakeAirPlay2Receiver(LoopbackServer):
             self.anchored = self.anchored or self.ntp_replies > 0
             return
         _, _, _, before, clock_ns, rtp, clock_id = struct.unpack(">BBHIQIQ", data)
-        master = ((self.grandmaster.clock_id, self.grandmaster.now_ns()) if self.grandmaster else
+        master = (self.grandmaster.read() if self.grandmaster else
                   (self.sender_clock[0], time.monotonic_ns() + self.sender_clock[1]) if self.sender_clock else None)
         if (rtp - before) & 0xFFFFFFFF != 77175:
             self.faults.append("0xD7 latency field")
-        elif master is not None and (master[0] != clock_id or abs(clock_ns - master[1]) > 100_000_000):
-            self.faults.append("0xD7 time off the clock it names")
-        elif master is not None:
-            self.anchored = True
+        elif master is not None:  # played only when stated in the time base of the clock followed now
+            self.anchored = master[0] == clock_id and abs(clock_ns - master[1]) <= 250_000_000
+            if master[0] == clock_id and not self.anchored:
+                self.faults.append("0xD7 time off the clock it names")
 
     def _on_audio(self, packet):
         if self.audio_key is None:
@@ -301,35 +301,46 @@ class FakeAirPlay2Receiver(LoopbackServer):
 
 class FakeGrandmaster(threading.Thread):
     """A HomePod's clock: priority1 248, time since an arbitrary boot, Announce every 250 ms, two-step Sync at
-    8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its correctionField."""
+    8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its correctionField.
+    ``restart`` gives it a new time base (and identity) from its next Sync on, as a HomePod that restarts."""
 
     def __init__(self, receiver, clock_id: int, sender_ports, correction_ns: int = 400_000_000):
         super().__init__(daemon=True)
-        self.receiver, self.clock_id, self.correction_ns = receiver, clock_id, correction_ns
+        self.receiver, self.correction_ns = receiver, correction_ns
         self.event, self.general = ((receiver.host, port) for port in sender_ports)
-        self._boot = time.monotonic_ns() - 3_600 * 10 ** 9
+        self.clock, self._restart, self.restarts = (clock_id, time.monotonic_ns() - 3_600 * 10 ** 9), None, []
         self._stop_event = threading.Event()
         receiver.grandmaster = self
 
-    def now_ns(self) -> int: return time.monotonic_ns() - self._boot
+    def read(self):
+        clock_id, boot = self.clock
+        return clock_id, time.monotonic_ns() - boot
+
+    def restart(self, clock_id: int, uptime_step_ns: int):
+        self._restart = (clock_id, self.clock[1] - uptime_step_ns)
 
     def stop(self):
         self._stop_event.set()
         self.join(timeout=2)
 
     def run(self):
-        quality = struct.pack(">hBBBBHB8sHB", 37, 0, 248, 248, 0xFE, 0xFFFF, 248, self.clock_id.to_bytes(8, "big"),
-                              0, 0xA0) + b"\x00\x08\x00\x08" + self.clock_id.to_bytes(8, "big")
         sequence = 0
         while not self._stop_event.wait(0 if sequence == 0 else 0.125):
+            if self._restart:  # the old clock is silent from now on; what the receiver was told no longer holds
+                self.clock, self._restart = self._restart, None
+                self.restarts.append(time.monotonic())
+                self.receiver.anchored = False
+            clock_id, now_ns = self.read()
+            quality = struct.pack(">hBBBBHB8sHB", 37, 0, 248, 248, 0xFE, 0xFFFF, 248, clock_id.to_bytes(8, "big"),
+                                  0, 0xA0) + b"\x00\x08\x00\x08" + clock_id.to_bytes(8, "big")
             try:
                 if sequence % 2 == 0:
-                    self.receiver.ptp_general.sendto(ptp_message(0xB, self.clock_id, sequence, ptp_time(0) + quality),
+                    self.receiver.ptp_general.sendto(ptp_message(0xB, clock_id, sequence, ptp_time(0) + quality),
                                                      self.general)
-                self.receiver.ptp_event.sendto(ptp_message(0, self.clock_id, sequence, bytes(10)), self.event)
-                origin = ptp_time(self.now_ns() - self.correction_ns) + b"\x00\x03\x00\x1c\x00\x80\xc2\x00\x00\x01" \
+                self.receiver.ptp_event.sendto(ptp_message(0, clock_id, sequence, bytes(10)), self.event)
+                origin = ptp_time(now_ns - self.correction_ns) + b"\x00\x03\x00\x1c\x00\x80\xc2\x00\x00\x01" \
                     + bytes(22)
-                self.receiver.ptp_general.sendto(ptp_message(8, self.clock_id, sequence, origin, self.correction_ns),
+                self.receiver.ptp_general.sendto(ptp_message(8, clock_id, sequence, origin, self.correction_ns),
                                                  self.general)
             except OSError:
                 pass

@@ -1,5 +1,6 @@
 """The AirPlay 2 session, and the whole worker, against the fake receiver and its scripted grandmaster."""
 
+import threading
 import time
 import unittest
 
@@ -12,7 +13,7 @@ from pyatv.ptp.clock_ports import ClockSockets
 
 
 def stream(session, seconds: float):
-    """Sends a tone on a real-time schedule; returns its packets by sequence number."""
+    """Sends a tone on a real-time schedule; returns its packets by sequence number, and when it began."""
     sent, audio = {}, tone(seconds)
     start = time.monotonic() + 0.01
     for index in range(len(audio) // s.PACKET_BYTES):
@@ -21,7 +22,7 @@ def stream(session, seconds: float):
         sent[session.stream.seq] = audio[index * s.PACKET_BYTES:(index + 1) * s.PACKET_BYTES]
         session.send(sent[session.stream.seq], when)
         session.poll(time.monotonic())
-    return sent
+    return sent, start
 
 
 class SessionTest(unittest.TestCase):
@@ -46,7 +47,7 @@ class SessionTest(unittest.TestCase):
         with FakeAirPlay2Receiver() as receiver:
             session = self.session(receiver)
             session.connect()
-            sent = stream(session, 2.6)
+            sent, _ = stream(session, 2.6)
             session.close()
             syncs = receiver.sender_syncs
             time.sleep(0.3)
@@ -64,18 +65,27 @@ class SessionTest(unittest.TestCase):
             self.assertEqual([p[0] for p in receiver.time_packets], [0x90] + [0x80] * (len(receiver.time_packets) - 1))
             self.assert_played(receiver, sent)
 
-    def test_follows_the_speakers_grandmaster_with_its_correction(self):
+    def test_follows_the_speakers_grandmaster_through_a_restart_and_gives_up_a_clock_that_stops(self):
         with FakeAirPlay2Receiver() as receiver:
             master = FakeGrandmaster(receiver, 0xF0E1D2C3B4A59687, [c.getsockname()[1] for c in self.clock_sockets])
             master.start()
             self.addCleanup(master.stop)
             session = self.session(receiver, pc.PTP_FOLLOW)
             session.connect()
-            sent = stream(session, 1.2)
-            session.close()
+            # The speaker restarts 1 s in: a new identity, its uptime clock 777 s on; 4.5 s in, under the same id.
+            threading.Timer(1.0, master.restart, [0xF1E1D2C3B4A59687, 777 * 10**9]).start()  # ranked after the old
+            threading.Timer(4.5, master.restart, [0xF1E1D2C3B4A59687, 100 * 10**9]).start()
+            sent, started = stream(session, 8.0)
+            time.sleep(0.2)
             self.assertEqual((receiver.sender_syncs, receiver.sender_announces), (0, 0))
-            self.assertTrue(receiver.anchored, "0xD7 carries the grandmaster's id and time")
             self.assert_played(receiver, sent)
+            seqs = list(sent)
+            for begin, end in zip(master.restarts, master.restarts[1:] + [started + 8.0]):  # plays again within 3 s
+                window = seqs[int((begin + 3.0 - started) / s.PACKET_SECONDS):int((end - started) / s.PACKET_SECONDS)]
+                self.assertTrue(window and all(receiver.packets[seq][2] for seq in window), "plays again within 3 s")
+            master.stop()
+            with self.assertRaises(s.ClockLost):   # the speaker's clock cannot be followed: it plays nothing
+                stream(session, 4.0)
 
     def test_refusals(self):
         cases = [("wrong PIN", {"pin": b"1234"}, pc.PTP_MASTER, s.PairingRequired),

@@ -103,6 +103,14 @@ class PacketTest(unittest.TestCase):
         for bad in (b"x" * 65537, b"RTSP/1.0 200 OK\nContent-Length: 262145\n\n", b"RTSP/1.0 200\nContent-Length: -1\n\n"):
             self.assertRaises(RtspMalformed, ResponseParser().feed, bad)
 
+class HeldAudioTest(unittest.TestCase):
+    def test_held_audio_beyond_the_room_loses_its_silence_first_then_one_faded_cut_where_quietest(self):
+        loud, quiet, source = frames(*[(9000, -9000)] * 352 * 30), frames(*[(30, -30)] * 352 * 4), PcmInput(None)
+        source.feed(loud + bytes(352 * 4 * 3) + loud + quiet + loud)   # 97 packets, room for 92
+        self.assertEqual((source.fit_held(92 * 352), b"".join(source.take(100))), (92 * 352, loud * 2 + quiet[
+            :352 * 8] + loud))
+
+
 class SpeakerTest(unittest.TestCase):
     def test_every_cause_has_its_own_message_naming_the_speaker(self):
         causes = [c for c in vars(s).values() if isinstance(c, type) and issubclass(c, s.SenderError)
@@ -222,6 +230,11 @@ class FollowerTest(unittest.TestCase):
                 self.assertEqual((follower.clock_id, follower.at(1.125) // 10**9), (0xA, 1001), "no wait, no jump")
         self.assertEqual(follower.clock_id, 0xB)
         self.assertLess(abs(follower.at(6.0) - 6 * 10**9 - 5 * 10**12), 10**6)
+        with self.assertLogs("pyatv.ptp.follower") as logged:  # a flood, each Announce beating the last: few lines
+            for k in range(3000):
+                clock_id = 0xD0 + k % 2 if k < 1000 else k
+                follower.handle(ptp.announce(clock_id, k, good._replace(variance=9000 - k)), 6 * 10**9 + k)
+        self.assertEqual(len(logged.output), 4, logged.output)
 
     def test_clock_estimate_follows_the_least_delayed_samples_and_a_confirmed_step(self):
         clock, offset, rate = FollowerClock(), 10**12, 1.00005

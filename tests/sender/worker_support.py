@@ -1,6 +1,7 @@
 """Shared helpers for the sender worker tests: paths, test tones, escape-frame decoding, a running worker, and
 the loopback RTSP/UDP server both fake receivers are built on."""
 
+import array
 import json
 import math
 import os
@@ -25,6 +26,16 @@ def tone(seconds: float) -> bytes:
     w = 2 * math.pi * 440 / 44100
     return b"".join(struct.pack("<hh", round(16383 * math.sin(w * i)), round(16383 * math.sin(2 * w * i)))
                     for i in range(int(seconds * 44100)))
+
+
+def ramp(seconds: float) -> bytes:
+    """Frame i is (i mod 30000 + 1, i div 30000 + 1): never silent, and ``ramp_index`` reads its index back."""
+    return array.array("h", [v for i in range(int(seconds * 44100)) for v in (i % 30000 + 1, i // 30000 + 1)]).tobytes()
+
+
+def ramp_index(pcm: bytes, frame: int) -> int:
+    left, right = struct.unpack_from("<hh", pcm, frame * 4)
+    return (right - 1) * 30000 + left - 1 if left > 0 and right > 0 else -1
 
 
 def decode_escape(frame: bytes) -> dict:
@@ -69,7 +80,7 @@ class Worker:
                                       os.path.join(SOURCE_DIR, "resources", "sender.py"), "--name", name, *extra],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr_file,
                                      env={**os.environ, "SONVALE_VENDOR": VENDOR, **(env or {})})
-        self.lines, self.times, self._queue = [], [], queue.Queue()
+        self.lines, self.times, self._queue, self.longest_write = [], [], queue.Queue(), 0.0
         self._feeder, self._feed_stop = threading.Thread(), threading.Event()
         self._feeder.start()
         threading.Thread(target=self._read, daemon=True).start()
@@ -107,8 +118,10 @@ class Worker:
             while not self._feed_stop.is_set() and (then_silence or i * chunk < len(pcm)):
                 time.sleep(max(0.0, t0 + i * 0.01 - time.monotonic()))
                 try:
+                    began = time.monotonic()
                     self.proc.stdin.write(pcm[i * chunk:(i + 1) * chunk] or bytes(chunk))
                     self.proc.stdin.flush()
+                    self.longest_write = max(self.longest_write, time.monotonic() - began)
                 except (ValueError, OSError):
                     return
                 i += 1

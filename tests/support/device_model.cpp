@@ -36,6 +36,12 @@ void DeviceModel::setDefaultOutput(AudioObjectID id) {
     notify(selector::defaultOutput);
 }
 
+void DeviceModel::setDataSource(AudioObjectID id, std::uint32_t source) {
+    Lock lock(mutex_);
+    for (auto& d : devices_) d.dataSource = d.id == id ? std::optional(source) : d.dataSource;
+    notify(selector::defaultOutput);
+}
+
 void DeviceModel::deliver(const AudioBufferList& list) {
     std::lock_guard cycle(ioCycle_);
     std::vector<IOBlock> blocks;
@@ -91,10 +97,12 @@ OSStatus DeviceModel::getPropertyData(AudioObjectID object, const AudioObjectPro
         if (defaultOutput_) values.push_back(defaultOutput_);
     } else {
         const Device* d = find(object);
-        if (!d || (where.mSelector != selector::streams && (where.mSelector != selector::transportType || !d->transport))) {
-            return unknownProperty;
-        }
+        const bool readable = d && (where.mSelector == selector::streams ||
+                                    (where.mSelector == selector::transportType && d->transport) ||
+                                    (where.mSelector == selector::dataSource && d->dataSource));
+        if (!readable) return unknownProperty;
         if (where.mSelector == selector::transportType) values.push_back(d->transport);
+        if (where.mSelector == selector::dataSource) values.push_back(*d->dataSource);
         if (where.mSelector == selector::streams && where.mScope != scope::input) values.push_back(d->id);
     }
     ioSize = std::min<std::uint32_t>(ioSize, std::uint32_t(values.size() * 4));

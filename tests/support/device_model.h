@@ -23,6 +23,7 @@ public:
         std::optional<std::string> name;
         std::uint32_t transport = 0;      // 0: the transport property cannot be read
         bool listed = true;
+        std::optional<std::uint32_t> dataSource = std::nullopt;  // the playing port of an output with several
     };
     static Device speaker() { return {0, std::string(clockUID), "内置音频 扬声器", transport::builtIn}; }
     static Device headphones() { return {0, std::string(usbUID), "Logitech USB Headset Analog Stereo", transport::usb}; }
@@ -35,6 +36,7 @@ public:
     AudioObjectID addDevice(Device device);   // fires 'dev#'
     void removeDevice(AudioObjectID id);      // fires 'dev#', and 'dOut' when it was the default
     void setDefaultOutput(AudioObjectID id);  // fires 'dOut'
+    void setDataSource(AudioObjectID id, std::uint32_t source);  // a jack: fires 'dOut' as the server's port change does
 
     // What the next tap reports: its format (48 kHz Float32 stereo unless set) and UID.
     void setTapFormat(const AudioStreamBasicDescription& format) { Lock lock{mutex_}; tapFormat_ = format; }

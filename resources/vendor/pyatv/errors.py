@@ -22,6 +22,7 @@ MESSAGES: dict[type, str] = {
     s.TimingPortUnreachable: "“{name}”无法访问本机的 UDP 时钟同步端口，请在防火墙中允许 python3 接收 UDP 连接",
     s.ClockPortsUnavailable: "“{name}”只能用带 PTP 时钟的 AirPlay 2 播放（本机 UDP 端口 319/320），但{reason}",
     s.NoResponse: "“{name}”没有响应，请确认扬声器工作正常",
+    s.ClockLost: "无法跟随“{name}”自己的时钟（它不再发出 PTP 同步消息），扬声器放不出声音，请确认它工作正常",
     s.Disconnected: "与“{name}”的连接已断开，重新连接失败",
     s.ClosedBySpeaker: "“{name}”结束了播放会话，重新连接失败",
     s.Stopped: "已停止向“{name}”发送",

@@ -155,20 +155,20 @@ class _YieldingSession(s.Session):
         self._policy.shown = None
 
     def send(self, pcm: bytes, when: float) -> None:
-        try:
-            self._inner.send(pcm, when)
-        except s.Disconnected as exc:  # the speaker closed the connection or its audio port
-            raise self._policy.after_close(exc) from exc
+        self._inner.send(pcm, when)
 
     def clock_rate(self) -> float:
         return self._inner.clock_rate()
 
     def poll(self, now: float) -> None:
-        try:
-            self._inner.poll(now)
-        except s.Disconnected as exc:
-            raise self._policy.after_close(exc) from exc
+        self._inner.poll(now)
         self._policy.while_streaming(now)
+
+    def lost(self, exc: s.SenderError) -> s.SenderError:
+        exc = self._inner.lost(exc)
+        if isinstance(exc, s.Disconnected):
+            return self._policy.after_close(exc)  # the speaker closed the connection or its audio port
+        return exc
 
     def close(self) -> None:
         self._inner.close()

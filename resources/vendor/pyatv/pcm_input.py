@@ -3,9 +3,11 @@
 The application's writer must never block on us, whatever the streamer is doing. While no session streams
 (connecting, standby, reconnecting) a reader thread drains the pipe and holds what it reads: nothing while the
 input is silent, then everything from the first sound on, bounded at ``hold_s`` (the oldest goes first, counted).
-The streamer plays that hold from its first frame once the speaker is ready. While a session streams, the
-streamer waits on the pipe (``wait``) and reads it itself (``pull``), so the reader thread sleeps and the process
-wakes once per write of the application (a recorded fragment, a few packets' worth).
+The streamer plays that hold once the speaker is ready, shortened first to what the speaker's latency leaves room
+for (``fit_held``). While a session streams, the streamer waits on the pipe (``wait``) and reads it itself
+(``pull``), so the process wakes once per write of the application (a recorded fragment, a few packets' worth);
+the reader thread only looks every ``STALL`` seconds whether the streamer still reads, and reads for it while it
+is held up (a slow speaker, a wait of any kind).
 
 Drift between the capture clock and the packet schedule is corrected one frame at a time (``take`` with
 ``adjust``), never by cutting or padding whole stretches; the few cuts and pads left for faults are counted.
@@ -22,7 +24,7 @@ import threading
 import time
 from typing import Callable
 
-from .session import BYTES_PER_FRAME, PACKET_BYTES, SAMPLE_RATE
+from .session import BYTES_PER_FRAME, FRAMES_PER_PACKET, PACKET_BYTES, SAMPLE_RATE
 
 log = logging.getLogger(__name__)
 
@@ -48,6 +50,10 @@ def is_silent(chunk: bytes, level: int = 1) -> bool:
 class PcmInput:
     """Bounded PCM buffer fed by a reader thread (``start``), by ``pull`` or directly (``feed``)."""
 
+    STALL = 0.1
+    FADE_FRAMES = 441         # a cut in held audio is faded across this long
+    ONSET_FRAMES = 8820       # and never touches the first sound's beginning, when it can be elsewhere
+
     def __init__(self, fd: int | None = 0, *, clock: Callable[[], float] = time.monotonic,
                  hold_s: float = 2.0, silence_level: int = 1, read_size: int = 65536) -> None:
         self._fd = fd
@@ -61,6 +67,7 @@ class PcmInput:
         self._reader_may_run = threading.Event()
         self._reader_may_run.set()
         self._streaming = False
+        self._pulled_at = 0.0
         self.bytes_in = 0
         self.eof = False
         self.last_sound = float("-inf")
@@ -77,16 +84,23 @@ class PcmInput:
 
     def _read_loop(self) -> None:
         while not self.eof:
-            self._reader_may_run.wait()
+            if not self._reader_may_run.wait(self.STALL):
+                if time.monotonic() - self._pulled_at >= self.STALL:
+                    self._read_available()  # the streamer is held up: read for it
+                continue
             try:
                 readable = select.select([self._fd], [], [], 0.2)[0]
             except (OSError, ValueError):
                 readable = [self._fd]
-            if readable and self._reader_may_run.is_set():
-                self.pull()
+            if readable:
+                self._read_available()
 
     def pull(self) -> None:
-        """Reads whatever the pipe holds, without waiting."""
+        """Reads whatever the pipe holds, without waiting (the streamer's read)."""
+        self._pulled_at = time.monotonic()
+        self._read_available()
+
+    def _read_available(self) -> None:
         if self._fd is None or self.eof:
             return
         with self._lock:
@@ -185,6 +199,33 @@ class PcmInput:
             self._buf += bytes(padding)
         return padding // BYTES_PER_FRAME
 
+    def fit_held(self, room: int) -> int:
+        """Shortens the held audio to ``room`` frames: silent packets go first, then one cut of what is still too
+        much, where the held audio is quietest, faded across. Counted as not held; returns the frames now held."""
+        with self._lock:
+            held = len(self._buf) // BYTES_PER_FRAME
+            excess = held - room
+            if excess <= 0:
+                return held
+            kept, skipped = bytearray(), 0
+            for start in range(0, len(self._buf), PACKET_BYTES):
+                chunk = self._buf[start:start + PACKET_BYTES]
+                if excess - skipped * FRAMES_PER_PACKET >= FRAMES_PER_PACKET and len(chunk) == PACKET_BYTES \
+                        and is_silent(chunk, self._silence_level):
+                    skipped += 1
+                    continue
+                kept += chunk
+            cut = excess - skipped * FRAMES_PER_PACKET
+            at = _quietest(kept, cut + self.FADE_FRAMES, self.ONSET_FRAMES) if cut else 0
+            if cut:
+                _cut_faded(kept, at, cut, self.FADE_FRAMES)
+            self._buf[:] = kept
+            self.discarded_frames += excess
+        log.info("held audio %.2f s longer than the speaker's latency leaves room for: %d silent packets left out, "
+                 "%.0f ms cut at %.2f s where it is quietest", excess / SAMPLE_RATE, skipped, cut / 44.1,
+                 at / SAMPLE_RATE)
+        return room
+
     def drop_oldest(self, frames: int, counted_as_dropped: bool = True) -> None:
         with self._lock:
             frames = min(frames, len(self._buf) // BYTES_PER_FRAME)
@@ -193,3 +234,43 @@ class PcmInput:
                 self.dropped_frames += frames
             else:
                 self.discarded_frames += frames
+
+
+def _samples(pcm) -> array.array:
+    samples = array.array("h")
+    samples.frombytes(bytes(pcm[: len(pcm) & ~1]))
+    if sys.byteorder != "little":
+        samples.byteswap()
+    return samples
+
+
+def _quietest(pcm: bytearray, frames: int, after: int) -> int:
+    """The first frame of the ``frames``-long stretch of ``pcm`` whose packets are quietest (the least sum of their
+    peaks), on a packet boundary, from ``after`` on if ``pcm`` is long enough; else 0."""
+    total = len(pcm) // BYTES_PER_FRAME
+    if total <= frames:
+        return 0
+    earliest = -(-after // FRAMES_PER_PACKET) if total - frames >= after + FRAMES_PER_PACKET else 0
+    peaks = [max(max(p), -min(p)) if p else 0
+             for p in (_samples(pcm[i:i + PACKET_BYTES]) for i in range(0, len(pcm), PACKET_BYTES))]
+    width = -(-frames // FRAMES_PER_PACKET)
+    sums = [0]
+    for peak in peaks:
+        sums.append(sums[-1] + peak)
+    first = min(range(earliest, (total - frames) // FRAMES_PER_PACKET + 1),
+                key=lambda f: sums[min(f + width, len(peaks))] - sums[f])
+    return first * FRAMES_PER_PACKET
+
+
+def _cut_faded(pcm: bytearray, at: int, cut: int, fade: int) -> None:
+    """Removes ``cut`` frames from ``at``, fading the audio before the cut into the audio after it over ``fade``
+    frames (fewer when ``pcm`` ends sooner)."""
+    fade = max(0, min(fade, len(pcm) // BYTES_PER_FRAME - at - cut))
+    before = _samples(pcm[at * BYTES_PER_FRAME:(at + fade) * BYTES_PER_FRAME])
+    after = _samples(pcm[(at + cut) * BYTES_PER_FRAME:(at + cut + fade) * BYTES_PER_FRAME])
+    for i in range(len(before)):
+        weight = (i // 2 + 1) / (fade + 1)
+        before[i] = round(before[i] * (1.0 - weight) + after[i] * weight)
+    if sys.byteorder != "little":
+        before.byteswap()
+    pcm[at * BYTES_PER_FRAME:(at + cut + fade) * BYTES_PER_FRAME] = before.tobytes()

@@ -94,6 +94,11 @@ class Session(abc.ABC):
         it went away. Must return quickly (never waits for a network reply).
         Raises ``Disconnected`` or ``NoResponse``."""
 
+    def lost(self, exc: "SenderError") -> "SenderError":
+        """What ``exc``, raised by ``send`` or ``poll``, means; asked once the stream has stopped and the session is
+        closed, so that finding out may take a while (the input is held meanwhile). By default: just that."""
+        return exc
+
     @abc.abstractmethod
     def close(self) -> None:
         """Stop the stream and release the speaker (so another sender may play at once).
@@ -175,6 +180,10 @@ class TimingPortUnreachable(SenderError):
 
 class NoResponse(SenderError):
     """The speaker stopped answering requests."""
+
+
+class ClockLost(NoResponse):
+    """The speaker plays by its own clock (follow mode) and that clock cannot be followed: no Sync from it."""
 
 
 class Disconnected(SenderError):

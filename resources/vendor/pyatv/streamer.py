@@ -10,9 +10,11 @@ States reported (``contract.Reporter``):
 
 Failures are raised as ``session.SenderError``; the caller reports them and exits.
 
-Nothing the application writes is lost to a reconnect: the input holds it from the first sound (``PcmInput``)
-and the next session plays it from its first frame. It goes out at once, with its packets timed in the recent
-past, so the speaker's latency absorbs the reconnect and the stream is back at its usual delay right away.
+What the application writes during a reconnect is held from the first sound (``PcmInput``) and the next session
+plays it from its first frame. It goes out at once, with its packets timed in the recent past, so the speaker's
+latency absorbs the reconnect and the stream is at its usual delay right away; held audio the latency has no room
+for is taken out before it is sent (silence first, else one faded cut where it is quietest), never trimmed later
+frame by frame.
 """
 
 from __future__ import annotations
@@ -75,7 +77,8 @@ class Streamer:
     INPUT_WAIT = 0.05
     POLL_INTERVAL = 0.05
     MAX_PER_WAKE = 32          # a held backlog goes out in bursts this size, back to back
-    BACKLOG_MARGIN = 0.4       # of the speaker's latency, kept free when a held backlog is played
+    BACKLOG_MARGIN = 0.25      # of the speaker's latency, kept free when a held backlog is played
+    LEAD_IN = 16               # packets of silence that begin every session
     # Input later than the schedule is waited for (it still plays in time), unless none has come for OUTAGE
     # seconds: then the schedule is kept going with silence.
     OUTAGE = 0.1
@@ -132,15 +135,16 @@ class Streamer:
         while True:
             try:
                 outcome = self._stream(session)
-            except s.SpeakerBusy as busy:  # another sender took the speaker: wait for it, never take it back
+            except (s.SpeakerBusy, s.Disconnected, s.NoResponse) as exc:
                 session.close()
-                if not busy.wait_until_free(self._stopping, self.heartbeat.alive):
-                    return
-                self.reporter.reconnecting()
-                session = self._connect()
-                continue
-            except (s.Disconnected, s.NoResponse) as exc:
-                session.close()
+                # Decided once the stream has stopped: any wait this takes holds the input, never leaves it unread.
+                exc = session.lost(exc)
+                if isinstance(exc, s.SpeakerBusy):  # another sender took the speaker: wait for it, never take it back
+                    if not exc.wait_until_free(self._stopping, self.heartbeat.alive):
+                        return
+                    self.reporter.reconnecting()
+                    session = self._connect()
+                    continue
                 log.warning("speaker connection lost: %s", exc)
                 if self.clock() - self._last_reconnect < self.RECONNECT_HOLD:
                     raise s.Disconnected("lost again soon after reconnecting") from exc
@@ -148,7 +152,7 @@ class Streamer:
                 self.reporter.reconnecting()
                 try:
                     session = self._connect()
-                except s.SpeakerBusy:
+                except (s.SpeakerBusy, s.ClockLost):
                     raise
                 except s.SenderError as again:
                     raise s.Disconnected("reconnect failed: %s" % again) from again
@@ -184,19 +188,26 @@ class Streamer:
     def _stream(self, session: s.Session) -> str:
         source, steer = self.source, self.steer
         held = source.begin_streaming()
-        # The held audio is timed as far back as the speaker's latency allows; the rest of it stays ahead of the
-        # schedule (sent early, then absorbed by leaving out silence) unless it is beyond CUT_ABOVE.
-        room = max(0, int((session.latency - self.BACKLOG_MARGIN) / PACKET_SECONDS)) * FRAMES_PER_PACKET
         started = self.clock()
-        schedule = Schedule(started - min(held, room) // FRAMES_PER_PACKET * PACKET_SECONDS)
+        # The held audio is timed as far back as the speaker's latency allows, after a short lead-in of silence
+        # (some receivers drop the first packets of a session). What does not fit is taken out before it is sent,
+        # so the stream plays at the latency it reported from the start: silent packets first, then one cut at
+        # the quietest point.
+        room = max(0, int((session.latency - self.BACKLOG_MARGIN) / PACKET_SECONDS) - self.LEAD_IN) * FRAMES_PER_PACKET
+        if held > room:
+            held = source.fit_held(room)
+        schedule = Schedule(started - (held // FRAMES_PER_PACKET + self.LEAD_IN) * PACKET_SECONDS)
         if held:
-            log.info("playing %.2f s held while the speaker was not ready, from its first frame", held / 44100)
+            log.info("playing %.2f s held while the speaker was not ready", held / 44100)
         steer.reset(0.0)
         rate = 1.0
         playing = False
         next_poll = 0.0
         outcome = "lost"
         try:
+            for _ in range(self.LEAD_IN):
+                session.send(bytes(s.PACKET_BYTES), schedule.when(schedule.sent))
+                schedule.sent += 1
             while True:
                 if self._stopping():
                     if source.eof and not self.should_stop():

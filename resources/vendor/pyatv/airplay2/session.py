@@ -128,6 +128,8 @@ class AirPlay2Session(s.Session):
     def poll(self, now: float) -> None:
         if self.control is None:
             return
+        if self.follower is not None and self.follower.failure is not None:
+            raise s.ClockLost(self.follower.failure)
         self.control.poll(now, self.stream.first_sent)
         self.events.answer()
 

@@ -27,7 +27,7 @@ def start_clock(x) -> None:
         x.master.start()
     elif x.timing == protocol_choice.PTP_FOLLOW:
         if not s.wait_for(x.follower.ready, FOLLOW_WAIT):
-            raise s.NoResponse("no PTP Sync from the speaker's clock within %.0f s" % FOLLOW_WAIT)
+            raise s.ClockLost("no PTP Sync from the speaker's clock within %.0f s" % FOLLOW_WAIT)
         log.info("following the speaker's clock %016x", x.follower.clock_id)
     elif not s.wait_for(x.udp.first_timing, FIRST_TIMING_WAIT):
         log.warning("speaker has not asked for timing within %.0f s; streaming anyway", FIRST_TIMING_WAIT)

@@ -16,3 +16,6 @@ class LocalClock:
 
     def at(self, monotonic_seconds: float) -> int:
         return int(monotonic_seconds * 1e9) + self._offset
+
+    def read(self, monotonic_seconds: float):
+        return self.clock_id, self.at(monotonic_seconds)

@@ -28,6 +28,8 @@ SILENT_AFTER = 5.0
 # this long, and never by more than MAX_LEAN: the receiver sees a steady stream, never a jump.
 LEAN_SECONDS = 60.0
 MAX_LEAN = 200e-6
+# A lag beyond this is no drift: the clock's time base stepped.
+MAX_LAG_NS = 500_000_000
 
 
 class NtpSync:
@@ -40,17 +42,22 @@ class NtpSync:
     def packet(self, timestamp: int, frames: int, when: float, anchor: bool) -> bytes:
         return rtp.sync_packet(timestamp, self._latency, self._ntp.at(when), first=anchor)
 
+    def moved(self) -> bool:
+        return False
+
     def rate(self) -> float:
         return 1.0
 
 
 class PtpLine:
-    """0xD7 time announces on one frozen RTP-to-clock line. ``clock`` has ``at(monotonic seconds) -> ns``,
-    ``clock_id`` and ``rate`` (our own clock as master, or the receiver's grandmaster we follow).
+    """0xD7 time announces on one frozen RTP-to-clock line. ``clock`` has ``read(monotonic seconds) -> (clock id,
+    ns)``, ``clock_id`` and ``rate`` (our own clock as master, or the receiver's grandmaster we follow).
 
-    The line is drawn again only when the schedule jumped (``anchor``) or the grandmaster changed; in the second
-    case at the same instant on the new timebase, so the audio goes on without a jump. Drift never moves it: the
-    streamer paces by ``rate()``, which follows the speaker's clock and leans gently against any lag."""
+    The line is drawn again only when the schedule jumped (``anchor``), the grandmaster changed or its time base
+    stepped (a speaker restarted under the same id); in the last two cases at the same instant on the new time
+    base, so the audio goes on without a jump. Every announce states the time of the clock it names, read together
+    with its id. Drift never moves the line: the streamer paces by ``rate()``, which follows the speaker's clock
+    and leans gently against any lag."""
 
     def __init__(self, clock) -> None:
         self._clock = clock
@@ -60,22 +67,27 @@ class PtpLine:
         self._lag_ns = 0
 
     def packet(self, timestamp: int, frames: int, when: float, anchor: bool) -> bytes:
-        now_ns = self._clock.at(when)
-        clock_id = self._clock.clock_id
+        clock_id, now_ns = self._clock.read(when)
         if anchor or self._line is None:
             self._line = FrozenLine(timestamp, now_ns)
             self._line_frames = frames
             self._lag_ns = 0
             anchor = True
-        elif clock_id != self._clock_id:
-            log.info("time line moved to grandmaster %016x at the same instant", clock_id)
-            self._line = FrozenLine(timestamp, now_ns - self._lag_ns)
-            self._line_frames = frames
-            anchor = True
         else:
-            self._lag_ns = now_ns - self._line.clock_at(frames - self._line_frames)
+            lag = now_ns - self._line.clock_at(frames - self._line_frames)
+            if clock_id != self._clock_id or abs(lag) > MAX_LAG_NS:  # a new clock, or its time base stepped
+                log.info("time line moved to grandmaster %016x at the same instant", clock_id)
+                self._line = FrozenLine(timestamp, now_ns - self._lag_ns)
+                self._line_frames = frames
+                anchor = True
+            else:
+                self._lag_ns = lag
         self._clock_id = clock_id
         return time_announce(timestamp, self._line.clock_at(frames - self._line_frames), clock_id, first=anchor)
+
+    def moved(self) -> bool:
+        """The grandmaster changed since the last announce: the next packet should carry one at once."""
+        return self._clock_id is not None and self._clock.clock_id != self._clock_id
 
     def rate(self) -> float:
         lean = max(-MAX_LEAN, min(MAX_LEAN, self._lag_ns * 1e-9 / LEAN_SECONDS))
@@ -113,7 +125,7 @@ class AudioStream:
     def send(self, pcm: bytes, when: float) -> None:
         first = self.first_sent is None
         anchor = first or abs(when - self._last_when - s.PACKET_SECONDS) > 0.05
-        if anchor or when - self._last_time_packet >= TIME_PACKET_INTERVAL:
+        if anchor or when - self._last_time_packet >= TIME_PACKET_INTERVAL or self._timeline.moved():
             try:
                 self._udp.control.sendto(self._timeline.packet(self.timestamp, self._frames, when, anchor),
                                      self._remote_control)
