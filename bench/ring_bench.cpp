@@ -14,7 +14,8 @@ static void RingPushPop480(benchmark::State& state) {
     for (auto _ : state) {
         ring.push(list);
         auto popped = ring.pop(4096);
-        benchmark::DoNotOptimize(popped.data());
+        float* data = popped.data();
+        benchmark::DoNotOptimize(data);
     }
     // Seconds of CPU per frame (printed with an SI prefix: "n" is nanoseconds).
     state.counters["s_per_frame"] =

@@ -47,7 +47,7 @@ static void WriterTick48k(benchmark::State& state) {
 
         const auto begin = std::chrono::steady_clock::now();
         auto popped = ring.pop(4096);
-        const auto result = writer.write(popped, 0.8f);
+        auto result = writer.write(popped, 0.8f);
         const auto end = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(result.outcome);
         const double seconds = std::chrono::duration<double>(end - begin).count();

@@ -26,6 +26,11 @@ for package in python3 python3-zeroconf python3-cryptography pulseaudio-utils li
   echo ", $depends," | grep -Eq ", ${package}[ ,]" || fail "Depends lacks $package: $depends"
 done
 
+# A package built here says which release it is for (see cmake/Package.cmake).
+release=$(. /etc/os-release && echo "${VERSION_ID:-}")
+[ -z "$release" ] || dpkg-deb -f "$deb" Version | grep -q "~deb$release\$" ||
+  fail "version $(dpkg-deb -f "$deb" Version) does not name Debian $release"
+
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
@@ -38,8 +43,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 dpkg -s sonvale >/dev/null 2>&1 && fail "sonvale is installed already; purge it first"
 export DEBIAN_FRONTEND=noninteractive
-# Purges the packages among its arguments that dpkg still knows.
+# Purges the packages among its arguments that dpkg still knows; with no arguments, nothing
+# (dpkg-query -W with no names would list, and apt-get would purge, every installed package).
 purge() {
+  [ "$#" -gt 0 ] || return 0
   known=$(dpkg-query -W -f '${Package}\n' "$@" 2>/dev/null || true)
   # shellcheck disable=SC2086
   [ -z "$known" ] || apt-get purge -y -qq $known >/dev/null
@@ -53,7 +60,9 @@ pulled=$(dpkg-query -W -f '${Package}\n' | sort | comm -13 "$unpacked/before" - 
 # shellcheck disable=SC2086
 echo "check-package: installed; it pulled in:" ${pulled:-nothing}
 
+# The program reports the version without the release suffix.
 version=$(dpkg-deb -f "$deb" Version)
+version=${version%%~*}
 report=$(sonvale --verify-package) || fail "sonvale --verify-package: $report"
 [ "$report" = "{\"missing\":[],\"ok\":true,\"version\":\"$version\"}" ] || fail "sonvale --verify-package: $report"
 getcap $helper | grep -q 'cap_net_bind_service=ep' || fail "$helper lacks cap_net_bind_service: $(getcap $helper)"

@@ -1,5 +1,5 @@
 #!/bin/sh
-# The whole test suite from a fresh Debian 12 machine: packages, build, then every test.
+# The whole test suite from a fresh Debian 12 or 13 machine: packages, build, then every test.
 # SANITIZE=address (ASan+UBSan) or SANITIZE=thread builds into build-<sanitizer> instead.
 set -eu
 cd "$(dirname "$0")/.."

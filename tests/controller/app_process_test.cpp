@@ -89,7 +89,9 @@ TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBac
         }
         ::kill(pid_t(app.processId()), number);
         ASSERT_TRUE(app.waitForFinished(10000));
-        if (number != SIGKILL) EXPECT_EQ(app.exitCode(), 0);
+        if (number != SIGKILL) {
+            EXPECT_EQ(app.exitCode(), 0);
+        }
         EXPECT_TRUE(waitUntil([&] { return runCommand({"pgrep", "-f", worker}).exitStatus == 1; }, 5000));
         EXPECT_TRUE(waitUntil([this] { return !server.sink(std::string(outputUID)); }));
         EXPECT_EQ(server.defaultSink(), speakerSink);
@@ -103,7 +105,7 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     const QString pcm = dir.filePath("pcm");
     environment.insert("SONVALE_TEST_SINK", pcm);
     enableForwarding();
-    QProcess& app = launch();
+    launch();
     ASSERT_TRUE(waitUntil([&] {
         const auto output = server.sink(std::string(outputUID));  // absent while the leftover is replaced
         return forwarding() && output && output->description != "Leftover";
@@ -154,7 +156,7 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
 
 INSTANTIATE_TEST_SUITE_P(Servers, AppProcessTest,
                          ::testing::Values(SoundServerKind::pulseaudio, SoundServerKind::pipewire),
-                         [](const auto& info) { return std::string(soundServerName(info.param)); });
+                         [](const auto& test) { return std::string(soundServerName(test.param)); });
 
 }  // namespace
 }  // namespace sonvale::test

@@ -69,7 +69,9 @@ TEST(WorkerLineReaderTest, CutsLinesAndReadsOnlyStateObjects) {
         std::vector<std::string> states;
         for (const auto& event : events) states.push_back(event.state);
         EXPECT_EQ(states, c.states) << c.chunks.front().left(40).toStdString();
-        if (!events.empty()) EXPECT_EQ(events.back().bytesIn, c.bytesIn);
+        if (!events.empty()) {
+            EXPECT_EQ(events.back().bytesIn, c.bytesIn);
+        }
     }
     const auto events = WorkerLineReader().feed("{\"state\":\"error\",\"message\":\"说明\"}\n{\"state\":\"error\"}\n");
     EXPECT_EQ(std::pair(events.at(0).message, events.at(1).message), std::pair(std::optional(QStringLiteral("说明")), std::optional<QString>()));

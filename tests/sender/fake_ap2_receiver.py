@@ -145,7 +145,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
         self.packets, self.faults = {}, []               # seq -> (rtp timestamp, pcm, rendered); what went wrong
         self.time_packets, self.trailers = [], set()
         self.sender_syncs = self.sender_announces = self.ntp_replies = self.event_replies = 0
-        self.anchored, self.ntp_asked = False, 0.0
+        self.anchored, self.ntp_asked, self.control_closed = False, 0.0, False
         self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
         self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours
         self.audio_key = self.secret = self.ntp_port = None
@@ -185,6 +185,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
                         self.secret = pairing.session_key
                         channel.append(HapEnd(self.secret, b"Control-Salt!" if self.wrong_keys else b"Control-Salt",
                                               b"Control-Read-Encryption-Key", b"Control-Write-Encryption-Key"))
+                self.control_closed = not self._stop.is_set()   # by the sender
             except (InvalidTag, OSError):  # a frame that fails authentication ends the connection, as a sender may
                 pass
 

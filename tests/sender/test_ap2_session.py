@@ -7,7 +7,7 @@ import unittest
 from worker_support import Worker, longest_bit_exact_run, tone, udp_socket
 from fake_ap2_receiver import FakeAirPlay2Receiver, FakeGrandmaster
 from pyatv import session as s
-from pyatv.airplay2 import protocol_choice as pc
+from pyatv.airplay2 import protocol_choice as pc, selection
 from pyatv.airplay2.session import AirPlay2Session
 from pyatv.ptp.clock_ports import ClockSockets
 
@@ -49,7 +49,8 @@ class SessionTest(unittest.TestCase):
             session.connect()
             sent, _ = stream(session, 2.6)
             session.close()
-            time.sleep(0.1)
+            syncs = receiver.sender_syncs
+            time.sleep(0.3)
             methods = receiver.methods()
             self.assertEqual(methods[:3], [("POST", "/pair-pin-start")] + [("POST", "/pair-setup")] * 2)
             self.assertEqual([m for m, _ in methods[3:7] + methods[-2:]],
@@ -59,7 +60,8 @@ class SessionTest(unittest.TestCase):
             self.assertEqual([b"streams" in r[4] for r in receiver.requests if r[0] == "TEARDOWN"], [True, False])
             self.assertTrue(all(encrypted for _, _, encrypted, _, _ in receiver.requests[3:]))
             self.assertEqual((receiver.volume_answers, receiver.event_replies), ([(200, -15.0)], 1))
-            self.assertTrue(receiver.sender_syncs >= 15 and receiver.sender_announces >= 2)
+            self.assertTrue(syncs >= 15 and receiver.sender_syncs <= syncs + 1 and receiver.sender_announces >= 2)
+            self.assertTrue(receiver.control_closed, "RTSP closed after TEARDOWN")
             self.assertEqual([p[0] for p in receiver.time_packets], [0x90] + [0x80] * (len(receiver.time_packets) - 1))
             self.assert_played(receiver, sent)
 
@@ -94,7 +96,12 @@ class SessionTest(unittest.TestCase):
                 with self.assertRaises(error):
                     session.connect()
                 session.close()
-                self.assertNotIn("SETUP", [m for m, _ in receiver.methods()])
+                self.assertEqual({"SETUP", "TEARDOWN"} & {m for m, _ in receiver.methods()}, set())
+
+    def test_info_of_a_speaker_given_by_address_read_as_its_advertisement(self):
+        for features in ("0x0,0x0", "0xFFFFFFFF,0xFFFFFFFF"):
+            with FakeAirPlay2Receiver(features=features) as receiver:
+                self.assertEqual(selection.info_as_txt(receiver.host, receiver.port), {"features": features, "flags": "0x4"})
 
     def test_worker_tone_arrives_bit_exact_over_ntp(self):
         with FakeAirPlay2Receiver(control_port_first=False) as receiver:

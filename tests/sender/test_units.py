@@ -3,19 +3,25 @@ AirPlay 2 packets, SRP-6a, HKDF labels, HAP frames; the messages, the JSON lines
 election of the grandmaster the sender follows."""
 
 import os
+import socket
 import struct
+import time
 import unittest
 
 from worker_support import decode_escape
 from fake_ap2_receiver import SrpServer, minimal
-from pyatv import errors, session as s
-from pyatv.airplay2 import audio_packets, hap_channel, srp
+from pyatv import discovery, errors, session as s
+from pyatv.airplay2 import audio_packets, binary_plist, hap_channel, srp
 from pyatv.contract import Reporter
 from pyatv.pcm_input import PcmInput
 from pyatv.ptp import messages as ptp
 from pyatv.ptp.follower import PtpFollower
+from pyatv.ptp.follower_clock import FollowerClock
+from pyatv.quoting import quoted, quoted_fields
+from pyatv.rtsp import ResponseParser, RtspMalformed
 from pyatv.streaming import rtp as packets
 from pyatv.streaming.alac import encode_escape
+from pyatv.streaming.udp import UdpServices
 
 
 def frames(*pairs) -> bytes:
@@ -36,7 +42,7 @@ class PacketTest(unittest.TestCase):
                                            "end", "padding")], [pcm, 352, 0, 1, 0, 0, 0, 1, 7, 0])
         self.assertRaises(ValueError, encode_escape, bytes(1409))
 
-    def test_rtp_sync_timing_and_resend(self):
+    def test_rtp_sync_and_timing(self):
         self.assertEqual(packets.rtp_header(65536, 0x100000160, 0x11223344, False).hex(), "806000000000016011223344")
         self.assertEqual(packets.rtp_header(65535, 0xFFFFFFFF, 1, True).hex(), "80e0ffffffffffff00000001")
         self.assertEqual(packets.sync_packet(100_000, 77175, 0x0102030405060708, True).hex(),
@@ -44,7 +50,58 @@ class PacketTest(unittest.TestCase):
         self.assertEqual(packets.ntp_from_seconds(1.5), ((0x83AA7E80 + 1) << 32) | 0x80000000)
         self.assertEqual(packets.timing_reply(b"\x80\xD2\x00\x07" + bytes(20) + b"ABCDEFGH", 0x1111, 0x2222).hex(),
                          "80d3000700000000" + b"ABCDEFGH".hex() + "%016x%016x" % (0x1111, 0x2222))
-        self.assertEqual(packets.parse_resend_request(b"\x80\xD5\x00\x01\xB1\xAA\x00\x03"), (0xB1AA, 3))
+
+    def test_resends_are_rate_limited_over_requests_and_only_for_the_receiver(self):
+        backlog = packets.Backlog()
+        for seq in range(65530, 65540):
+            backlog.put(seq, packets.rtp_header(seq, seq * 352, 1) + b"pcm")
+        udp, asked = UdpServices("127.0.0.1", packets.NtpClock(), backlog), []
+        udp.receiver = "127.0.0.1"
+        udp.start()
+        for source, pause in [("127.0.0.2", 0), ("127.0.0.1", 0), ("127.0.0.1", 0.2)]:  # 400 of the 500, then 150
+            time.sleep(pause)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+                sock.bind((source, 0))
+                sock.settimeout(2)
+                sock.sendto(b"\x80\xD5\x00\x01\xFF\xFA\x01\x90", ("127.0.0.1", udp.control_port))
+                asked.append([sock.recv(100) for _ in range(10 if source == udp.receiver else 0)])
+        udp.stop()  # after the requests waiting
+        resent = [b"\x80\xD6" + backlog.get(seq)[2:4] + backlog.get(seq) for seq in range(65530, 65540)]
+        self.assertEqual((asked, udp.refused_resends, (udp.missing_packets - 530) // 100), ([[], resent, resent], 2, 0))
+
+    def test_ptp_messages(self):
+        # 802.1AS: transportSpecific 1, version 2; control field 0/2/3/5 by type; the 8021 OUI TLV in Follow_Up.
+        clock, clock_hex, head = 0x0102030405060708, "0102030405060708", "00" * 12 + "0102030405060708"
+        got = [ptp.sync(clock, 0x10005), ptp.follow_up(clock, 7, (10**9 << 32) + 5), ptp.announce(clock, 9),
+               ptp.delay_resp(clock, ptp.parse_header(ptp.sync(0xAABB, 3)), 2 * 10**9 + 1)]
+        self.assertEqual([m.hex() for m in got], [
+            "1002002c00000208" + head + "0001000500fd" + "00" * 10,
+            "1802004c00000008" + head + "0001000702fd" + "000100000000000000050003001c0080c2000001" + "00" * 22,
+            "1b02004c00000008" + head + "000100090500" + "00" * 10 + "002500800621436a80" + clock_hex + "000020"
+            + "00080008" + clock_hex,
+            "1902003600000008" + head + "00010003037f" + "00000000000200000001000000000000aabb0001"])
+        self.assertEqual(ptp.parse_announce(got[2][:64]).quality, ptp.SENDER_QUALITY)
+        self.assertRaises(ptp.PtpParseError, ptp.parse_announce, got[2][:63])
+
+    def test_what_a_speaker_sent_is_quoted_short_and_names_are_read_as_advertised(self):
+        self.assertEqual([quoted(1 << 800), quoted((1 << 800) - 1)[:8], len(quoted(["x" * 300] * 8)),
+                          quoted(["x" * 300] * 8)[-2:]], ["<a 801-bit integer>", "66680144", 200, "x…"])
+        self.assertEqual([quoted_fields({}), quoted_fields({"a": "b", "c": b"\x01"}), quoted_fields(
+            {str(i): i for i in range(41)})[-15:]], ["none", "a='b' c=b'\\x01'", "39=39 …(1 more)"])
+        self.assertEqual([discovery.speaker_name("AABBCCDDEEFF@厨房@Home"), discovery.speaker_name("厨房"),
+                          discovery.normal_id("aa-bb-cc-dd-ee-ff"), discovery.normal_id("AABBCCDDEEG0")],
+                         ["厨房@Home", "厨房", "AA:BB:CC:DD:EE:FF", None])
+        addresses = ["fe80::1%eth0", "2001:db8::1", "169.254.0.9", "10.0.0.5"]
+        self.assertEqual([discovery.pick_address(addresses[:n]) for n in (4, 3, 2, 0)],
+                         ["10.0.0.5", "169.254.0.9", "2001:db8::1", None])
+
+    def test_rtsp_replies_in_any_pieces_and_their_length_bounds(self):
+        parser, reply = ResponseParser(), b"RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Length: 3\r\n\r\nabcRTSP/1.0 453\n\n"
+        got = [r for i in range(len(reply)) for r in parser.feed(reply[i:i + 1])]
+        self.assertEqual([(r.status, r.reason, r.cseq, r.body) for r in got], [(200, "OK", 2, b"abc"), (453, "", None, b"")])
+        self.assertEqual([ResponseParser().feed(d) for d in (b"x" * 65536, b"RTSP/1.0 200\nContent-Length: 262144\n\n")], [[], []])
+        for bad in (b"x" * 65537, b"RTSP/1.0 200 OK\nContent-Length: 262145\n\n", b"RTSP/1.0 200\nContent-Length: -1\n\n"):
+            self.assertRaises(RtspMalformed, ResponseParser().feed, bad)
 
 class HeldAudioTest(unittest.TestCase):
     def test_held_audio_beyond_the_room_loses_its_silence_first_then_one_faded_cut_where_quietest(self):
@@ -64,11 +121,28 @@ class SpeakerTest(unittest.TestCase):
         self.assertIn("1.2.3.4:5", errors.message_for(s.Unreachable(address="1.2.3.4:5"), "a"))
         self.assertIn("发送器内部错误", errors.message_for(KeyError("k"), "卧室"))
 
-    def test_sound_delivered_one_byte_per_read_is_sound(self):
-        source = PcmInput(None, clock=lambda: 7.0)
-        for byte in frames((0, 0), (300, -300)):
-            source.feed(bytes([byte]))
-        self.assertEqual(source.last_sound, 7.0)
+    def test_held_sound_and_steering_keep_whole_frames_in_order(self):
+        quiet, held, split = PcmInput(None), PcmInput(None, hold_s=0.5), PcmInput(None, clock=iter([5.0, 6.0]).__next__)
+        quiet.feed(frames((1, -1), (0, 1)))
+        held.feed(frames(*[(2, 0)] * 30000))
+        for piece in (b"\x2c\x01\x00", b"\x00\x01", b"\x00"):  # a sample split across reads is judged once
+            split.feed(piece)
+        self.assertEqual((quiet.last_sound, quiet.buffered_frames, held.buffered_frames, held.discarded_frames,
+                          split.last_sound), (float("-inf"), 0, 22050, 7950, 5.0))
+        numbered = [(i, -i) for i in range(3 * 352 + 10)]
+        for adjust, first, left in [(1, numbered[:352], 9), (-1, numbered[:351] + numbered[350:351], 11)]:
+            source = PcmInput(None)
+            source.begin_streaming()
+            source.feed(frames(*numbered))
+            self.assertEqual(source.take(5, adjust), [frames(*first), frames(*numbered[352 + adjust:704 + adjust]),
+                                   frames(*numbered[704 + adjust:1056 + adjust])])
+            self.assertEqual((source.buffered_frames, source.steered_frames, source.take(1)), (left, 1, []))
+
+    def test_a_busy_speaker_without_a_waiter_is_asked_again_unless_a_stop_comes_first(self):
+        busy, alive = s.SpeakerBusy("x"), []
+        busy.RETRY_SECONDS = 0.2
+        self.assertEqual([busy.wait_until_free(lambda: stop, alive.append) for stop in (False, True)] + alive[-1:],
+                         [True, False, 5.0])
 
     def test_state_lines_are_one_utf8_json_object_each(self):
         read_fd, write_fd = os.pipe()
@@ -109,16 +183,9 @@ class AirPlay2Test(unittest.TestCase):
             proof = client.process_challenge(server.salt, server.public.to_bytes(384, "big"))
             sizes = {"A": client.public, "B": server.public, "S": client.premaster}
             self.assertEqual([k for k, v in sizes.items() if len(minimal(v)) < 384], short)
+            self.assertRaises(srp.SrpError, client.verify_server, bytes(64))   # B = N: in test_negotiation
             client.verify_server(server.verify(client.public_bytes, proof))
             self.assertEqual((client.session_key, len(client.session_key)), (server.session_key, 64))
-
-    def test_srp_refusals(self):
-        client = srp.SrpClient(b"Pair-Setup", b"3939")
-        client.process_challenge(bytes(16), SrpServer().public.to_bytes(384, "big"))
-        self.assertRaises(srp.SrpError, client.verify_server, bytes(64))
-        for b_pub in (0, srp.N_3072):
-            self.assertRaises(srp.SrpError, srp.SrpClient(b"Pair-Setup", b"3939").process_challenge, bytes(16),
-                              b_pub.to_bytes(385, "big"))
 
     def test_known_answers(self):
         """Bytes computed once with the cryptography library alone, from the labels and layouts in the notes."""
@@ -135,7 +202,7 @@ class AirPlay2Test(unittest.TestCase):
         header = packets.rtp_header(0x1FFFF, 0x101020304, 0x0A0B0C0D, True)
         self.assertEqual(sealer.seal(header, b"\x01\x02\x03\x04").hex(), "80e0ffff010203040a0b0c0d"
                          "f14baee0a19dcea74c7a7620dc5578d9843b03310807060504030201")
-        self.assertEqual(packets.rtp_header(0x10000, 352, 1, False)[:4], b"\x80\x60\x00\x00")
+        self.assertEqual([binary_plist.clock_id_to_plist(c) for c in (2**63 - 1, 2**63, -1)], [2**63 - 1, -2**63, -1])
 
 
 class FollowerTest(unittest.TestCase):
@@ -164,6 +231,21 @@ class FollowerTest(unittest.TestCase):
                 clock_id = 0xD0 + k % 2 if k < 1000 else k
                 follower.handle(ptp.announce(clock_id, k, good._replace(variance=9000 - k)), 6 * 10**9 + k)
         self.assertEqual(len(logged.output), 4, logged.output)
+
+    def test_clock_estimate_follows_the_least_delayed_samples_and_a_confirmed_step(self):
+        clock, offset, rate = FollowerClock(), 10**12, 1.00005
+        for i in range(80):  # delays of 0.2 to 3.2 ms, the shortest last in every bucket of four
+            local = 10**9 + i * 125_000_000
+            clock.add(int(local * rate) + offset - 200_000 - 1_000_000 * (3 - i % 4), local)
+        local += 125_000_000
+        self.assertLess(abs(clock.to_master(local) - int(local * rate) - offset + 200_000), 20_000)
+        self.assertAlmostEqual(clock.rate, rate, delta=1e-6)
+        ready = []
+        for step in (20_000_000, 10**9, 10**9, 10**9):  # a lone outlier, then a step confirmed three times
+            local += 125_000_000
+            clock.add(clock.to_master(local) + step, local)
+            ready.append((clock.steps, clock.ready))
+        self.assertEqual(ready, [(0, True), (0, True), (0, True), (1, False)])
 
 
 if __name__ == "__main__":

@@ -30,8 +30,8 @@ public:
 
     // Fails one operation (for a size, of one selector; 0 = any) with `status`.
     enum class Operation { size, createAggregate, createTap, readTapFormat, createIOProc, start };
-    void fail(Operation operation, OSStatus status, std::uint32_t selector = 0) { Lock{mutex_}, failures_[{operation, selector}] = status; }
-    void clearFailures() { Lock{mutex_}, failures_.clear(); }
+    void fail(Operation operation, OSStatus status, std::uint32_t selector = 0) { Lock lock{mutex_}; failures_[{operation, selector}] = status; }
+    void clearFailures() { Lock lock{mutex_}; failures_.clear(); }
 
     AudioObjectID addDevice(Device device);   // fires 'dev#'
     void removeDevice(AudioObjectID id);      // fires 'dev#', and 'dOut' when it was the default
@@ -39,15 +39,15 @@ public:
     void setDataSource(AudioObjectID id, std::uint32_t source);  // a jack: fires 'dOut' as the server's port change does
 
     // What the next tap reports: its format (48 kHz Float32 stereo unless set) and UID.
-    void setTapFormat(const AudioStreamBasicDescription& format) { Lock{mutex_}, tapFormat_ = format; }
-    void setTapUID(std::optional<std::string> uid) { Lock{mutex_}, tapUID_ = std::move(uid); }
+    void setTapFormat(const AudioStreamBasicDescription& format) { Lock lock{mutex_}; tapFormat_ = format; }
+    void setTapUID(std::optional<std::string> uid) { Lock lock{mutex_}; tapUID_ = std::move(uid); }
     // Calls the started IO blocks as an audio thread would.
     void deliver(const AudioBufferList& list);
 
     // The names of the mutating calls in order, e.g. "deviceStop".
-    std::vector<std::string> calls() const { return Lock{mutex_}, calls_; }
-    std::vector<nlohmann::json> aggregateDescriptions() const { return Lock{mutex_}, descriptions_; }
-    std::size_t liveTapsAndIOProcs() const { return Lock{mutex_}, taps_.size() + ioProcs_.size(); }
+    std::vector<std::string> calls() const { Lock lock{mutex_}; return calls_; }
+    std::vector<nlohmann::json> aggregateDescriptions() const { Lock lock{mutex_}; return descriptions_; }
+    std::size_t liveTapsAndIOProcs() const { Lock lock{mutex_}; return taps_.size() + ioProcs_.size(); }
 
     OSStatus getPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t&) override;
     OSStatus getPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t&, void*) override;
@@ -56,7 +56,7 @@ public:
     OSStatus createAggregateDevice(const nlohmann::json& description, AudioObjectID& outDevice) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     ListenerID addPropertyListener(AudioObjectID, const AudioObjectPropertyAddress&, ListenerBlock) override;
-    void removePropertyListener(ListenerID listener) override { Lock{mutex_}, listeners_.erase(listener); }
+    void removePropertyListener(ListenerID listener) override { Lock lock{mutex_}; listeners_.erase(listener); }
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
     OSStatus createIOProcID(AudioObjectID device, IOBlock block, IOProcID& outID) override;
