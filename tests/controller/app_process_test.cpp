@@ -148,6 +148,42 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     EXPECT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << log().join('\n').toStdString();
 }
 
+// A laptop (PipeWire): its card's sink with a speaker and a headphone jack (tests/support/pipewire_card.cpp) in
+// place of the speaker's null sink.
+class LaptopCardTest : public AppProcessTest {};
+
+TEST_P(LaptopCardTest, HeadphonesPluggedInWhileForwardingHoldItWithTheSoundOnThemAndPulledOutResumeIt) {
+    const std::string laptopSink = "alsa_output.pci-0000_00_1f.3.analog-stereo";
+    QProcess card;
+    card.setProcessChannelMode(QProcess::ForwardedChannels);
+    QProcessEnvironment cardEnvironment = environment;
+    cardEnvironment.insert("PIPEWIRE_RUNTIME_DIR", QString::fromStdString(server.directory() + "/runtime"));
+    card.setProcessEnvironment(cardEnvironment);
+    card.start(QStringLiteral(PIPEWIRE_CARD));
+    ASSERT_TRUE(server.unloadModule(server.sink(speakerSink)->ownerModule));
+    ASSERT_TRUE(waitUntil([&] { return server.sink(laptopSink) && server.setDefaultSink(laptopSink); }, 5000));
+    enableForwarding();
+    QProcess& app = launch();
+    ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 20000)) << log().join('\n').toStdString();
+    // The clock is the card's sink whichever port plays; the headphones are the user's choice.
+    EXPECT_TRUE(log().contains(QStringLiteral("默认输出：内置音频 模拟立体声 · 扬声器 [BuiltInSpeakerDevice]")));
+    card.write("headphones\n");
+    EXPECT_TRUE(waitUntil([this] { return log().contains(QStringLiteral("保留当前输出：内置音频 模拟立体声 · 耳机")); }))
+        << log().join('\n').toStdString();
+    EXPECT_TRUE(log().contains(QStringLiteral("默认输出：内置音频 模拟立体声 · 耳机 [BuiltInSpeakerDevice]")));
+    EXPECT_EQ(server.defaultSink(), laptopSink);
+    card.write("speaker\n");
+    EXPECT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << log().join('\n').toStdString();
+    ::kill(pid_t(app.processId()), SIGTERM);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    EXPECT_EQ(server.defaultSink(), laptopSink);
+    card.closeWriteChannel();
+    EXPECT_TRUE(card.waitForFinished(5000) && card.exitCode() == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, LaptopCardTest, ::testing::Values(SoundServerKind::pipewire),
+                         [](const auto& param) { return std::string(soundServerName(param.param)); });
+
 INSTANTIATE_TEST_SUITE_P(Servers, AppProcessTest,
                          ::testing::Values(SoundServerKind::pulseaudio, SoundServerKind::pipewire),
                          [](const auto& info) { return std::string(soundServerName(info.param)); });
