@@ -64,27 +64,19 @@ spa_pod* route(spa_pod_builder* b, std::uint32_t id, std::int32_t index, const C
     return static_cast<spa_pod*>(spa_pod_builder_pop(b, &object));
 }
 
-void emitInfo(Card& card, bool props) {
-    spa_device_info info{};
-    info.version = SPA_VERSION_DEVICE_INFO;
-    info.change_mask = SPA_DEVICE_CHANGE_MASK_PARAMS | (props ? SPA_DEVICE_CHANGE_MASK_PROPS : 0);
-    info.props = &cardProps;
-    info.params = card.params;
-    info.n_params = SPA_N_ELEMENTS(card.params);
-    spa_device_emit_info(&card.hooks, &info);
-}
-
-// The routes changed: a new serial makes their readers enumerate them again.
-void routesChanged(Card& card) {
+// Tells the listeners what the device is; a new serial of the routes has their readers enumerate them again.
+void changed(Card& card) {
     for (int i : {2, 3}) card.params[i].flags ^= SPA_PARAM_INFO_SERIAL;
-    emitInfo(card, false);
+    spa_device_info info{SPA_VERSION_DEVICE_INFO, SPA_DEVICE_CHANGE_MASK_PROPS | SPA_DEVICE_CHANGE_MASK_PARAMS, 0,
+                         &cardProps, card.params, SPA_N_ELEMENTS(card.params)};
+    spa_device_emit_info(&card.hooks, &info);
 }
 
 int addListener(void* object, spa_hook* listener, const spa_device_events* events, void* data) {
     auto& card = *static_cast<Card*>(object);
     spa_hook_list save;
     spa_hook_list_isolate(&card.hooks, &save, listener, events, data);
-    emitInfo(card, true);
+    changed(card);
     spa_hook_list_join(&card.hooks, &save);
     return 0;
 }
@@ -125,7 +117,7 @@ int setParam(void* object, std::uint32_t id, std::uint32_t, const spa_pod* param
         spa_pod_parse_object(param, SPA_TYPE_OBJECT_ParamRoute, nullptr, SPA_PARAM_ROUTE_index, SPA_POD_Int(&index)) >= 0 &&
         (index == 0 || (index == 1 && card.plugged))) {
         card.active = index;
-        routesChanged(card);
+        changed(card);
     }
     return 0;
 }
@@ -154,7 +146,7 @@ void onInput(void* data, int fd, std::uint32_t) {
     }
     card.plugged = std::strncmp(line, "headphones", 10) == 0;
     card.active = card.plugged ? 1 : 0;
-    routesChanged(card);
+    changed(card);
 }
 
 }  // namespace
