@@ -11,6 +11,7 @@
 #include <spa/pod/parser.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -109,17 +110,13 @@ int enumParams(void* object, int seq, std::uint32_t id, std::uint32_t start, std
     return 0;
 }
 
-// WirePlumber sets the route it finds active again (with its volume), and may choose another.
+// WirePlumber sets the route it finds active again (with its volume); pactl set-sink-port chooses one.
 int setParam(void* object, std::uint32_t id, std::uint32_t, const spa_pod* param) {
     auto& card = *static_cast<Card*>(object);
-    std::int32_t index = -1;
-    if (id == SPA_PARAM_Route && param &&
-        spa_pod_parse_object(param, SPA_TYPE_OBJECT_ParamRoute, nullptr, SPA_PARAM_ROUTE_index, SPA_POD_Int(&index)) >= 0 &&
-        (index == 0 || (index == 1 && card.plugged))) {
-        card.active = index;
-        changed(card);
-    }
-    return 0;
+    std::int32_t index = 0;
+    if (id != SPA_PARAM_Route || spa_pod_parse_object(param, SPA_TYPE_OBJECT_ParamRoute, nullptr, SPA_PARAM_ROUTE_index, SPA_POD_Int(&index)) < 0) return -EINVAL;
+    card.active = std::clamp(index, 0, 1);
+    return changed(card), 0;
 }
 
 const spa_device_methods methods = {SPA_VERSION_DEVICE_METHODS, addListener, sync, enumParams, setParam};
