@@ -161,14 +161,17 @@ TEST_P(LaptopCardTest, HeadphonesPluggedInWhileForwardingHoldItWithTheSoundOnThe
     card.setProcessEnvironment(cardEnvironment);
     card.start(QStringLiteral(PIPEWIRE_CARD));
     ASSERT_TRUE(server.unloadModule(server.sink(speakerSink)->ownerModule));
-    ASSERT_TRUE(waitUntil([&] { return server.sink(laptopSink) && server.setDefaultSink(laptopSink); }, 5000));
+    ASSERT_TRUE(waitUntil([&] {  // once the server knows the card's ports
+        const auto sink = server.sink(laptopSink);
+        return sink && sink->details.find("analog-output-speaker: ") != std::string::npos && server.setDefaultSink(laptopSink);
+    }, 5000));
     enableForwarding();
     QProcess& app = launch();
     ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 20000)) << log().join('\n').toStdString();
     // The clock is the card's sink whichever port plays; the headphones are the user's choice.
     EXPECT_TRUE(log().contains(QStringLiteral("默认输出：内置音频 模拟立体声 · 扬声器 [BuiltInSpeakerDevice]")));
     card.write("headphones\n");
-    EXPECT_TRUE(waitUntil([this] { return log().contains(QStringLiteral("保留当前输出：内置音频 模拟立体声 · 耳机")); }))
+    EXPECT_TRUE(waitUntil([this] { return log().contains(QStringLiteral("保留当前输出：内置音频 模拟立体声 · 耳机")); }, 10000))
         << log().join('\n').toStdString();
     EXPECT_TRUE(log().contains(QStringLiteral("默认输出：内置音频 模拟立体声 · 耳机 [BuiltInSpeakerDevice]")));
     EXPECT_EQ(server.defaultSink(), laptopSink);
