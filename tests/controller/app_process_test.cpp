@@ -89,9 +89,7 @@ TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBac
         }
         ::kill(pid_t(app.processId()), number);
         ASSERT_TRUE(app.waitForFinished(10000));
-        if (number != SIGKILL) {
-            EXPECT_EQ(app.exitCode(), 0);
-        }
+        if (number != SIGKILL) { EXPECT_EQ(app.exitCode(), 0); }
         EXPECT_TRUE(waitUntil([&] { return runCommand({"pgrep", "-f", worker}).exitStatus == 1; }, 5000));
         EXPECT_TRUE(waitUntil([this] { return !server.sink(std::string(outputUID)); }));
         EXPECT_EQ(server.defaultSink(), speakerSink);
@@ -145,7 +143,7 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     // and the monitor has the sound within 2 s of waking.
     ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 10000));
     for (const auto& sink : server.sinks())
-        if (sink.name.starts_with("alsa_") || sink.name.starts_with("bluez_")) ASSERT_TRUE(server.unloadModule(sink.ownerModule));
+        if (sink.name.starts_with("alsa_") || sink.name.starts_with("bluez_")) { ASSERT_TRUE(server.unloadModule(sink.ownerModule)); }
     runCommand({"pkill", "-KILL", "-f", dir.filePath("share/sonvale/sender.py").toStdString()});
     ASSERT_TRUE(waitUntil([&] { return log().contains(QStringLiteral("找不到 Mac 内建扬声器时钟设备；4 秒后重试")) && forwarding(); }, 10000));
     const std::string hdmi = "alsa_output.pci-0000_00_1f.3.hdmi-stereo";
@@ -154,9 +152,46 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
     EXPECT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << log().join('\n').toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, AppProcessTest,
-                         ::testing::Values(SoundServerKind::pulseaudio, SoundServerKind::pipewire),
-                         [](const auto& test) { return std::string(soundServerName(test.param)); });
+// A laptop (PipeWire): its card's sink with a speaker and a headphone jack (tests/support/pipewire_card.cpp) in
+// place of the speaker's null sink.
+class LaptopCardTest : public AppProcessTest {};
+
+TEST_P(LaptopCardTest, HeadphonesPluggedInWhileForwardingHoldItWithTheSoundOnThemAndPulledOutResumeIt) {
+    const std::string laptopSink = "alsa_output.pci-0000_00_1f.3.analog-stereo";
+    QProcess card;
+    card.setProcessChannelMode(QProcess::ForwardedChannels);
+    QProcessEnvironment cardEnvironment = environment;
+    cardEnvironment.insert("PIPEWIRE_RUNTIME_DIR", QString::fromStdString(server.directory() + "/runtime"));
+    card.setProcessEnvironment(cardEnvironment);
+    card.start(QStringLiteral(PIPEWIRE_CARD));
+    ASSERT_TRUE(server.unloadModule(server.sink(speakerSink)->ownerModule));
+    ASSERT_TRUE(waitUntil([&] {  // once the server knows the card's ports
+        const auto sink = server.sink(laptopSink);
+        return sink && sink->details.find("analog-output-speaker: ") != std::string::npos && server.setDefaultSink(laptopSink);
+    }, 5000));
+    enableForwarding();
+    QProcess& app = launch();
+    ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 20000)) << log().join('\n').toStdString();
+    // The clock is the card's sink whichever port plays; the headphones are the user's choice.
+    EXPECT_TRUE(log().contains(QStringLiteral("默认输出：内置音频 模拟立体声 · 扬声器 [BuiltInSpeakerDevice]")));
+    card.write("headphones\n");
+    EXPECT_TRUE(waitUntil([this] { return log().contains(QStringLiteral("保留当前输出：内置音频 模拟立体声 · 耳机")); }, 10000))
+        << log().join('\n').toStdString();
+    EXPECT_TRUE(log().contains(QStringLiteral("默认输出：内置音频 模拟立体声 · 耳机 [BuiltInSpeakerDevice]")));
+    EXPECT_TRUE(waitUntil([&] { return server.defaultSink() == laptopSink; }, 2000)) << server.defaultSink();
+    card.write("speaker\n");
+    EXPECT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << log().join('\n').toStdString();
+    ::kill(pid_t(app.processId()), SIGTERM);
+    ASSERT_TRUE(app.waitForFinished(10000));
+    EXPECT_TRUE(waitUntil([&] { return server.defaultSink() == laptopSink; }, 2000)) << server.defaultSink();
+    card.closeWriteChannel();
+    EXPECT_TRUE(card.waitForFinished(5000) && card.exitCode() == 0) << "the card ends with its input, leaking nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, LaptopCardTest, ::testing::Values(SoundServerKind::pipewire),
+                         [](const auto& param) { return std::string(soundServerName(param.param)); });
+
+SONVALE_ON_BOTH_SERVERS(AppProcessTest);
 
 }  // namespace
 }  // namespace sonvale::test

@@ -36,12 +36,6 @@ void DeviceModel::setDefaultOutput(AudioObjectID id) {
     notify(selector::defaultOutput);
 }
 
-void DeviceModel::setDataSource(AudioObjectID id, std::uint32_t source) {
-    Lock lock(mutex_);
-    for (auto& d : devices_) d.dataSource = d.id == id ? std::optional(source) : d.dataSource;
-    notify(selector::defaultOutput);
-}
-
 void DeviceModel::deliver(const AudioBufferList& list) {
     std::lock_guard cycle(ioCycle_);
     std::vector<IOBlock> blocks;

@@ -36,7 +36,6 @@ public:
     AudioObjectID addDevice(Device device);   // fires 'dev#'
     void removeDevice(AudioObjectID id);      // fires 'dev#', and 'dOut' when it was the default
     void setDefaultOutput(AudioObjectID id);  // fires 'dOut'
-    void setDataSource(AudioObjectID id, std::uint32_t source);  // a jack: fires 'dOut' as the server's port change does
 
     // What the next tap reports: its format (48 kHz Float32 stereo unless set) and UID.
     void setTapFormat(const AudioStreamBasicDescription& format) { Lock lock{mutex_}; tapFormat_ = format; }
