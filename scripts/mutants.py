@@ -11,7 +11,7 @@ The mutants, one change each, in src/ (C++, the app) and resources/ (Python, the
   call    a statement that is only a call removed
   return  a return removed (C++: `return;`; Python: any `return ...` becomes `pass`)
   args    the two arguments of a call swapped
-Comments, strings and preprocessor lines are left alone. Operators are only those written with a
+The clock helper (src/ptphelper) is left out. Comments, strings and preprocessor lines are left alone. Operators are only those written with a
 space on each side, which keeps template brackets, pointers and unary signs out. A C++ mutant that
 does not build, or a Python one that does not compile, is skipped and the next one is drawn, so the
 sample has N mutants that ran. The same seed on the same source gives the same sample.
