@@ -27,6 +27,7 @@ for package in python3 python3-zeroconf python3-cryptography pulseaudio-utils li
 done
 
 # A package built here says which release it is for (see cmake/Package.cmake).
+# shellcheck disable=SC1091
 release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 [ -z "$release" ] || dpkg-deb -f "$deb" Version | grep -q "~deb$release\$" ||
   fail "version $(dpkg-deb -f "$deb" Version) does not name Debian $release"

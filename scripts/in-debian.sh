@@ -44,7 +44,7 @@ trap cleanup EXIT INT TERM
 started=$(date +%s)
 echo "in-debian: debootstrap $suite from $mirror into $root"
 debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$root.debootstrap.log" 2>&1 \
-  || { tail -n 30 "$root.debootstrap.log" >&2; exit 1; }
+  || { tail -n 30 "$root.debootstrap.log" >&2; rm -f "$root.debootstrap.log"; exit 1; }
 rm -f "$root.debootstrap.log"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # Packages are installed without starting their services in the root.

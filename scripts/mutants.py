@@ -11,10 +11,11 @@ The mutants, one change each, in src/ (C++, the app) and resources/ (Python, the
   call    a statement that is only a call removed
   return  a return removed (C++: `return;`; Python: any `return ...` becomes `pass`)
   args    the two arguments of a call swapped
-Comments, strings and preprocessor lines are left alone. Operators are only those written with a
-space on each side, which keeps template brackets, pointers and unary signs out. A C++ mutant that
-does not build, or a Python one that does not compile, is skipped and the next one is drawn, so the
-sample has N mutants that ran. The same seed on the same source gives the same sample.
+The clock helper (src/ptphelper, run only by scripts/check-package.sh) is left out. Comments,
+strings and preprocessor lines are left alone. Operators are only those written with a space on
+each side, which keeps template brackets, pointers and unary signs out. A C++ mutant that does not
+build, or a Python one that does not compile, is skipped and the next one is drawn, so the sample
+has N mutants that ran. The same seed on the same source gives the same sample.
 
 Each mutant is made in a scratch copy of the tree (build-mutants/<side>, kept so that later runs
 rebuild only what a mutant changes); only the test executables that cover the file are built.

@@ -36,10 +36,10 @@ TEST_F(Shown, TextsAsGivenByteForByteWithTheTogglesFollowingEnabled) {
         {true, {"<i>卧室</i>", 480, 7, 0.5f, 1048575}, "发送到：<i>卧室</i> HomePod\n采集帧数：480\u3000发送数据：1023 KB\n电平：-6.0 dB\u3000丢弃帧：7"}};
     for (const auto& [on, figures, detail] : cases) {
         view.present({QStringLiteral("状态 & <b>卧室</b>"), on, figures});
-        // iconText(): what the menu shows of a title, mnemonic marks taken out.
-        EXPECT_TRUE(std::ranges::any_of(menuOf(view)->actions(), [](QAction* a) { return a->iconText() == "状态 & <b>卧室</b>"; }));
-        for (const QString& text : {QStringLiteral("状态 & <b>卧室</b>"), QString::fromUtf8(detail)})
-            EXPECT_TRUE(shown<QLabel>(text) && shown<QLabel>(text)->textFormat() == Qt::PlainText) << text.toStdString();
+        // iconText(): what the menu shows of a title, mnemonic marks taken out; greyed, as it is no command.
+        EXPECT_TRUE(std::ranges::any_of(menuOf(view)->actions(), [](QAction* a) { return a->iconText() == "状态 & <b>卧室</b>" && !a->isEnabled(); }));
+        for (const auto& [text, pixels] : {std::pair(QStringLiteral("状态 & <b>卧室</b>"), 13), std::pair(QString::fromUtf8(detail), 12)})
+            EXPECT_TRUE(shown<QLabel>(text) && shown<QLabel>(text)->textFormat() == Qt::PlainText && shown<QLabel>(text)->font().pixelSize() == pixels) << text.toStdString();
         EXPECT_NE(entry(view, on ? QStringLiteral("暂停转发，恢复本机声音") : QStringLiteral("开始自动转发")), nullptr);
         EXPECT_NE(shown<QPushButton>(on ? QStringLiteral("暂停转发") : QStringLiteral("启用系统音频转发")), nullptr);
     }
