@@ -15,7 +15,7 @@ shift
 # The first Debian archive URI that apt has, in either sources format (not the security one).
 mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
   2>/dev/null | grep -v '^\s*#' | grep -oE 'https?://[^ ]+/debian/?( |$)' | head -n1 | tr -d ' ')
-mirror=${mirror:-http://deb.debian.org/debian}
+[ -n "$mirror" ] || { echo "$0: no Debian archive in apt's sources to debootstrap from" >&2; exit 1; }
 
 if ! command -v debootstrap >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
