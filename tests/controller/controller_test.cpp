@@ -328,10 +328,12 @@ TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKep
         const QString logged = c.damaged ? QStringLiteral("设置文件无法解析，已另存为 ") + aside[0] + QStringLiteral("，改用默认设置") : c.logged;
         EXPECT_EQ(logged.isEmpty() ? QString() : log().last(), logged);
         // Nothing of a damaged file is trusted: neither the part of the name nor "enabled".
-        if (c.damaged) EXPECT_EQ(std::pair(controller->settings().targetName(), controller->settings().enabled()), std::pair(QString(), false));
+        if (c.damaged) {
+            EXPECT_EQ(std::pair(controller->settings().targetName(), controller->settings().enabled()), std::pair(QString(), false));
+        }
         controller->volumeChanged(0.25);
         controller.reset();
-        if (c.damaged) EXPECT_EQ(contents(config.filePath(aside[0])), c.file) << "the copy is the file as it was";
+        if (c.damaged) { EXPECT_EQ(contents(config.filePath(aside[0])), c.file) << "the copy is the file as it was"; }
         EXPECT_EQ(Settings(environment.settingsPath).gain(), 0.25f);
         config.removeRecursively();
     }
