@@ -157,6 +157,11 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
 class LaptopCardTest : public AppProcessTest {};
 
 TEST_P(LaptopCardTest, HeadphonesPluggedInWhileForwardingHoldItWithTheSoundOnThemAndPulledOutResumeIt) {
+    // The exported card carries what PipeWire 0.3's pipewire-pulse and WirePlumber 0.4 need (Debian 12). On
+    // PipeWire 1.x (Debian 13) its sink does not stay an output there, so the card proves nothing.
+    if (runCommand({"pipewire", "--version"}).out.find("libpipewire 0.3.") == std::string::npos) {
+        GTEST_SKIP() << "the laptop card is modelled on PipeWire 0.3";
+    }
     const std::string laptopSink = "alsa_output.pci-0000_00_1f.3.analog-stereo";
     QProcess card;
     card.setProcessChannelMode(QProcess::ForwardedChannels);
