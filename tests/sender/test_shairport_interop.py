@@ -77,9 +77,10 @@ class RealReceiverTest(unittest.TestCase):
         start = next(i for i in range(len(out) // 4) if ramp_index(out, i) >= 0)
         self.assertEqual(ramp_index(out, start) if ready_after < 1.9 else 0, 0, "nothing lost at the start")
         self.assertGreaterEqual(longest_bit_exact_run(pcm, out), 5 * 44100, "bit-exact once any catch-up is done")
-        shown = {i: out.find(pcm[i * 4:i * 4 + 64], start * 4) + before for i in range(6 * 44100, 7 * 44100, 4410)}
+        # 4-5 s in: past any catch-up, before the input pauses (shairport-sync 4.x then writes up to 30 ms late)
+        shown = {i: out.find(pcm[i * 4:i * 4 + 64], start * 4) + before for i in range(4 * 44100, 5 * 44100, 4410)}
         delays = sorted(next(t for t, size in arrivals if size > at) - fed_at - i / 44100 + 0.2 for i, at in shown.items())
-        self.assertLess(abs(delays[5] - latency), 0.02, "6-7 s in: as written, less the receiver's 0.2 s buffer")
+        self.assertLess(abs(delays[5] - latency), 0.02, "as written, less the receiver's 0.2 s buffer")
         self.assertIn("0 frames dropped and 0 repeated one at a time", first.log())
         self.assert_free()
 
