@@ -1,6 +1,8 @@
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <sys/inotify.h>
@@ -94,9 +96,16 @@ TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutpu
     std::vector<float> tone(2 * 4800);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(float(i / 2) * 0.13f);
     coreaudio::AudioBuffer buffer{2, std::uint32_t(tone.size() * 4), tone.data()};
-    model->deliver(coreaudio::AudioBufferList{1, &buffer});
-    // 4800 frames at 48 kHz: about 4410 at 44.1 kHz, less what the resampler holds back.
-    EXPECT_TRUE(waitUntil([&] { return QFileInfo(sink).size() >= 3000 * 4; })) << QFileInfo(sink).size();
+    for (const float gain : {1.0f, 0.25f}) {  // the slider moved while forwarding
+        controller->volumeChanged(gain);
+        const qint64 before = QFileInfo(sink).size();
+        model->deliver(coreaudio::AudioBufferList{1, &buffer});
+        // 4800 frames at 48 kHz: about 4410 at 44.1 kHz, less what the resampler holds back.
+        EXPECT_TRUE(waitUntil([&] { return QFileInfo(sink).size() >= before + 3000 * 4; })) << QFileInfo(sink).size();
+        const QByteArray last = contents(sink).right(4000);  // 1000 frames
+        const auto* pcm = reinterpret_cast<const std::int16_t*>(last.constData());
+        EXPECT_NEAR(std::abs(*std::max_element(pcm, pcm + 2000, [](auto a, auto b) { return std::abs(a) < std::abs(b); })), 0.5 * gain * 32768, 400);
+    }
     unsetenv("SONVALE_TEST_SINK");
 
     ::kill(controller->run()->process()->processIdentifier(), SIGKILL);
@@ -115,12 +124,16 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
     const QString retry = QStringLiteral("说明；2 秒后重试");
     ASSERT_TRUE(waitUntil([&] { return controller->message() == retry; }));
     // The ended worker ignores SIGTERM and reports errors until killed; the next one connects.
-    installStandInWorker(environment.resourceDir, ready);
+    installStandInWorker(environment.resourceDir, ready, "wedged");
     clock->advance(2);
     ASSERT_TRUE(tickUntilConnected());
     waitUntil([] { return false; }, 500);
     EXPECT_EQ(controller->message(), connected);
     EXPECT_EQ(log().count(retry), 1);
+    // At quit a worker that ignores SIGTERM is killed after its grace, and reaped.
+    const pid_t wedged = controller->run()->process()->processIdentifier();
+    WorkerProcess::endAll(std::chrono::milliseconds(100));
+    EXPECT_NE(::kill(wedged, 0), 0);
 }
 
 TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
@@ -187,7 +200,8 @@ TEST_F(ControllerTest, ABusyServerAtReadyIsRetriedAndARefusalSwitchesForwardingO
     EXPECT_TRUE(waitUntil([this] {
         return controller->message() == QStringLiteral("建立音频设备失败（1852797029）；2 秒后重试");
     }));
-    EXPECT_TRUE(controller->settings().enabled());
+    controller->routeChanged();  // the back-off stays as it is
+    EXPECT_EQ(std::pair(controller->settings().enabled(), controller->supervision().nextAttempt()), std::pair(true, clock->now() + Seconds(2.0)));
 
     model->clearFailures();
     model->fail(coreaudio::DeviceModel::Operation::createAggregate, -50);
@@ -206,9 +220,12 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     model->setDefaultOutput(hdmi);
     make();
     ASSERT_TRUE(tickUntilConnected());
-    controller->stopEngine();
+    controller->toggle();  // switched off: the worker and the capture end
     EXPECT_EQ(coreaudio::current(), hdmi) << "the output the user had comes back, not the speaker";
+    EXPECT_EQ(std::pair(controller->run() == nullptr, model->liveTapsAndIOProcs()), std::pair(true, std::size_t(0)));
+    EXPECT_TRUE(waitUntil([] { return WorkerProcess::unreapedCount() == 0; }));
 
+    controller->toggle();
     clock->advance(5);
     ASSERT_TRUE(tickUntilConnected());
     model->setDefaultOutput(headphones);
@@ -217,7 +234,8 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     EXPECT_EQ(coreaudio::current(), headphones) << "the user's choice stays";
     const QString held = QStringLiteral("保留当前输出：Logitech USB Headset Analog Stereo");
     controller->routeChanged();
-    EXPECT_EQ(log().count(held), 1);
+    const QRegularExpression line("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ " + held + "$", QRegularExpression::MultilineOption);
+    EXPECT_EQ(QString::fromUtf8(contents(environment.logPath)).count(line), 1);
     EXPECT_TRUE(controller->settings().enabled());
 
     model->setDefaultOutput(speaker);
@@ -248,6 +266,8 @@ TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
     controller->toggle();
     EXPECT_EQ(controller->message().toStdString(), "保留当前输出：Logitech USB Headset Analog Stereo");
     controller->toggle();
+    controller->didWake();  // switched off, a wake changes nothing
+    EXPECT_EQ(controller->message(), QStringLiteral("已暂停，已释放系统音频捕获"));
     model->setDefaultOutput(speaker);
     controller->toggle();
     EXPECT_EQ(controller->message(), QStringLiteral("已启用，正在准备连接 卧室"));
@@ -299,7 +319,7 @@ TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
     controller->quit();
     EXPECT_EQ(ended.count(), 1);
     controller.reset();
-    EXPECT_FALSE(Settings(environment.settingsPath).enabled());
+    EXPECT_EQ(std::pair(Settings(environment.settingsPath).enabled(), Settings(environment.settingsPath).targetName()), std::pair(false, QStringLiteral("客厅")));
     EXPECT_EQ(storedGain(), "0.5");
 }
 
@@ -314,6 +334,7 @@ TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKep
         {"[General]\ngain=nan\ntargetName=卧室\n", 1.0f, QStringLiteral("存储的音量 nan 无效，按 1.0 处理")},
         {"[General]\ngain=-0.5\n", 1.0f, QStringLiteral("存储的音量 -0.5 无效，按 1.0 处理")},
         {"[General]\ngain=1.5\n", 1.5f, QString()},
+        {"[General]\ntargetName=卧室\n", 1.0f, QString()},
         {"[General]\ngain=0.5\ntargetName=\xe5\x8d\xa7\xe5\xae\n", 1.0f, QString(), true},
         {"[General]\nenabled=true\ngain=0.5\nstray line\n", 1.0f, QString(), true},
     };
