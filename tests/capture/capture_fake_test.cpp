@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
-#include <array>
 #include <set>
 #include <thread>
 
@@ -94,7 +93,7 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
     EXPECT_EQ(model->aggregateDescriptions().at(0)["private"], 1) << "never listed among the outputs";
     std::vector<std::int16_t> pcm;
     // Silence, both limits and a tone: at the wire's rate each is rounded to its exact 16-bit value.
-    for (int cycle = 0; cycle < 100; ++cycle) deliver(std::array{0.0f, 3.0f, -3.0f, 0.8f}[cycle % 4]), std::this_thread::sleep_for(2ms), pipe.readPcm(pcm);
+    for (int cycle = 0; cycle < 100; ++cycle) deliver(std::data({0.0f, 3.0f, -3.0f, 0.8f})[cycle % 4]), std::this_thread::sleep_for(2ms), pipe.readPcm(pcm);
     const auto stats = capture.ring().statistics();
     EXPECT_GT(stats.total, 22050u);  // a list meeting the writer on the ring's lock is lost uncounted
     EXPECT_EQ(stats.dropped, 0u);
@@ -106,8 +105,7 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
                                      "deviceStop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
 }
 
-// A reader that has gone or a failed conversion is reported once, on the main thread, never after the capture; a
-// reader that is slow (its pipe full) is waited for, not taken for gone.
+// A reader that has gone or a failed conversion is reported once, on the main thread, never after the capture; a slow one is waited for.
 TEST_F(CaptureWithModel, FailuresAreReportedOnceOnTheMainThread) {
     for (const auto& [readerGone, convert, expected] : {std::tuple(true, true, Names{"发送进程已停止接收音频"}),
                                                         {false, false, Names{"音频转换失败"}}, {false, true, Names{}}}) {
