@@ -408,7 +408,8 @@ struct PulseConnection::Impl {
         };
         const auto suspend = [&](bool wanted) {
             for (const auto& [sink, suspended] : plan.suspends) {
-                if (suspended != wanted) continue;
+                // libpulse takes an unknown index for every sink: all the machine's outputs would go quiet.
+                if (suspended != wanted || sink == noIndex) continue;
                 const auto known = suspendWished.find(sink);
                 if (known != suspendWished.end() && known->second == suspended) continue;
                 suspendWished[sink] = suspended;

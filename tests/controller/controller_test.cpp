@@ -1,8 +1,11 @@
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <span>
 #include <sys/inotify.h>
 #include <sys/wait.h>
 
@@ -89,14 +92,20 @@ TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutpu
     setenv("SONVALE_TEST_SINK", sink.toUtf8().constData(), 1);
     make();
     ASSERT_TRUE(tickUntilConnected()) << controller->message().toStdString();
-    EXPECT_EQ(controller->output().previousUID(), clockUID);
 
     std::vector<float> tone(2 * 4800);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = 0.5f * std::sin(float(i / 2) * 0.13f);
     coreaudio::AudioBuffer buffer{2, std::uint32_t(tone.size() * 4), tone.data()};
-    model->deliver(coreaudio::AudioBufferList{1, &buffer});
-    // 4800 frames at 48 kHz: about 4410 at 44.1 kHz, less what the resampler holds back.
-    EXPECT_TRUE(waitUntil([&] { return QFileInfo(sink).size() >= 3000 * 4; })) << QFileInfo(sink).size();
+    for (const float gain : {1.0f, 0.25f, 0.0f}) {  // the slider moved while forwarding; at 0, silence stays exactly 0
+        controller->volumeChanged(gain);
+        const qint64 before = QFileInfo(sink).size();
+        model->deliver(coreaudio::AudioBufferList{1, &buffer});
+        // 4800 frames at 48 kHz: about 4410 at 44.1 kHz, less what the resampler holds back.
+        EXPECT_TRUE(waitUntil([&] { return QFileInfo(sink).size() >= before + 3000 * 4; })) << QFileInfo(sink).size();
+        const auto peak = std::ranges::max(std::span(reinterpret_cast<const std::int16_t*>(contents(sink).right(4000).constData()), 2000), {},
+                                           [](int s) { return std::abs(s); });  // over the last 1000 frames, all of this tone
+        EXPECT_NEAR(std::abs(peak), 0.5 * gain * 32768, gain > 0 ? 400 : 0);
+    }
     unsetenv("SONVALE_TEST_SINK");
 
     ::kill(controller->run()->process()->processIdentifier(), SIGKILL);
@@ -115,12 +124,14 @@ TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHe
     const QString retry = QStringLiteral("说明；2 秒后重试");
     ASSERT_TRUE(waitUntil([&] { return controller->message() == retry; }));
     // The ended worker ignores SIGTERM and reports errors until killed; the next one connects.
-    installStandInWorker(environment.resourceDir, ready);
+    installStandInWorker(environment.resourceDir, ready, "wedged");
     clock->advance(2);
     ASSERT_TRUE(tickUntilConnected());
     waitUntil([] { return false; }, 500);
     EXPECT_EQ(controller->message(), connected);
     EXPECT_EQ(log().count(retry), 1);
+    WorkerProcess::endAll(std::chrono::milliseconds(100));  // as at quit: one that ignores SIGTERM is killed and reaped
+    EXPECT_NE(::kill(controller->run()->process()->processIdentifier(), 0), 0);
 }
 
 TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
@@ -165,7 +176,7 @@ TEST_F(ControllerTest, BothLogsStartAgainOnlyPastOneMillionBytesAndCutAWorkerLin
 TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItPlaysForUsAgain) {
     const QString busy = QStringLiteral("“卧室”已被其他设备接管；它空闲后或重新开始转发时再连接");
     installStandInWorker(environment.resourceDir, ready + "{\"state\":\"busy\",\"message\":\"" + busy + "\"}\\n");
-    setenv("SONVALE_TEST_LATER", "{\"state\":\"reconnecting\"}\\n{\"state\":\"playing\"}\\n", 1);
+    setenv("SONVALE_TEST_LATER", "{\"state\":\"reconnecting\"}\\n{\"state\":\"playing\"}\\n{\"state\":\"ready\"}\\n", 1);
     struct Unset {
         ~Unset() { unsetenv("SONVALE_TEST_LATER"); }  // also when an assertion ends the test early
     } unset;
@@ -173,11 +184,11 @@ TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItP
     controller->tick();
     ASSERT_TRUE(waitUntil([&] { return controller->message() == busy; }));
     EXPECT_EQ(coreaudio::current(), speaker);
-    ASSERT_TRUE(controller->run());
-    EXPECT_FALSE(controller->run()->capturing());
+    ASSERT_TRUE(controller->run() && !controller->run()->capturing());
     EXPECT_TRUE(waitUntil([this] { return controller->message() == connected; }));
-    EXPECT_EQ(coreaudio::uid(coreaudio::current()), outputUID);
-    EXPECT_TRUE(controller->run()->capturing());
+    EXPECT_EQ(std::pair(coreaudio::uid(coreaudio::current()), controller->run()->capturing()), std::pair(std::string(outputUID), true));
+    controller->toggle();  // after a "ready" while forwarding held the output, the output given back is still the user's
+    EXPECT_EQ(coreaudio::current(), speaker);
 }
 
 TEST_F(ControllerTest, ABusyServerAtReadyIsRetriedAndARefusalSwitchesForwardingOff) {
@@ -187,7 +198,8 @@ TEST_F(ControllerTest, ABusyServerAtReadyIsRetriedAndARefusalSwitchesForwardingO
     EXPECT_TRUE(waitUntil([this] {
         return controller->message() == QStringLiteral("建立音频设备失败（1852797029）；2 秒后重试");
     }));
-    EXPECT_TRUE(controller->settings().enabled());
+    controller->routeChanged();  // the back-off stays as it is
+    EXPECT_EQ(std::pair(controller->settings().enabled(), controller->supervision().nextAttempt()), std::pair(true, clock->now() + Seconds(2.0)));
 
     model->clearFailures();
     model->fail(coreaudio::DeviceModel::Operation::createAggregate, -50);
@@ -206,9 +218,11 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     model->setDefaultOutput(hdmi);
     make();
     ASSERT_TRUE(tickUntilConnected());
-    controller->stopEngine();
+    controller->toggle();  // switched off: the worker and the capture end
     EXPECT_EQ(coreaudio::current(), hdmi) << "the output the user had comes back, not the speaker";
+    EXPECT_EQ(std::pair(controller->run() == nullptr, model->liveTapsAndIOProcs()), std::pair(true, std::size_t(0)));
 
+    controller->toggle();
     clock->advance(5);
     ASSERT_TRUE(tickUntilConnected());
     model->setDefaultOutput(headphones);
@@ -217,7 +231,8 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     EXPECT_EQ(coreaudio::current(), headphones) << "the user's choice stays";
     const QString held = QStringLiteral("保留当前输出：Logitech USB Headset Analog Stereo");
     controller->routeChanged();
-    EXPECT_EQ(log().count(held), 1);
+    const QRegularExpression line("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ " + held + "$", QRegularExpression::MultilineOption);
+    EXPECT_EQ(QString::fromUtf8(contents(environment.logPath)).count(line), 1);
     EXPECT_TRUE(controller->settings().enabled());
 
     model->setDefaultOutput(speaker);
@@ -248,26 +263,23 @@ TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
     controller->toggle();
     EXPECT_EQ(controller->message().toStdString(), "保留当前输出：Logitech USB Headset Analog Stereo");
     controller->toggle();
+    controller->didWake();  // switched off, a wake changes nothing
+    EXPECT_EQ(controller->message(), QStringLiteral("已暂停，已释放系统音频捕获"));
     model->setDefaultOutput(speaker);
     controller->toggle();
-    EXPECT_EQ(controller->message(), QStringLiteral("已启用，正在准备连接 卧室"));
-    EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(1.0));
-    clock->advance(1);
-    ASSERT_TRUE(tickUntilConnected());
+    EXPECT_EQ(std::pair(controller->message(), controller->supervision().nextAttempt()), std::pair(QStringLiteral("已启用，正在准备连接 卧室"), clock->now() + Seconds(1.0)));
 
     controller->willSleep();
     EXPECT_EQ(controller->message(), QStringLiteral("Mac 正在睡眠，已释放音频连接"));
-    EXPECT_EQ(coreaudio::current(), speaker);
     clock->advance(60);
     controller->tick();
     EXPECT_FALSE(controller->run());
     controller->didWake();
-    EXPECT_EQ(controller->message(), QStringLiteral("Mac 已唤醒，等待网络恢复"));
-    EXPECT_EQ(controller->supervision().nextAttempt(), clock->now() + Seconds(5.0));
+    EXPECT_EQ(std::pair(controller->message(), controller->supervision().nextAttempt()), std::pair(QStringLiteral("Mac 已唤醒，等待网络恢复"), clock->now() + Seconds(5.0)));
 
     QString answer = QStringLiteral("  ");
     environment.namePrompt = [&](const QString&) { return std::optional<QString>(answer); };
-    controller = std::make_unique<Sonvale>(environment);
+    controller.reset(), controller = std::make_unique<Sonvale>(environment);  // the old one has written its settings
     controller->chooseTarget();
     EXPECT_EQ(controller->message(), QStringLiteral("HomePod 名称不能为空"));
     answer = QStringLiteral(" 客厅 ");
@@ -299,7 +311,7 @@ TEST_F(ControllerTest, SleepWakeAndTheUsersCommands) {
     controller->quit();
     EXPECT_EQ(ended.count(), 1);
     controller.reset();
-    EXPECT_FALSE(Settings(environment.settingsPath).enabled());
+    EXPECT_EQ(std::pair(Settings(environment.settingsPath).enabled(), Settings(environment.settingsPath).targetName()), std::pair(false, QStringLiteral("客厅")));
     EXPECT_EQ(storedGain(), "0.5");
 }
 
@@ -314,6 +326,7 @@ TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKep
         {"[General]\ngain=nan\ntargetName=卧室\n", 1.0f, QStringLiteral("存储的音量 nan 无效，按 1.0 处理")},
         {"[General]\ngain=-0.5\n", 1.0f, QStringLiteral("存储的音量 -0.5 无效，按 1.0 处理")},
         {"[General]\ngain=1.5\n", 1.5f, QString()},
+        {"[General]\ntargetName=卧室\n", 1.0f, QString()},
         {"[General]\ngain=0.5\ntargetName=\xe5\x8d\xa7\xe5\xae\n", 1.0f, QString(), true},
         {"[General]\nenabled=true\ngain=0.5\nstray line\n", 1.0f, QString(), true},
     };
