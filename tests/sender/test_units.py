@@ -138,11 +138,13 @@ class SpeakerTest(unittest.TestCase):
                                    frames(*numbered[704 + adjust:1056 + adjust])])
             self.assertEqual((source.buffered_frames, source.steered_frames, source.take(1)), (left, 1, []))
 
-    def test_a_busy_speaker_without_a_waiter_is_asked_again_unless_a_stop_comes_first(self):
-        busy, alive = s.SpeakerBusy("x"), []
+    def test_waits_end_by_their_deadline_and_a_busy_speaker_is_asked_again_unless_a_stop_comes_first(self):
+        busy, alive, asked = s.SpeakerBusy("x"), [], []
         busy.RETRY_SECONDS = 0.2
         self.assertEqual([busy.wait_until_free(lambda: stop, alive.append) for stop in (False, True)] + alive[-1:],
                          [True, False, 5.0])
+        self.assertFalse(s.wait_for(type("Event", (), {"wait": lambda _, t: asked.append(t) or time.sleep(t)})(), 0.12))
+        self.assertLessEqual(sum(asked), 0.12, "waited beyond the deadline")
 
     def test_state_lines_are_one_utf8_json_object_each(self):
         read_fd, write_fd = os.pipe()
@@ -234,9 +236,9 @@ class FollowerTest(unittest.TestCase):
 
     def test_clock_estimate_follows_the_least_delayed_samples_and_a_confirmed_step(self):
         clock, offset, rate = FollowerClock(), 10**12, 1.00005
-        for i in range(80):  # delays of 0.2 to 3.2 ms, the shortest last in every bucket of four
+        for i in range(80):  # delays of 0.2 to 3.2 ms, the shortest last in every bucket of four (1 ms more 8 s ago)
             local = 10**9 + i * 125_000_000
-            clock.add(int(local * rate) + offset - 200_000 - 1_000_000 * (3 - i % 4), local)
+            clock.add(int(local * rate) + offset - 200_000 - 1_000_000 * (3 - i % 4 + (i < 16)), local)
         local += 125_000_000
         self.assertLess(abs(clock.to_master(local) - int(local * rate) - offset + 200_000), 20_000)
         self.assertAlmostEqual(clock.rate, rate, delta=1e-6)
