@@ -145,8 +145,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
         self.requests, self.volume_answers = [], []     # (method, uri, encrypted, headers, body); (status, value)
         self.packets, self.faults = {}, []               # seq -> (rtp timestamp, pcm, rendered); what went wrong
         self.time_packets, self.trailers = [], set()
-        self.sender_syncs = []          # the sequence numbers of the sender's Syncs
-        self.sender_announces = self.ntp_replies = self.event_replies = 0
+        self.sender_syncs, self.sender_announces, self.ntp_replies, self.event_replies = [], 0, 0, 0  # Syncs: numbers
         self.anchored, self.ntp_asked, self.control_closed = False, 0.0, False
         self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
         self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours

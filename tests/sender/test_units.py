@@ -2,7 +2,6 @@
 AirPlay 2 packets, SRP-6a, HKDF labels, HAP frames; the messages, the JSON lines, the protocol choice and the
 election of the grandmaster the sender follows."""
 
-import os
 import socket
 import struct
 import time
@@ -12,7 +11,6 @@ from worker_support import decode_escape
 from fake_ap2_receiver import SrpServer, minimal
 from pyatv import discovery, errors, session as s
 from pyatv.airplay2 import audio_packets, binary_plist, hap_channel, srp
-from pyatv.contract import Reporter
 from pyatv.pcm_input import PcmInput
 from pyatv.ptp import messages as ptp
 from pyatv.ptp.follower import PtpFollower
@@ -144,13 +142,6 @@ class SpeakerTest(unittest.TestCase):
                          [True, False, 5.0])
         self.assertFalse(s.wait_for(type("Event", (), {"wait": lambda _, t: asked.append(t) or time.sleep(t)})(), 0.12))
         self.assertLessEqual(sum(asked), 0.12, "waited beyond the deadline")
-
-    def test_state_lines_are_one_utf8_json_object_each(self):
-        read_fd, write_fd = os.pipe()
-        Reporter(write_fd).error("“卧室”\n/\"")
-        os.close(write_fd)
-        with os.fdopen(read_fd, "rb") as f:
-            self.assertEqual(f.read(), '{"state": "error", "message": "“卧室”\\n/\\""}\n'.encode())
 
 
 class AirPlay2Test(unittest.TestCase):
