@@ -130,21 +130,22 @@ PLIST = ["Content-Type: application/x-apple-binary-plist"]
 class FakeAirPlay2Receiver(LoopbackServer):
     """Switches: another PIN, wrong channel keys, the stream reply's ports in either order,
     entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed, encrypted
-    replies dripped one byte every 0.5 s from the request ``drip_from`` (a method or a URI) on."""
+    replies dripped one byte every 0.5 s from the request ``drip_from`` (a method or a URI) on, ``statuses`` answered
+    (URI -> status) instead, the ``statusFlags`` in `GET /info`."""
     server = "AirTunes/980.77.2"
 
     def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True,
                  wrong_keys: bool = False, features: str = FEATURES_NO_PTP, session_reply: dict = None,
                  stream_reply: dict = None, server_public: bytes = None, events_closed: bool = False,
-                 drip_from: str = None):
-        self.pin, self.wrong_keys = pin, wrong_keys
+                 drip_from: str = None, statuses: dict = None, status_flags: int = 4):
+        self.pin, self.wrong_keys, self.statuses, self.status_flags = pin, wrong_keys, statuses or {}, status_flags
         self.session_reply, self.stream_reply, self.server_public = session_reply or {}, stream_reply or {}, server_public
         self.control_port_first, self.features, self.drip_from, self.dripping = control_port_first, features, \
             drip_from, False
         self.requests, self.volume_answers = [], []     # (method, uri, encrypted, headers, body); (status, value)
         self.packets, self.faults = {}, []               # seq -> (rtp timestamp, pcm, rendered); what went wrong
         self.time_packets, self.trailers = [], set()
-        self.sender_syncs = self.sender_announces = self.ntp_replies = self.event_replies = 0
+        self.sender_syncs, self.sender_announces, self.ntp_replies, self.event_replies = [], 0, 0, 0  # Syncs: numbers
         self.anchored, self.ntp_asked, self.control_closed = False, 0.0, False
         self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
         self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours
@@ -203,7 +204,10 @@ class FakeAirPlay2Receiver(LoopbackServer):
     def _handle(self, method, uri, body, pairing, encrypted):
         if method == "GET" and uri == "/info":
             low, high = (int(x, 16) for x in self.features.split(","))
-            return 200, PLIST, plistlib.dumps({"features": high << 32 | low, "statusFlags": 4}, fmt=plistlib.FMT_BINARY)
+            return 200, PLIST, plistlib.dumps({"features": high << 32 | low, "statusFlags": self.status_flags},
+                                              fmt=plistlib.FMT_BINARY)
+        if uri in self.statuses:
+            return self.statuses[uri], [], b""
         if uri == "/pair-setup" and self.server_public is not None:
             return 200, [], tlv([(6, b"\x02"), (2, bytes(16)), (3, self.server_public)])
         if uri in ("/pair-pin-start", "/pair-setup"):
@@ -223,6 +227,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
     def _setup_session(self, request):
         if request["timingProtocol"] == "NTP":
             self.ntp_port = request["timingPort"]
+            self.faults += [] if request["statsCollectionEnabled"] is False else ["asked to collect statistics"]
         reply = {"eventPort": self.event_port, "timingPort": 0,
                  "timingPeerInfo": {"Addresses": [self.host], "ID": "FAKE", "ClockID": 1}, **self.session_reply}
         return 200, PLIST, plistlib.dumps(reply, fmt=plistlib.FMT_BINARY)
@@ -254,7 +259,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
 
     def _on_ptp(self, data):
         kind = data[0] & 0x0F if len(data) >= 44 and data[0] >> 4 == 1 else None
-        self.sender_syncs += kind == 0
+        self.sender_syncs += struct.unpack_from(">H", data, 30) if kind == 0 else ()
         self.sender_announces += kind == 0xB
         if kind == 8:
             high, low, nanos = struct.unpack_from(">HII", data, 34)

@@ -16,6 +16,9 @@ from worker_support import SOURCE_DIR, VENDOR, LoopbackServer, Worker
 from test_fake_receiver import FakeReceiver
 from fake_ap2_receiver import FakeAirPlay2Receiver, N
 from pyatv import discovery, occupancy, session as s
+from pyatv.contract import Reporter
+from pyatv.pcm_input import PcmInput
+from pyatv.streamer import Streamer
 from pyatv.airplay2 import protocol_choice as pc
 
 NAME = "卧室"
@@ -221,14 +224,15 @@ class CrowdedNetworkTest(unittest.TestCase):
 
 
 class Dropping(s.Session):
-    """Connects at once; ``poll`` raises what ``drop`` holds."""
-    drop = None
+    """Connects at once, keeps what it is sent, counts its closes; ``poll`` raises what ``drop`` holds."""
+    drop, closed = None, 0
+    def __init__(self): self.sent = []
     def connect(self): pass
-    def send(self, pcm, when): pass
+    def send(self, pcm, when): self.sent.append(pcm)
     def poll(self, now):
         if self.drop:
             raise self.drop
-    def close(self): pass
+    def close(self): self.closed += 1
 
 
 class YieldingTest(unittest.TestCase):
@@ -251,6 +255,26 @@ class YieldingTest(unittest.TestCase):
         give_up = time.monotonic() + 5
         self.assertTrue(verdict.wait_until_free(lambda: time.monotonic() > give_up, lambda grace: None))
         self.assertEqual(shown, ["“卧室”已被其他设备接管；它空闲后或重新开始转发时再连接"])
+
+
+class StreamerTest(unittest.TestCase):
+    def test_drift_summed_up_once_a_minute_every_frame_counted_and_an_unexpected_error_releases_the_speaker(self):
+        now, session, source = [0.0], Dropping(), PcmInput(None)
+
+        def wait(seconds):  # simulated time, with silence always 0.3 s ahead of it, for 150 s
+            now[0] += seconds
+            source.feed(bytes(4 * (int((now[0] + 0.3) * 44100) - source.bytes_in // 4)))
+            session.drop = RuntimeError("a fault of the worker's own") if now[0] > 150 else None
+        streamer = Streamer(source, lambda: session, Reporter(-1), clock=lambda: now[0], sleep=wait,  # lines unread
+                            should_stop=lambda: False, idle_after=1000)
+        with self.assertLogs("pyatv.streamer") as logged, self.assertRaises(RuntimeError):
+            streamer.run()
+        summaries = [list(map(int, re.findall(r"-?\d+", line))) for line in logged.output if "the schedule:" in line]
+        dropped, repeated, silent_left_out, padded, cut, not_held = summaries[-1]
+        self.assertEqual((len(summaries), session.closed), (4, 1), "at a first change, once a minute, at the end")
+        self.assertEqual(source.bytes_in // 4 - dropped + repeated - silent_left_out * 352 + padded - cut - not_held,
+                         (len(session.sent) - Streamer.LEAD_IN) * 352 + source.buffered_frames, "every frame counted")
+
 
 if __name__ == "__main__":
     unittest.main()
