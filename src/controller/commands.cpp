@@ -1,15 +1,33 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
 
 #include "controller/login_item.h"
 #include "controller/sonvale.h"
 #include "coreaudio/devices.h"
+#include "controller/speaker_status.h"
 #include "ui/name_dialog.h"
 
 namespace sonvale {
+namespace {
+
+// The names typed into the field, each trimmed, in order. Several are separated by "、", ","
+// or "，"; a text that is one known speaker's name as it stands (a name with a comma in it)
+// stays one name.
+QStringList typedNames(const QString& typed, const QStringList& known) {
+    const QString whole = typed.trimmed();
+    if (whole.isEmpty() || known.contains(whole)) return whole.isEmpty() ? QStringList() : QStringList{whole};
+    QStringList names;
+    for (const QString& part : whole.split(QRegularExpression(QStringLiteral("[、,，]")))) {
+        if (!part.trimmed().isEmpty()) names << part.trimmed();
+    }
+    return names;
+}
+
+}  // namespace
 
 void Sonvale::toggle() {
     if (!settings_.enabled() && settings_.targetName().isEmpty()) {
@@ -27,7 +45,7 @@ void Sonvale::toggle() {
         if (output != coreaudio::kAudioObjectUnknown && !coreaudio::eligible(output)) {
             state(heldText(QString::fromStdString(coreaudio::textProperty(output))));
         } else {
-            state(QStringLiteral("已启用，正在准备连接 ") + settings_.targetName());
+            state(QStringLiteral("已启用，正在准备连接 ") + joinedNames(settings_.targetNames()));
         }
     } else {
         stopEngine();
@@ -40,31 +58,33 @@ void Sonvale::chooseTarget() {
     // The supervision tick waits while the user is asked, as it would behind a modal alert.
     const bool tickWasRunning = tickTimer_ && tickTimer_->isActive();
     if (tickWasRunning) tickTimer_->stop();
-    const QString current = settings_.targetName();
+    const QString current = joinedNames(settings_.targetNames());
     std::optional<QString> answer;
+    QStringList found;
     if (environment_.namePrompt) {
         answer = environment_.namePrompt(current);
     } else {
         speakerDiscovery().refresh();
         answer = askForTargetName(current, &speakerDiscovery().choices());
+        for (const SpeakerChoice& speaker : speakerDiscovery().choices().speakers()) found << speaker.name;
     }
     if (tickWasRunning) tickTimer_->start();
     if (!answer) return;
 
-    const QString name = answer->trimmed();
-    if (name.isEmpty()) {
+    const QStringList names = typedNames(*answer, found + settings_.targetNames());
+    if (names.isEmpty()) {
         state(QStringLiteral("HomePod 名称不能为空"));
         return;
     }
     const bool wasEnabled = settings_.enabled();
     stopEngine();
-    // The forwarding output device carries the speaker's name; the next "ready" makes it again.
+    // The forwarding output device carries the speakers' names; the next "ready" makes it again.
     output_.destroy();
-    settings_.setTargetName(name);
+    settings_.setTargetNames(names);
     settings_.setEnabled(wasEnabled);
     supervision_.resetFailures();
     supervision_.retryAfter(Seconds(1.0));
-    state(QStringLiteral("目标已设置为 ") + name);
+    state(QStringLiteral("目标已设置为 ") + joinedNames(settings_.targetNames()));
 }
 
 SpeakerDiscovery& Sonvale::speakerDiscovery() {

@@ -12,8 +12,8 @@ constexpr int killDelayMilliseconds = 4000;
 
 }  // namespace
 
-ForwardingRun::ForwardingRun(QString name, LaunchedWorker launched)
-    : name_(std::move(name)), launched_(std::move(launched)) {}
+ForwardingRun::ForwardingRun(QStringList names, LaunchedWorker launched)
+    : names_(std::move(names)), launched_(std::move(launched)) {}
 
 ForwardingRun::~ForwardingRun() { stopCapture(); }
 

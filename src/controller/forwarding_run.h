@@ -11,23 +11,24 @@
 #include <vector>
 
 #include "capture/capture.h"
+#include "controller/speaker_status.h"
 #include "sender/worker_launch.h"
 #include "sender/worker_lines.h"
 
 namespace sonvale {
 
-// One forwarding run: the worker launched for one speaker name, the parent's ends of its
+// One forwarding run: the worker launched for the chosen speakers, the parent's ends of its
 // pipes, the reader of its event lines and, from "ready" on, the capture that feeds it.
-// The run keeps the name it was launched with even if the stored name changes meanwhile.
+// The run keeps the names it was launched with even if the stored names change meanwhile.
 // Main thread only.
 class ForwardingRun {
 public:
-    ForwardingRun(QString name, LaunchedWorker launched);
+    ForwardingRun(QStringList names, LaunchedWorker launched);
     ~ForwardingRun();
     ForwardingRun(const ForwardingRun&) = delete;
     ForwardingRun& operator=(const ForwardingRun&) = delete;
 
-    const QString& name() const { return name_; }
+    const QStringList& names() const { return names_; }
     const std::shared_ptr<WorkerProcess>& process() const { return launched_.process; }
     bool workerRunning() const { return launched_.process->isRunning(); }
     bool capturing() const { return capture_ != nullptr; }
@@ -54,13 +55,18 @@ public:
     void setGain(float gain);
     // How long after the worker sends audio the speaker plays it, as its "ready" said.
     std::optional<std::chrono::milliseconds> speakerDelay;
+    // What the worker last said of each speaker (several names only), and the status the
+    // controller last showed from it, so that a change of one speaker can be shown in place.
+    std::vector<SpeakerReport> speakers;
+    Headline headline = Headline::connecting;
+    QString headlineText;
     void stopCapture();
     // Closes the pipes and ends the worker: SIGTERM now and SIGKILL after 4 s if it is
     // still there then. The kill timer lives as long as `context`.
     void end(QObject* context);
 
 private:
-    QString name_;
+    QStringList names_;
     LaunchedWorker launched_;
     WorkerLineReader lines_;
     QByteArray untaken_;

@@ -2,6 +2,7 @@
 #include "controller/single_instance.h"
 #include "controller/sleep_watcher.h"
 #include "controller/sonvale.h"
+#include "controller/speaker_status.h"
 #include "coreaudio/devices.h"
 
 namespace sonvale {
@@ -45,7 +46,7 @@ StatusPresentation Sonvale::presentation() const {
         shown.figures.dropped = statistics->dropped;
         shown.figures.peak = statistics->peak;
     }
-    shown.figures.target = settings_.targetName();
+    shown.figures.target = joinedNames(settings_.targetNames());
     shown.figures.networkBytes = networkBytes_;
     return shown;
 }

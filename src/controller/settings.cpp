@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -42,6 +43,15 @@ bool readable(const QByteArray& bytes) {
     return true;
 }
 
+// A list of names with one entry reads back from the INI file as a plain text. Anything
+// else, or a list with an empty name, reads as no further names.
+QStringList readNames(const QVariant& stored) {
+    if (stored.userType() != QMetaType::QString && stored.userType() != QMetaType::QStringList) return {};
+    const QStringList names = stored.toStringList();
+    if (std::ranges::any_of(names, &QString::isEmpty)) return {};
+    return names;
+}
+
 }  // namespace
 
 Settings::Settings(QString path, const Log& log) : path_(std::move(path)) {
@@ -69,6 +79,12 @@ void Settings::read(const Log& log) {
     values_.enabled = readBoolean(stored.value("enabled"));
     const QVariant name = stored.value("targetName");
     if (name.isValid() && name.userType() == QMetaType::QString) values_.targetName = name.toString();
+    if (!values_.targetName.isEmpty()) {
+        QStringList names = readNames(stored.value("moreTargetNames"));
+        names.removeAll(values_.targetName);
+        names.removeDuplicates();
+        values_.moreTargetNames = names;
+    }
     const QVariant gain = stored.value("gain");
     if (!gain.isValid()) return;
     bool ok = false;
@@ -87,8 +103,16 @@ void Settings::setEnabled(bool value) {
     save(true);
 }
 
-void Settings::setTargetName(const QString& name) {
-    values_.targetName = name;
+QStringList Settings::targetNames() const {
+    if (values_.targetName.isEmpty()) return {};
+    return QStringList{values_.targetName} + values_.moreTargetNames;
+}
+
+void Settings::setTargetNames(const QStringList& names) {
+    QStringList unique = names;
+    unique.removeDuplicates();
+    values_.targetName = unique.value(0);
+    values_.moreTargetNames = unique.mid(1);
     save(true);
 }
 

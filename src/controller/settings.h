@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -23,7 +24,10 @@ public:
     bool enabled() const { return values_.enabled; }
     void setEnabled(bool value);
     QString targetName() const { return values_.targetName; }  // empty when absent or not a text
-    void setTargetName(const QString& name);
+    // The chosen speakers: "targetName" first, then "moreTargetNames"; none without a first.
+    QStringList targetNames() const;
+    // Stores the names in order, each once; the first goes under "targetName".
+    void setTargetNames(const QStringList& names);
     // 1.0 when absent or not a finite number of 0 or more; above 1.0 stays as stored.
     float gain() const { return gain_; }
     void setGain(double value);

@@ -13,6 +13,12 @@ void store(const QString& path, const StoredSettings& values) {
     } else {
         file.setValue("targetName", values.targetName);
     }
+    // An older Sonvale reads only "targetName" and so still finds the first speaker.
+    if (values.moreTargetNames.isEmpty()) {
+        file.remove("moreTargetNames");
+    } else {
+        file.setValue("moreTargetNames", values.moreTargetNames);
+    }
     if (values.gain) {
         file.setValue("gain", *values.gain);
     } else {

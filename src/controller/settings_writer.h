@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <condition_variable>
@@ -10,10 +11,12 @@
 
 namespace sonvale {
 
-// The settings as they go into the file; an empty name and no gain leave their keys out.
+// The settings as they go into the file; an empty name, no further names and no gain leave
+// their keys out.
 struct StoredSettings {
     bool enabled = false;
     QString targetName;
+    QStringList moreTargetNames;  // the speakers chosen after the first, in order
     std::optional<QString> gain;
 };
 

@@ -85,6 +85,8 @@ signals:
 
 private:
     bool startForwarding();  // the "ready" steps; false ends the batch of lines
+    // Shows the headline for the run's speakers and remembers it for their later changes.
+    void showHeadline(Headline headline, const QStringList& names, bool onlyWhenChanged = false);
     // Stops the capture and gives the user's output back; the worker, if any, goes on.
     void handOutputBack();
     // While nothing is forwarded, Sonvale's output does not stay the default once a real

@@ -10,8 +10,6 @@
 namespace sonvale {
 namespace {
 
-const QString standbyText = QStringLiteral("静音待机，已释放 HomePod 播放会话");
-
 // Statuses of a sound server that is restarting or busy: no server, an object that went
 // away meanwhile, a device that did not appear in time; and a machine whose own output is
 // gone for a while (a monitor asleep). Worth another attempt, unlike a refusal.
@@ -32,28 +30,29 @@ bool Sonvale::isCurrent(const std::weak_ptr<WorkerProcess>& process) const {
 
 void Sonvale::startWorker() {
     if (run_) return;
-    const QString name = settings_.targetName();
-    if (name.isEmpty()) {
+    const QStringList names = settings_.targetNames();
+    if (names.isEmpty()) {
         settings_.setEnabled(false);
         state(QStringLiteral("请先设置 HomePod 名称"));
         return;
     }
-    state(QStringLiteral("正在独立连接 ") + name + QStringLiteral("…"));
+    state(speakerStatus(Headline::connecting, names, {}));
 
     WorkerCommand command;
     command.python = environment_.pythonPath;
     command.script = environment_.resourceDir + "/sender.py";
     command.vendorDir = environment_.resourceDir + "/vendor";
     command.senderLogPath = QFileInfo(log_.path()).absolutePath() + "/Sonvale-sender.log";
-    command.name = name;
+    command.names = names;
     try {
-        run_ = std::make_unique<ForwardingRun>(name, launchWorker(command));
+        run_ = std::make_unique<ForwardingRun>(names, launchWorker(command));
     } catch (const PlatformError& error) {
         stopEngine();
         scheduleRetry(QStringLiteral("无法启动发送器：") + QString::fromStdString(error.localizedDescription()));
         return;
     }
     networkBytes_ = 0;
+    run_->headlineText = message_;
 
     // Both handlers only queue their work, so that what they start (a teardown among
     // others) never runs inside the notifier that called them. Each holds the controller
@@ -84,9 +83,10 @@ void Sonvale::startWorker() {
 void Sonvale::consume(const QByteArray& data) {
     if (data.isEmpty() || !run_) return;
     // The rest of a batch still counts once its run has ended (after an "error", say).
-    const QString name = run_->name();
+    const QStringList names = run_->names();
     for (const WorkerEvent& event : run_->read(data)) {
         supervision_.heartbeat();
+        if (run_ && event.speakers) run_->speakers = *event.speakers;
         if (event.state == "ready") {
             if (run_ && event.latencyMs) run_->speakerDelay = std::chrono::milliseconds(*event.latencyMs);
             if (!startForwarding()) return;
@@ -96,19 +96,31 @@ void Sonvale::consume(const QByteArray& data) {
             if (run_ && run_->capturing()) handOutputBack();
             state(event.message.value_or(QStringLiteral("HomePod 正被其他设备使用")));
         } else if (event.state == "idle") {
-            if (message_ != standbyText) state(standbyText);
+            showHeadline(Headline::standby, names, true);
         } else if (event.state == "reconnecting") {
-            state(QStringLiteral("检测到声音，正在重新连接 ") + name + QStringLiteral("…"));
+            showHeadline(Headline::reconnecting, names);
         } else if (event.state == "playing") {
             if (run_ && !run_->capturing() && !startForwarding()) return;
-            state(QStringLiteral("已连接 ") + name + QStringLiteral("，正在转发系统音频"));
-        } else if (event.state == "streaming") {
-            networkBytes_ = event.bytesIn;
+            showHeadline(Headline::playing, names);
         } else if (event.state == "error") {
             stopEngine();
             scheduleRetry(event.message.value_or(QStringLiteral("发送器报告错误")));
+        } else {
+            if (event.state == "streaming") networkBytes_ = event.bytesIn;
+            // A speaker of several changed: the status shown for the group says so in place,
+            // unless something else has been shown since.
+            if (event.speakers && run_ && message_ == run_->headlineText) showHeadline(run_->headline, names, true);
         }
     }
+}
+
+void Sonvale::showHeadline(Headline headline, const QStringList& names, bool onlyWhenChanged) {
+    const QString text = speakerStatus(headline, names, run_ ? run_->speakers : std::vector<SpeakerReport>{});
+    if (run_) {
+        run_->headline = headline;
+        run_->headlineText = text;
+    }
+    if (!onlyWhenChanged || message_ != text) state(text);
 }
 
 bool Sonvale::startForwarding() {
@@ -119,9 +131,9 @@ bool Sonvale::startForwarding() {
         stopEngine();
         return false;
     }
-    const QString name = run_->name();
+    const QStringList names = run_->names();
     try {
-        output_.ensure(name);
+        output_.ensure(joinedNames(names));
         output_.rememberUserOutput();
         guardian_.remember(output_.previousUID());
 
@@ -167,7 +179,7 @@ bool Sonvale::startForwarding() {
         return true;
     }
     supervision_.resetFailures();
-    state(QStringLiteral("已连接 ") + name + QStringLiteral("，正在转发系统音频"));
+    showHeadline(Headline::playing, names);
     return true;
 }
 

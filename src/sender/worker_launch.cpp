@@ -56,8 +56,8 @@ LaunchedWorker launchWorker(const WorkerCommand& command) {
 
     WorkerProcess::LaunchPlan plan;
     plan.executable = QFile::encodeName(command.python).toStdString();
-    plan.arguments = {"-s", "-B", "-u", QFile::encodeName(command.script).toStdString(), "--name",
-                      command.name.toStdString()};
+    plan.arguments = {"-s", "-B", "-u", QFile::encodeName(command.script).toStdString()};
+    for (const QString& name : command.names) plan.arguments.insert(plan.arguments.end(), {"--name", name.toStdString()});
     plan.environment = workerEnvironment(QFile::encodeName(command.vendorDir));
     plan.standardInput = standardInput.read.get();
     plan.standardOutput = standardOutput.write.get();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -10,13 +11,13 @@
 
 namespace sonvale {
 
-// How the sender worker is started for one speaker.
+// How the sender worker is started for its speakers.
 struct WorkerCommand {
     QString python;         // /usr/bin/python3
     QString script;         // <resources>/sender.py
     QString vendorDir;      // <resources>/vendor, handed over as SONVALE_VENDOR
     QString senderLogPath;  // the worker's standard error is copied here
-    QString name;           // the speaker's name
+    QStringList names;      // the speakers' names, in the order chosen
 };
 
 // A running worker with the parent's ends of its pipes.
@@ -26,7 +27,8 @@ struct LaunchedWorker {
     std::unique_ptr<PipeReader> output;   // the worker's standard output: its event lines
 };
 
-// Starts "python -s -B -u sender.py --name <name>" with its own pipes as standard input,
+// Starts "python -s -B -u sender.py --name <name>", with one more "--name <name>" for each
+// further speaker, with its own pipes as standard input,
 // output and error, in this process's environment with SONVALE_VENDOR set; what it writes
 // to its standard error goes to the sender log (followWorkerLog). Throws PlatformError.
 LaunchedWorker launchWorker(const WorkerCommand& command);

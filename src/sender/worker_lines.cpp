@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+
 namespace sonvale {
 namespace {
 
@@ -22,6 +24,31 @@ std::uint64_t count(const nlohmann::json& object, const char* key) {
     return 0;
 }
 
+std::optional<QString> text(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_string()) return std::nullopt;
+    return QString::fromStdString(found->get<std::string>());
+}
+
+std::optional<std::vector<SpeakerReport>> speakers(const nlohmann::json& object) {
+    const auto found = object.find("speakers");
+    if (found == object.end() || !found->is_array()) return std::nullopt;
+    std::vector<SpeakerReport> result;
+    for (const auto& entry : *found) {
+        if (!entry.is_object()) continue;
+        const auto name = text(entry, "name");
+        const auto state = text(entry, "state");
+        if (!name || !state) continue;
+        SpeakerReport report{*name, state->toStdString(), text(entry, "message"), std::nullopt};
+        const auto retry = entry.find("retry_s");
+        if (retry != entry.end() && retry->is_number() && retry->get<double>() >= 0 && retry->get<double>() < 86400) {
+            report.retrySeconds = int(std::ceil(retry->get<double>()));
+        }
+        result.push_back(std::move(report));
+    }
+    return result;
+}
+
 std::optional<WorkerEvent> event(const QByteArray& line) {
     const auto parsed = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
     if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
@@ -35,10 +62,8 @@ std::optional<WorkerEvent> event(const QByteArray& line) {
         latency->get<std::int64_t>() < 60'000) {
         result.latencyMs = std::uint32_t(latency->get<std::int64_t>());
     }
-    const auto message = parsed.find("message");
-    if (message != parsed.end() && message->is_string()) {
-        result.message = QString::fromStdString(message->get<std::string>());
-    }
+    result.message = text(parsed, "message");
+    result.speakers = speakers(parsed);
     return result;
 }
 

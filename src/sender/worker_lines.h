@@ -10,6 +10,16 @@
 
 namespace sonvale {
 
+// One chosen speaker as a worker for several names reports it: "state" is one of
+// "connecting", "ready", "playing", "idle", "busy", "reconnecting", "retrying".
+struct SpeakerReport {
+    QString name;
+    std::string state;
+    std::optional<QString> message;   // why it does not play ("busy", "retrying")
+    std::optional<int> retrySeconds;  // until its next try ("retrying")
+    bool operator==(const SpeakerReport&) const = default;
+};
+
 // One line of the worker's standard output that is a JSON object with a text "state".
 struct WorkerEvent {
     std::string state;
@@ -18,6 +28,9 @@ struct WorkerEvent {
     // "latency_ms" of a "ready" line: how long after the worker sends a packet the speaker
     // plays it. Absent, negative, fractional or a minute and more: nothing.
     std::optional<std::uint32_t> latencyMs;
+    // "speakers", written only by a worker for several names, in the order of its names.
+    // Entries without a text "name" and "state" are left out.
+    std::optional<std::vector<SpeakerReport>> speakers;
 };
 
 // Cuts the worker's output into lines and reads the events among them. Lines that are not

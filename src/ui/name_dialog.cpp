@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -17,8 +18,31 @@
 namespace sonvale {
 namespace {
 
+// Several speakers are typed one after another, separated by "、", "," or "，".
+const QRegularExpression separator(QStringLiteral("[、,，]"));
+
+// The name being typed: what follows the last separator.
+qsizetype lastNameStart(const QString& text) { return text.lastIndexOf(separator) + 1; }
+
+// Completes only the name being typed and keeps those before it, so that a speaker picked
+// from the list after a separator joins the ones already there. With one name in the field
+// it completes the whole field, as a plain completer does.
+class NamesCompleter : public QCompleter {
+public:
+    NamesCompleter(QAbstractItemModel* model, QLineEdit* field) : QCompleter(model, field), field_(field) {}
+
+    QStringList splitPath(const QString& path) const override { return {path.mid(lastNameStart(path)).trimmed()}; }
+    QString pathFromIndex(const QModelIndex& index) const override {
+        const QString text = field_->text();
+        return text.left(lastNameStart(text)) + index.data(completionRole()).toString();
+    }
+
+private:
+    QLineEdit* field_;
+};
+
 void offerSpeakers(QLineEdit* field, QAbstractItemModel* speakers) {
-    auto* completer = new QCompleter(speakers, field);
+    auto* completer = new NamesCompleter(speakers, field);
     completer->setCompletionRole(Qt::EditRole);
     completer->setCaseSensitivity(Qt::CaseInsensitive);
     completer->setFilterMode(Qt::MatchContains);
@@ -62,6 +86,7 @@ std::optional<QString> askForTargetName(const QString& current, QAbstractItemMod
     field->setObjectName(QStringLiteral("targetNameField"));
     field->setPlaceholderText(QStringLiteral("例如：卧室"));
     field->setFixedSize(290, 25);
+    field->setToolTip(QStringLiteral("同时发送到多个扬声器时，用“、”分隔名称，例如“卧室、客厅”"));
     if (speakers) offerSpeakers(field, speakers);
 
     auto* save = new QPushButton(QStringLiteral("保存"), &dialog);
