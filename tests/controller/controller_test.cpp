@@ -191,6 +191,41 @@ TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItP
     EXPECT_EQ(coreaudio::current(), speaker);
 }
 
+TEST_F(ControllerTest, SeveralSpeakersAreStoredForOlderReadersLaunchedWithANameEachAndShownWithWhyOneDoesNotPlay) {
+    const auto line = [](const char* state, const char* kitchen) {
+        return QStringLiteral("{\"state\":\"%1\",\"speakers\":[{\"name\":\"卧室\",\"state\":\"playing\"},{\"name\":\"客厅\",%2}]}\\n").arg(state, kitchen);
+    };
+    installStandInWorker(environment.resourceDir, line("ready", R"("state":"busy","message":"“客厅”正被其他设备使用")"));
+    setenv("SONVALE_TEST_LATER", (line("speakers", R"("state":"retrying","message":"找不到“客厅”","retry_s":8)") +
+                                  line("streaming", R"("state":"playing")") + "{\"state\":\"playing\"}\\n").toUtf8(), 1);
+    struct Unset {
+        ~Unset() { unsetenv("SONVALE_TEST_LATER"); }
+    } unset;
+    QString answer = QStringLiteral("卧室、 客厅 ，卧室");
+    environment.namePrompt = [&](const QString&) { return std::optional<QString>(answer); };
+    make(false);
+    controller->chooseTarget();
+    // An older reader finds one valid name in the file.
+    EXPECT_TRUE(waitUntil([&] { return contents(environment.settingsPath).contains("\nmoreTargetNames=客厅\ntargetName=卧室\n"); }));
+    EXPECT_EQ(Settings(environment.settingsPath).targetNames(), (QStringList{"卧室", "客厅"}));
+
+    controller->toggle();
+    clock->advance(1);
+    controller->tick();
+    const QString all = QStringLiteral("已连接 卧室、客厅，正在转发系统音频");
+    ASSERT_TRUE(waitUntil([&] { return log().count(all) == 2; }));
+    const QStringList shown = {"目标已设置为 卧室、客厅", "已启用，正在准备连接 卧室、客厅", "正在独立连接 卧室、客厅…",
+                               "已连接 卧室，正在转发系统音频。“客厅”正被其他设备使用", "已连接 卧室，正在转发系统音频。找不到“客厅”（8 秒后重试）", all, all};
+    EXPECT_EQ(log().filter(QRegularExpression("卧室|客厅")).join('\n').toStdString(), shown.join('\n').toStdString());
+    QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(controller->run()->process()->processIdentifier()));
+    ASSERT_TRUE(commandLine.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(commandLine.readAll().endsWith(QStringLiteral("sender.py\0--name\0卧室\0--name\0客厅\0").toUtf8()));
+
+    answer = QStringLiteral("客厅");
+    controller->chooseTarget();
+    EXPECT_TRUE(waitUntil([&] { return contents(environment.settingsPath).endsWith("\ntargetName=客厅\n"); }));
+}
+
 TEST_F(ControllerTest, ABusyServerAtReadyIsRetriedAndARefusalSwitchesForwardingOff) {
     model->fail(coreaudio::DeviceModel::Operation::createAggregate, coreaudio::OSStatus(coreaudio::fourCC("nope")));
     make();
@@ -321,6 +356,7 @@ TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKep
         float gain;
         QString logged;  // for a damaged file the text names the copy
         bool damaged = false;
+        QStringList names;  // the speakers read, when given
     };
     const Case cases[] = {
         {"[General]\ngain=nan\ntargetName=卧室\n", 1.0f, QStringLiteral("存储的音量 nan 无效，按 1.0 处理")},
@@ -329,6 +365,9 @@ TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKep
         {"[General]\ntargetName=卧室\n", 1.0f, QString()},
         {"[General]\ngain=0.5\ntargetName=\xe5\x8d\xa7\xe5\xae\n", 1.0f, QString(), true},
         {"[General]\nenabled=true\ngain=0.5\nstray line\n", 1.0f, QString(), true},
+        {"[General]\ntargetName=卧室\nmoreTargetNames=客厅, \"\"\n", 1.0f, QString(), false, {"卧室"}},
+        {"[General]\ntargetName=卧室\nmoreTargetNames=客厅, 卧室, 书房, 客厅\n", 1.0f, QString(), false, {"卧室", "客厅", "书房"}},
+        {"[General]\nmoreTargetNames=客厅\n", 1.0f, QString(), false, {}},
     };
     QDir config(dir.filePath("config"));
     for (const Case& c : cases) {
@@ -340,6 +379,7 @@ TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKep
         ASSERT_EQ(aside.size(), c.damaged ? 1 : 0);
         const QString logged = c.damaged ? QStringLiteral("设置文件无法解析，已另存为 ") + aside[0] + QStringLiteral("，改用默认设置") : c.logged;
         EXPECT_EQ(logged.isEmpty() ? QString() : log().last(), logged);
+        if (c.file.contains("moreTargetNames")) { EXPECT_EQ(controller->settings().targetNames(), c.names); }
         // Nothing of a damaged file is trusted: neither the part of the name nor "enabled".
         if (c.damaged) {
             EXPECT_EQ(std::pair(controller->settings().targetName(), controller->settings().enabled()), std::pair(QString(), false));

@@ -104,12 +104,14 @@ TEST(LoginItem, ExecIsQuotedAndAFailedWriteKeepsTheCheckMarkAndSaysWhy) {
 
 // The listing runs as a stand-in worker; the dialog is answered through what the user sees.
 TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) {
-    const std::tuple<const char*, QStringList, const char*> cases[] = {
-        {"", {}, "书房"},  // nothing on the network: the dialog as it always was, any name typed
-        {R"({"name":"卧室","airplay2":false,"id":"A"}\nnot json\n{"name":"客厅","airplay2":true}\n{"name":"卧室","airplay2":true})",
-         {"卧室（AirPlay 2）", "客厅（AirPlay 2）"}, "客厅"}};
+    const char* found = R"({"name":"卧室","airplay2":false,"id":"A"}\nnot json\n{"name":"客厅","airplay2":true}\n{"name":"卧室","airplay2":true})";
+    // The field's text before the pick: a pick after a separator adds a speaker.
+    const std::tuple<const char*, QStringList, const char*, const char*> cases[] = {
+        {"", {}, "书房", ""},  // nothing on the network: the dialog as it always was, any name typed
+        {found, {"卧室（AirPlay 2）", "客厅（AirPlay 2）"}, "客厅", "书房"},
+        {found, {"卧室（AirPlay 2）", "客厅（AirPlay 2）"}, "卧室、客厅", "卧室、"}};
     coreaudio::setAudioSystem(std::make_shared<coreaudio::DeviceModel>());  // no sound server asked
-    for (const auto& [lines, offered, chosen] : cases) {
+    for (const auto& [lines, offered, chosen, typed] : cases) {
         QTemporaryDir dir;
         SonvaleEnvironment environment;
         environment.resourceDir = dir.filePath("share");
@@ -123,7 +125,7 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
         script.close();
         Sonvale controller(environment);
         QTimer::singleShot(15000, [] { if (QWidget* open = QApplication::activeModalWidget()) open->close(); });
-        QTimer::singleShot(0, [&, offered = offered, chosen = chosen] {
+        QTimer::singleShot(0, [&, offered = offered, chosen = chosen, typed = typed] {
             QWidget* dialog = QApplication::activeModalWidget();
             auto* field = dialog->findChild<QLineEdit*>("targetNameField");
             EXPECT_TRUE(test::waitUntil([&] { return QFile::exists(dir.filePath("done")) && field->actions().isEmpty() == offered.isEmpty(); }, 10000));
@@ -137,6 +139,7 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
                 for (int row = 0; row < field->completer()->model()->rowCount(); ++row)
                     shown << field->completer()->model()->index(row, 0).data().toString();
                 EXPECT_EQ(shown, offered);
+                field->setText(QString::fromUtf8(typed));
                 field->actions().first()->trigger();
                 QAbstractItemView* list = field->completer()->popup();
                 EXPECT_TRUE(list->isVisible() && list->model()->rowCount() == 2);
@@ -146,7 +149,7 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
             for (QPushButton* button : dialog->findChildren<QPushButton*>()) if (button->text() == "保存") button->click();
         });
         controller.chooseTarget();
-        EXPECT_EQ(controller.settings().targetName(), QString::fromUtf8(chosen));
+        EXPECT_EQ(controller.settings().targetNames().join("、"), QString::fromUtf8(chosen));
     }
     coreaudio::setAudioSystem(nullptr);
 }
