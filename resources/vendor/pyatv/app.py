@@ -17,6 +17,7 @@ import time
 from . import discovery, errors
 from . import session as s
 from .contract import Reporter
+from .group import Group
 from .occupancy import Yielding
 from .pcm_input import PcmInput
 from .quoting import LIMIT, quoted
@@ -48,7 +49,8 @@ def _parse(argv: list[str]) -> argparse.Namespace:
         prog="sender.py",
         description="Stream 44100 Hz 16-bit stereo PCM from standard input to an AirPlay "
                     "speaker; report progress as JSON lines on standard output.")
-    parser.add_argument("--name", help="the speaker's name, matched exactly")
+    parser.add_argument("--name", action="append",
+                        help="the speaker's name, matched exactly; given more than once, plays to all in sync")
     parser.add_argument("--address", metavar="HOST:PORT",
                         help="connect to this RAOP address instead of browsing for the name")
     parser.add_argument("--protocol", choices=("auto", "airplay2", "raop"), default="auto",
@@ -60,11 +62,11 @@ def _parse(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--seconds", type=float, default=3.0, help="how long --list-speakers listens (default 3)")
     # Every option takes a value; joined to its flag, a value that begins with "-" (a
     # speaker named "-Kitchen") is not taken for another option.
-    joined = list(argv)
-    for i, word in enumerate(joined[:-1]):
-        if word in OPTIONS_WITH_VALUES and joined[i + 1].startswith("-"):
-            joined[i:i + 2] = [word + "=" + joined[i + 1]]
-            break
+    joined, rest = [], list(argv)
+    while rest:
+        word = rest.pop(0)
+        joined.append(word + "=" + rest.pop(0) if word in OPTIONS_WITH_VALUES and rest and rest[0].startswith("-")
+                      else word)
     args, unknown = parser.parse_known_args(joined)
     if unknown:
         log.error("unknown option %s", quoted(unknown[0]))
@@ -117,7 +119,9 @@ def main(argv: list[str]) -> int:
     if args.list_speakers:
         return list_speakers(args.seconds)
 
-    log.info("starting for speaker %r", args.name)
+    names = list(dict.fromkeys(args.name or []))  # a name given twice is one speaker
+    args.name = names[0] if names else None
+    log.info("starting for speaker%s %s", "s" if len(names) > 1 else "", ", ".join(map(repr, names)))
     source = PcmInput(0)
     source.start()
 
@@ -126,14 +130,22 @@ def main(argv: list[str]) -> int:
 
     browser = None
     try:
-        if args.address:
+        if len(names) > 1:
+            browser = discovery.Browser()
+            group = Group(names, reporter, browser, args.protocol)
+            streamer = Streamer(source, lambda: group, reporter, should_stop=should_stop, idle_after=args.idle_after,
+                                wait_input=source.wait)
+            group.keep_alive = streamer.heartbeat.alive
+            args.name = "、".join(names)
+        elif args.address:
             speaker = _address_speaker(args.name, args.address)
         else:
             browser = discovery.Browser()
             speaker = discovery.find_speaker(browser, args.name, should_stop=should_stop)
-        policy = Yielding(reporter, args.name, browser, speaker)
-        streamer = Streamer(source, lambda: policy.wrap(discovery.make_session(speaker, args.protocol)), reporter,
-                            should_stop=should_stop, idle_after=args.idle_after, wait_input=source.wait)
+        if len(names) == 1:
+            policy = Yielding(reporter, args.name, browser, speaker)
+            streamer = Streamer(source, lambda: policy.wrap(discovery.make_session(speaker, args.protocol)), reporter,
+                                should_stop=should_stop, idle_after=args.idle_after, wait_input=source.wait)
         streamer.run()
     except s.SenderError as exc:
         if should_stop() or source.eof:

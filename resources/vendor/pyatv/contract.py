@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 import threading
-from typing import Optional
+from typing import Callable, Optional
 
 from .session import STOP
 
@@ -22,8 +22,12 @@ class Reporter:
         self._fd = fd
         self._lock = threading.Lock()
         self.broken = False
+        # With several speakers: returns the "speakers" list every line carries.
+        self.speakers: Optional[Callable[[], list]] = None
 
     def _emit(self, obj: dict) -> None:
+        if self.speakers is not None:
+            obj = {**obj, "speakers": self.speakers()}
         # Text that cannot be UTF-8 (a name decoded with surrogates) is replaced, never a reason to lose the line.
         line = (json.dumps(obj, ensure_ascii=False) + "\n").encode("utf-8", "replace")
         with self._lock:
@@ -56,6 +60,10 @@ class Reporter:
     def busy(self, message: str) -> None:
         """Another sender holds the speaker and we wait for it: ``message`` says so."""
         self._emit({"state": "busy", "message": message})
+
+    def speakers_changed(self) -> None:
+        """One speaker's own state changed (several speakers only)."""
+        self._emit({"state": "speakers"})
 
     def error(self, message: str) -> None:
         self._emit({"state": "error", "message": message})

@@ -98,8 +98,12 @@ class Yielding:
         """What a session the speaker ended itself (closed our connection or its audio port) means."""
         if self._browser is None:
             return lost
+        appearances = self._appearances()
         s.pause(SETTLE)  # the advertisement catches up: ours withdrawn, the newcomer's shown
         held = self.held()
+        if self._appearances() != appearances and not held:
+            log.info("the speaker restarted after ending our session: it is ours to try again")
+            return lost
         if held:
             log.warning("the speaker ended our session and shows another sender's: yielding (%s)", lost)
         elif self.shows_sessions or not self._advertised():
