@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import logging
 import threading
+import time
 from typing import Callable, List, Optional
 
 from . import discovery, errors
@@ -27,6 +28,7 @@ log = logging.getLogger(__name__)
 FIRST_BACKOFF = 2.0
 MAX_BACKOFF = 60.0
 LOOK_EVERY = 0.1
+CLOSE_WAIT = 2.0
 
 
 class Member:
@@ -45,6 +47,7 @@ class Member:
         self._policy: Optional[Yielding] = None
         self._backoff = FIRST_BACKOFF
         self._thread: Optional[threading.Thread] = None
+        self.closing = threading.Event()
 
     def entry(self) -> dict:
         out = {"name": self.name, "state": self.state}
@@ -61,7 +64,7 @@ class Member:
 
     def start(self, closing: threading.Event) -> None:
         self.tried.clear()
-        self.failure, self.session = None, None
+        self.failure, self.session, self.closing = None, None, closing
         self._thread = threading.Thread(target=self._run, args=(closing,), name="speaker " + self.name, daemon=True)
         self._thread.start()
 
@@ -82,6 +85,10 @@ class Member:
             raise
         return session
 
+    def _wait_until_free(self, busy: s.SpeakerBusy, stopping: Callable[[], bool]) -> bool:
+        self.busy(errors.message_for(busy, self.name))
+        return busy.wait_until_free(stopping, lambda grace: None)
+
     def _run(self, closing: threading.Event) -> None:
         group, delay = self._group, 0.0
         stopping = lambda: closing.is_set() or s.STOP.is_set()  # noqa: E731
@@ -92,12 +99,12 @@ class Member:
                     group.set_state(self, "retrying", errors.message_for(self.failure, self.name))
                     if closing.wait(delay):
                         return
+                if self.state != "busy":  # asked again while busy: still busy unless it takes us
                     group.set_state(self, "reconnecting" if self.ever_ready else "connecting")
                 try:
                     session = self._open(closing)
                 except s.SpeakerBusy as busy:
-                    self.tried.set()
-                    if not busy.wait_until_free(stopping, lambda grace: None):
+                    if not self._wait_until_free(busy, stopping):
                         return
                     delay = 0.0
                     continue
@@ -109,12 +116,11 @@ class Member:
                     self.tried.set()
                     delay, self._backoff = self._backoff, min(MAX_BACKOFF, self._backoff * 2)
                     continue
-                if stopping():
+                self.lost.clear()
+                if not group.hand_over(self, session, closing):
                     session.close()
                     return
                 self._backoff, self.ever_ready = FIRST_BACKOFF, True
-                self.lost.clear()
-                group.hand_over(self, session)
                 self.tried.set()
                 while not self.lost.wait(LOOK_EVERY):
                     if stopping():
@@ -123,7 +129,7 @@ class Member:
                 exc = session.lost(self.loss)
                 log.warning("speaker %r lost: %s", self.name, exc)
                 if isinstance(exc, s.SpeakerBusy):
-                    if not exc.wait_until_free(stopping, lambda grace: None):
+                    if not self._wait_until_free(exc, stopping):
                         return
                 else:
                     self.failure = exc
@@ -157,29 +163,38 @@ class Group(s.Session):
             return [m.entry() for m in self.members]
 
     def set_state(self, member: Member, state: str, message: Optional[str] = None, say: bool = True) -> None:
+        if say and member.closing.is_set():  # a thread the group has left behind says nothing more
+            return
         with self._lock:
             changed = (member.state, member.message) != (state, message)
             member.state, member.message = state, message
         if changed and say:
             self._reporter.speakers_changed()
 
-    def hand_over(self, member: Member, session: s.Session) -> None:
+    def hand_over(self, member: Member, session: s.Session, closing: threading.Event) -> bool:
+        """A member's connected session, for the streamer to take up; False once the group has closed."""
         with self._lock:
+            if closing.is_set():
+                return False
             member.session = session
             self._arrived.append(member)
         self.set_state(member, "ready")
+        return True
 
     # -- the session the streamer drives
 
     def connect(self) -> None:
         self._closing = threading.Event()
+        # The first time, every speaker is tried once before the stream starts; coming back (from standby, after
+        # a loss) only those that played before are waited for: the others join when they can.
+        awaited = [m for m in self.members if m.ever_ready] or self.members
         for m in self.members:
             m.start(self._closing)
         told_busy = None
         while True:
             self.keep_alive(5.0)
             ready = [m for m in self.members if m.session is not None]
-            if ready and all(m.tried.is_set() for m in self.members):
+            if ready and all(m.tried.is_set() for m in awaited):
                 self.latency = max(m.session.latency for m in ready)
                 log.info("%d of %d speakers ready; %.0f ms from sending to playing", len(ready), len(self.members),
                          self.latency * 1000)
@@ -187,7 +202,7 @@ class Group(s.Session):
             if all(m.tried.is_set() for m in self.members) and not ready:
                 busy = next((m for m in self.members if m.state == "busy"), None)
                 if busy is None:  # every speaker failed: the first one's cause is the group's
-                    raise next(m.failure for m in self.members if m.failure is not None)
+                    raise next((m.failure for m in self.members if m.failure is not None), s.NoResponse())
                 if told_busy != busy.message:  # all held by other senders: waited for, as one speaker would be
                     self._reporter.busy(told_busy := busy.message)
             if s.STOP.wait(LOOK_EVERY):
@@ -231,9 +246,11 @@ class Group(s.Session):
         return self._live[0].session.clock_rate() if self._live else 1.0
 
     def close(self) -> None:
-        self._closing.set()
+        with self._lock:
+            self._closing.set()
+        deadline = time.monotonic() + CLOSE_WAIT  # a thread still busy with its speaker ends by itself
         for m in self.members:
-            m.join(5.0)
+            m.join(max(0.0, deadline - time.monotonic()))
         with self._lock:
             sessions = [m.session for m in self._live + self._arrived if m.session is not None]
             self._live, self._arrived = [], []
