@@ -258,4 +258,5 @@ class Group(s.Session):
             session.close()
         for m in self.members:
             m.session = None
-            self.set_state(m, "idle", say=False)
+            if sessions:  # released for standby; a group that lost them all keeps saying why
+                self.set_state(m, "idle", say=False)
