@@ -21,6 +21,7 @@ from typing import Callable, List, Optional
 from . import discovery, errors
 from . import session as s
 from .contract import Reporter
+from .airplay2.protocol_choice import PTP_FOLLOW, PTP_MASTER
 from .occupancy import Yielding
 
 log = logging.getLogger(__name__)
@@ -29,6 +30,9 @@ FIRST_BACKOFF = 2.0
 MAX_BACKOFF = 60.0
 LOOK_EVERY = 0.1
 CLOSE_WAIT = 2.0
+# The PTP ports 319/320 carry one clock of ours or one followed clock per worker: a second speaker that needs PTP
+# waits (retried with the back-off) until the first one's session has ended, with a message saying so.
+PTP_TIMINGS = (PTP_MASTER, PTP_FOLLOW)
 
 
 class Member:
@@ -77,11 +81,15 @@ class Member:
         if self._speaker is None:
             self._speaker = discovery.find_speaker(group.browser, self.name, should_stop=closing.is_set)
             self._policy = Yielding(self, self.name, group.browser, self._speaker)
-        session = self._policy.wrap(discovery.make_session(self._speaker, group.protocol))
+        inner = discovery.make_session(self._speaker, group.protocol)
+        if getattr(inner, "timing", None) in PTP_TIMINGS:
+            group.claim_clock(self, inner)
+        session = self._policy.wrap(inner)
         try:
             session.connect()
         except BaseException:
             session.close()
+            group.release_clock(self)
             raise
         return session
 
@@ -119,6 +127,7 @@ class Member:
                 self.lost.clear()
                 if not group.hand_over(self, session, closing):
                     session.close()
+                    group.release_clock(self)
                     return
                 self._backoff, self.ever_ready = FIRST_BACKOFF, True
                 self.tried.set()
@@ -126,6 +135,7 @@ class Member:
                     if stopping():
                         return  # the group closes the session
                 session.close()
+                group.release_clock(self)
                 exc = session.lost(self.loss)
                 log.warning("speaker %r lost: %s", self.name, exc)
                 if isinstance(exc, s.SpeakerBusy):
@@ -155,6 +165,7 @@ class Group(s.Session):
         self._closing = threading.Event()
         self._live: List[Member] = []
         self._arrived: List[Member] = []
+        self._clock_holder: Optional[Member] = None
         self.latency = 0.0
         reporter.speakers = self.speakers
 
@@ -170,6 +181,20 @@ class Group(s.Session):
             member.state, member.message = state, message
         if changed and say:
             self._reporter.speakers_changed()
+
+    def claim_clock(self, member: Member, session: s.Session) -> None:
+        with self._lock:
+            holder = self._clock_holder
+            if holder is None or holder is member:
+                self._clock_holder = member
+                return
+        session.close()
+        raise s.SharedClockUnsupported("PTP held by %r" % holder.name, reason=holder.name)
+
+    def release_clock(self, member: Member) -> None:
+        with self._lock:
+            if self._clock_holder is member:
+                self._clock_holder = None
 
     def hand_over(self, member: Member, session: s.Session, closing: threading.Event) -> bool:
         """A member's connected session, for the streamer to take up; False once the group has closed."""
@@ -253,7 +278,7 @@ class Group(s.Session):
             m.join(max(0.0, deadline - time.monotonic()))
         with self._lock:
             sessions = [m.session for m in self._live + self._arrived if m.session is not None]
-            self._live, self._arrived = [], []
+            self._live, self._arrived, self._clock_holder = [], [], None
         for session in sessions:
             session.close()
         for m in self.members:

@@ -174,6 +174,11 @@ class UnsupportedSpeaker(SenderError):
     """The speaker offers no stream this sender can produce (e.g. encryption only)."""
 
 
+class SharedClockUnsupported(SenderError):
+    """A second speaker of a group that needs PTP timing, while another one holds our PTP ports.
+    ``context['reason']``: the speaker that holds them."""
+
+
 class TimingPortUnreachable(SenderError):
     """The speaker could not reach our UDP timing port (RTSP 520)."""
 
