@@ -16,9 +16,13 @@ RX = {}
 def setUpModule():
     if os.geteuid() != 0 or shutil.which("shairport-sync") is None:
         raise unittest.SkipTest("real-receiver tests skipped: needs root and shairport-sync")
-    for net, name in enumerate(("卧室", "客厅")):
-        RX[name] = start_receiver("m%d%d" % (os.getpid() % 10000, net), RX_NAME=name, RX_NET=str(net),
-                                  **({"JOIN_TX": RX["卧室"]["NS_TX"]} if net else {}))
+    try:
+        for net, name in enumerate(("卧室", "客厅")):
+            RX[name] = start_receiver("m%d%d" % (os.getpid() % 10000, net), RX_NAME=name, RX_NET=str(net),
+                                      **({"JOIN_TX": RX["卧室"]["NS_TX"]} if net else {}))
+    except BaseException:  # unittest skips tearDownModule when this fails: the first receiver is stopped here
+        tearDownModule()
+        raise
 
 
 def tearDownModule():
