@@ -2,6 +2,7 @@
 
 #include "coreaudio/devices.h"
 #include "coreaudio/pulse_device_mapping.h"
+#include "coreaudio/pulse_module_arguments.h"
 #include "support/device_model.h"
 
 // The device functions over the device model, and the PulseAudio backend's mapping rules.
@@ -49,7 +50,7 @@ const Properties card{{"device.api", "alsa"}, {"device.bus", "pci"}, {"device.fo
 const std::vector<PulsePort> analogPorts{{"analog-output-speaker", "扬声器", port_type::speaker},
                                          {"analog-output-headphones", "耳机", port_type::headphones}};
 
-TEST(PulseMapping, TransportFollowsBusThenDisplayThenCard) {
+TEST(PulseMapping, TransportFollowsBusThenDisplayThenCardAndOnlyAPlainSinkNameIsMade) {
     const std::pair<PulseDeviceFacts, std::uint32_t> cases[] = {
         {sink("local.sonvale.output.bedroom", {}), transport::aggregate},
         {sink("bluez_sink.40_EF.a2dp_sink", {{"device.api", "bluez"}, {"device.form_factor", "speaker"}}),
@@ -73,6 +74,9 @@ TEST(PulseMapping, TransportFollowsBusThenDisplayThenCard) {
         {sink("x", {{"device.api", "alsa"}, {"device.bus", "firewire"}}), transport::virtualDevice},
     };
     for (const auto& [facts, expected] : cases) EXPECT_EQ(transportOf(facts), expected) << facts.name;
+    // A sink name goes into the module arguments unquoted: letters, digits, '.', '_' and '-' only.
+    for (const auto& [uid, plain] : {std::pair{"local.sonvale.output.bedroom", true}, {"alsa_output.usb-Foo_00", true}, {"a b", false}, {"a'b", false}, {"a=b", false}, {"a\"b", false}, {"", false}})
+        EXPECT_EQ(nullSinkArguments(uid, "卧室").has_value(), plain) << uid;
 }
 
 TEST(PulseMapping, ClockIsTheSinkWithASpeakerPortThenADisplayAndThePortSaysWhatItIsNow) {
