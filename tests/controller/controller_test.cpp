@@ -268,7 +268,8 @@ TEST_F(ControllerTest, StoppingGivesBackTheUsersOutputOnlyWhileForwardingHoldsIt
     controller->routeChanged();
     const QRegularExpression line("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ " + held + "$", QRegularExpression::MultilineOption);
     EXPECT_EQ(QString::fromUtf8(contents(environment.logPath)).count(line), 1);
-    EXPECT_TRUE(controller->settings().enabled());
+    model->setDefaultOutput(0), controller->routeChanged();  // no output at all: none to hold, the text stays
+    EXPECT_EQ(std::pair(controller->settings().enabled(), controller->message().toStdString()), std::pair(true, held.toStdString()));
 
     model->setDefaultOutput(speaker);
     controller->routeChanged();
