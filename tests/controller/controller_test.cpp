@@ -156,7 +156,7 @@ TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
 
 TEST_F(ControllerTest, BothLogsStartAgainOnlyPastOneMillionBytesAndCutAWorkerLineAtFourKilobytes) {
     const QString senderLog = dir.filePath("state/Sonvale/Sonvale-sender.log");
-    setenv("SONVALE_TEST_STDERR", ("one\na" + QString("é").repeated(3000) + "\n").toUtf8().constData(), 1);
+    setenv("SONVALE_TEST_STDERR", ("one\na" + QString("é").repeated(3000)).toUtf8().constData(), 1);  // the exit ends the last line
     installStandInWorker(environment.resourceDir, QString(), "exit");
     const QByteArray cut = "a" + QString("é").repeated(2047).toUtf8() + "…（此行过长，已截去 1906 字节）\n";
     for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
