@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 
 #include "controller/controller_fixture.h"
+#include "sender/pipe_reader.h"
 #include "sender/worker_lines.h"
 
 namespace sonvale::test {
@@ -152,6 +153,10 @@ TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
         EXPECT_TRUE(waitUntil([this] { return !controller->run(); }));
         EXPECT_EQ(controller->message().toStdString(), "说明；2 秒后重试");
     }
+    int ends[2];  // an end of file read right after "nothing yet" (EAGAIN) closes the pipe
+    ASSERT_TRUE(::pipe(ends) == 0 && ::write(ends[1], "x", 1) == 1);
+    PipeReader reader{UniqueFd(ends[0])};
+    EXPECT_TRUE(reader.readAvailable() == "x" && ::close(ends[1]) == 0 && reader.readAvailable().isEmpty() && reader.atEnd());
 }
 
 TEST_F(ControllerTest, BothLogsStartAgainOnlyPastOneMillionBytesAndCutAWorkerLineAtFourKilobytes) {
