@@ -47,8 +47,10 @@ Capture::Capture(PcmConverterFactory makeConverter)
 
 Capture::~Capture() {
     stop();
-    alive_.reset();
+    // The writer thread is joined first: a tick still running reads alive_ when it reports a
+    // failure. Whatever it posted finds the token expired once it runs on the main thread.
     writerQueue_.reset();
+    alive_.reset();
 }
 
 void Capture::start(int pipeFd) {
