@@ -3,7 +3,6 @@
 #include <QtWidgets>
 #include <gtest/gtest.h>
 
-#include "controller/controller_fixture.h"
 #include "controller/login_item.h"
 #include "controller/sonvale.h"
 #include "sender/speaker_listing.h"
@@ -119,9 +118,12 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
         environment.resourceDir = dir.filePath("share");
         environment.logPath = dir.filePath("Sonvale.log");
         environment.settingsPath = dir.filePath("local.sonvale.conf");
-        const QString script = environment.resourceDir + "/sender.py";
-        ASSERT_TRUE(test::replaceFile(script, QStringLiteral("import sys\nassert sys.argv[1:3] == ['--list-speakers', '--seconds']\n"
-                                                             "print('%1', flush=True)\nopen('%2', 'w')\n").arg(lines, dir.filePath("done")).toUtf8()));
+        QDir().mkpath(environment.resourceDir);
+        QFile script(environment.resourceDir + "/sender.py");
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("import sys\nassert sys.argv[1:3] == ['--list-speakers', '--seconds']\n"
+                                    "print('%1', flush=True)\nopen('%2', 'w')\n").arg(lines, dir.filePath("done")).toUtf8());
+        script.close();
         Sonvale controller(environment);
         QTimer::singleShot(15000, [] { if (QWidget* open = QApplication::activeModalWidget()) open->close(); });
         QTimer::singleShot(0, [&, offered = offered, chosen = chosen, typed = typed] {
@@ -150,8 +152,9 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
         controller.chooseTarget();
         EXPECT_EQ(controller.settings().targetNames().join("、"), QString::fromUtf8(chosen));
         SpeakerListing listing;  // running from its start to its end, so that a second search waits for it
-        listing.start({environment.pythonPath, script, {}, dir.filePath("listing.log"), {}}, 1);
-        EXPECT_TRUE(listing.running() && test::waitUntil([&] { return !listing.running(); }, 10000));
+        QSignalSpy ended(&listing, &SpeakerListing::finished);
+        listing.start({environment.pythonPath, script.fileName(), {}, dir.filePath("listing.log")}, 1);
+        EXPECT_TRUE(listing.running() && ended.wait(10000) && !listing.running());
     }
     coreaudio::setAudioSystem(nullptr);
 }
