@@ -45,6 +45,21 @@ TEST_F(Shown, TextsAsGivenByteForByteWithTheTogglesFollowingEnabled) {
     }
 }
 
+// The window's fixed layout: each control's frame given from the bottom-left corner of the 560 × 395 area, in the
+// order the controls are added; the icons drawn at the sizes panels and title bars ask for, not scaled.
+TEST_F(Shown, ControlsSitInTheirFramesAndIconsAreDrawnAtPanelSizes) {
+    EXPECT_EQ(window()->size(), QSize(560, 395));
+    QList<QRect> frames, expected;
+    for (QWidget* control : window()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) frames << control->geometry();
+    for (const auto& [x, y, w, h] : {std::array{24, 343, 515, 30}, {24, 255, 510, 78}, {24, 200, 510, 45}, {24, 115, 510, 75},
+                                     {24, 83, 90, 22}, {120, 83, 390, 24}, {24, 28, 220, 34}, {310, 28, 220, 34}})
+        expected << QRect(x, 395 - y - h, w, h);
+    EXPECT_EQ(frames, expected);
+    const auto sizes = [](const QIcon& icon) { QList<int> out; for (QSize s : icon.availableSizes()) out << s.width(); return out; };
+    EXPECT_EQ(sizes(view.findChild<QSystemTrayIcon*>()->icon()), (QList<int>{16, 22, 24, 32, 48, 64}));
+    EXPECT_EQ(sizes(window()->windowIcon()), (QList<int>{16, 24, 32, 48, 56}));
+}
+
 TEST_F(Shown, SliderStartsAtTheGainClampedAndReportsThousandths) {
     QSignalSpy volume(&view, &StatusView::volumeChanged);
     EXPECT_EQ(window()->findChild<QSlider*>()->value(), 1000);
