@@ -201,7 +201,7 @@ class Tree:
             source, target = ROOT / name, self.root / name
             if source.is_file() and (not target.exists() or target.read_bytes() != source.read_bytes()):
                 target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(source, target)
+                shutil.copy(source, target)  # a fresh mtime, so that ninja rebuilds what changed
         subprocess.run(["cmake", "-S", ".", "-B", "build", "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                         "-DSONVALE_BENCHMARKS=OFF"], cwd=self.root, check=True, stdout=subprocess.DEVNULL)
 
