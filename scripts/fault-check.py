@@ -39,7 +39,7 @@ def refresh_scratch():
             continue
         if not target.exists() or target.read_bytes() != source.read_bytes():
             target.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(source, target)
+            shutil.copy(source, target)  # a fresh mtime, so that ninja rebuilds what changed
     for target in SCRATCH.rglob("*"):
         relative = target.relative_to(SCRATCH).as_posix()
         if target.is_file() and not relative.startswith("build/") and relative not in wanted:
