@@ -109,17 +109,13 @@ TEST_P(AppProcessTest, ALeftoverIsReplacedAndForwardingOutlivesAStoppedServerAnd
         return forwarding() && output && output->description != "Leftover";
     }, 20000)) << log().join('\n').toStdString();
 
-    const char* daemon = GetParam() == SoundServerKind::pipewire ? "/pipewire-pulse.pid" : "/pulseaudio.pid";
-    QFile pidFile(QString::fromStdString(server.directory()) + daemon);
-    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
-    const pid_t serverPid = pid_t(pidFile.readAll().trimmed().toInt());
-    ::kill(serverPid, SIGSTOP);
+    server.signal(SIGSTOP);
     // The main thread answers the second copy while the server is stopped.
     QProcess& second = launch();
     EXPECT_TRUE(second.waitForFinished(5000));
     EXPECT_EQ(log().count(launchLine), 1) << "the second copy hands over and leaves everything alone";
     waitUntil([] { return false; }, 5000);
-    ::kill(serverPid, SIGCONT);
+    server.signal(SIGCONT);
     EXPECT_TRUE(waitUntil([this] { return forwarding(); }, 20000));
 
     server.stop();

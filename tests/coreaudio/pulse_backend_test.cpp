@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 
 #include "base/constants.h"
 #include "base/platform_error.h"
@@ -118,6 +119,15 @@ TEST_P(PulseBackend, DeviceThatVanishesLeavesTheViewAndAServerRestartIsFollowed)
     EXPECT_TRUE(firesAfter(before)) << "the output is back";
     EXPECT_TRUE(waitUntil([&] { return devices().size() == 6; }, 3000));
     EXPECT_EQ(uid(current()), clockUID);
+
+    // A server that stops answering (a frozen session) fails what is asked meanwhile, and is trusted again as soon
+    // as it answers, even when what it was asked changes nothing: the first change asked after it thaws is made.
+    server.signal(SIGSTOP);
+    EXPECT_THROW(setOutput(current()), PlatformError);
+    server.signal(SIGCONT);
+    waitUntil([] { return false; }, 1000);
+    EXPECT_NO_THROW(setOutput(*device(hdmiSink)));
+    EXPECT_EQ(server.defaultSink(), hdmiSink);
 }
 
 SONVALE_ON_BOTH_SERVERS(PulseBackend);

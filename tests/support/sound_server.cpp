@@ -151,6 +151,13 @@ std::optional<SinkInfo> SoundServer::sink(const std::string& name) const {
     return found == all.end() ? std::nullopt : std::optional(*found);
 }
 
+void SoundServer::signal(int number) const {
+    pid_t pid = 0;
+    if (std::ifstream(directory_ + (kind_ == SoundServerKind::pipewire ? "/pipewire-pulse.pid" : "/pulseaudio.pid")) >> pid && pid > 1) {
+        ::kill(pid, number);
+    }
+}
+
 std::optional<std::uint32_t> SoundServer::loadModule(const std::string& module, const std::string& arguments) const {
     const auto result = pactl({"load-module", module, arguments});
     if (result.exitStatus != 0) return std::nullopt;

@@ -69,6 +69,8 @@ public:
     std::optional<SinkInfo> sink(const std::string& name) const;
     std::optional<std::uint32_t> loadModule(const std::string& module, const std::string& arguments) const;
     bool unloadModule(std::uint32_t index) const { return pactl({"unload-module", std::to_string(index)}).exitStatus == 0; }
+    // To the daemon that speaks the PulseAudio protocol: SIGSTOP makes a server that no longer answers.
+    void signal(int number) const;
 
 private:
     SoundServerKind kind_;
