@@ -119,12 +119,12 @@ TEST(LoginItem, ExecIsQuotedAndAFailedWriteKeepsTheCheckMarkAndSaysWhy) {
 
 // The listing runs as a stand-in worker; the dialog is answered through what the user sees.
 TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) {
-    const char* found = R"({"name":"卧室","airplay2":false,"id":"A"}\nnot json\n{"name":"客厅","airplay2":true}\n{"name":"卧室","airplay2":true})";
+    const char* found = R"({"name":"卧室","airplay2":false,"id":"A"}\nnot json\n{"name":"客厅","airplay2":true}\n{"name":"卧室","airplay2":true}\n{"name":"厨房","airplay2":"yes"})";
     // The field's text before the pick: a pick after a separator adds a speaker.
     const std::tuple<const char*, QStringList, const char*, const char*> cases[] = {
         {"", {}, "书房", ""},  // nothing on the network: the dialog as it always was, any name typed
-        {found, {"卧室（AirPlay 2）", "客厅（AirPlay 2）"}, "客厅", "书房"},
-        {found, {"卧室（AirPlay 2）", "客厅（AirPlay 2）"}, "卧室、客厅", "卧室、"}};
+        {found, {"卧室（AirPlay 2）", "客厅（AirPlay 2）", "厨房"}, "客厅", "书房"},
+        {found, {"卧室（AirPlay 2）", "客厅（AirPlay 2）", "厨房"}, "卧室、客厅", "卧室、"}};
     coreaudio::setAudioSystem(std::make_shared<coreaudio::DeviceModel>());  // no sound server asked
     for (const auto& [lines, offered, chosen, typed] : cases) {
         QTemporaryDir dir;
@@ -157,7 +157,7 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
                 field->setText(QString::fromUtf8(typed));
                 field->actions().first()->trigger();
                 QAbstractItemView* list = field->completer()->popup();
-                EXPECT_TRUE(list->isVisible() && list->model()->rowCount() == 2);
+                EXPECT_TRUE(list->isVisible() && list->model()->rowCount() == 3);
                 list->setCurrentIndex(list->model()->index(1, 0));
                 QTest::keyClick(list, Qt::Key_Return);
             }
