@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <ctime>
 #include <set>
 #include <thread>
 
@@ -100,6 +101,10 @@ TEST_F(CaptureWithModel, ForwardsDeliveredAudioWithGainAsPcmAndTearsDownInOrder)
     EXPECT_FLOAT_EQ(stats.peak, 0.8f);
     ASSERT_TRUE(test::waitUntil([&] { return pipe.readPcm(pcm), pcm.size() / 2 + 8 >= stats.total; }));
     EXPECT_EQ(std::set(pcm.begin(), pcm.end()), (std::set<std::int16_t>{-32768, 0, 13107, 32767}));
+    // With nothing coming, the writer thread sleeps between its ticks instead of spinning.
+    const std::clock_t idleFrom = std::clock();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(double(std::clock() - idleFrom) / CLOCKS_PER_SEC, 0.1);
     capture.stop();
     EXPECT_EQ(model->calls(), (Names{"createProcessTap", "createAggregateDevice", "createIOProcID", "deviceStart",
                                      "deviceStop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"}));
