@@ -87,6 +87,10 @@ TEST_P(AppProcessTest, ForwardsHoldsOnTheHeadsetResumesOnTheSpeakerAndGivesItBac
             EXPECT_TRUE(waitUntil([this] { return log().contains(QStringLiteral("转发输出已被移除；2 秒后重试")); }));
             ASSERT_TRUE(waitUntil([this] { return forwarding(); }, 10000)) << log().join('\n').toStdString();
         }
+        if (number == SIGKILL) {  // nothing of the app's is held by the guardian: no lock, no server connection
+            const QString guardian = QString::fromStdString(runCommand({"pgrep", "-P", std::to_string(app.processId()), "-f", " --guardian"}).out).trimmed();
+            EXPECT_EQ(QDir("/proc/" + guardian + "/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), (QStringList{"0", "1", "2"}));
+        }
         ::kill(pid_t(app.processId()), number);
         ASSERT_TRUE(app.waitForFinished(10000));
         if (number != SIGKILL) { EXPECT_EQ(app.exitCode(), 0); }
