@@ -194,6 +194,15 @@ TEST_F(ControllerTest, ASpeakerTakenByAnotherDeviceGivesTheSoundBackHereUntilItP
     EXPECT_EQ(std::pair(coreaudio::uid(coreaudio::current()), controller->run()->capturing()), std::pair(std::string(outputUID), true));
     controller->toggle();  // after a "ready" while forwarding held the output, the output given back is still the user's
     EXPECT_EQ(coreaudio::current(), speaker);
+    // Headphones plugged in while the worker connects: its "ready" and "playing", read together, forward nothing.
+    installStandInWorker(environment.resourceDir, "");
+    setenv("SONVALE_TEST_LATER", (ready + "{\"state\":\"playing\"}\\n").toUtf8().constData(), 1);
+    controller->toggle();
+    clock->advance(5), controller->tick();
+    ASSERT_TRUE(controller->run());
+    model->setDefaultOutput(headphones);
+    waitUntil([] { return false; }, 1500);
+    EXPECT_EQ(std::tuple(controller->run() == nullptr, coreaudio::current(), controller->message() == connected), std::tuple(true, headphones, false));
 }
 
 TEST_F(ControllerTest, SeveralSpeakersAreStoredForOlderReadersLaunchedWithANameEachAndShownWithWhyOneDoesNotPlay) {
