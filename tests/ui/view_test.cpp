@@ -146,6 +146,9 @@ TEST(NameDialog, OffersTheSpeakersFoundWithAirPlay2MarkedAndStoresThePlainName) 
             EXPECT_TRUE(test::waitUntil([&] { return QFile::exists(dir.filePath("done")) && field->actions().isEmpty() == offered.isEmpty(); }, 10000));
             test::waitUntil([] { return false; }, 300);  // anything still on its way
             EXPECT_EQ(field->size(), QSize(290, 25));
+            const auto controls = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+            for (QWidget* a : controls)  // laid out, not stacked
+                for (QWidget* b : controls) EXPECT_TRUE(a == b || !a->isVisible() || !b->isVisible() || !a->geometry().intersects(b->geometry()));
             if (offered.isEmpty()) {
                 EXPECT_TRUE(field->actions().isEmpty());
                 field->setText(QString::fromUtf8(chosen));
