@@ -1,6 +1,7 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QtWidgets>
 
 #include <algorithm>
 #include <cmath>
@@ -107,6 +108,13 @@ TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutpu
                                            [](int s) { return std::abs(s); });  // over the last 1000 frames, all of this tone
         EXPECT_NEAR(std::abs(peak), 0.5 * gain * 32768, gain > 0 ? 400 : 0);
     }
+    // The window's "sent" figure is the worker's own count, as its last "streaming" line gave it.
+    controller->showWindow();
+    const QString sent = QStringLiteral("发送数据：%1 KB").arg(QFileInfo(sink).size() / 1024);
+    EXPECT_TRUE(waitUntil([&] {
+        controller->refresh();
+        return std::ranges::any_of(QApplication::topLevelWidgets(), [&](QWidget* w) { return std::ranges::any_of(w->findChildren<QLabel*>(), [&](QLabel* l) { return l->text().contains(sent); }); });
+    }, 3000)) << sent.toStdString();
     unsetenv("SONVALE_TEST_SINK");
 
     ::kill(controller->run()->process()->processIdentifier(), SIGKILL);
