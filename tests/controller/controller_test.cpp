@@ -244,7 +244,8 @@ TEST_F(ControllerTest, SeveralSpeakersAreStoredForOlderReadersLaunchedWithANameE
     EXPECT_TRUE(commandLine.readAll().endsWith(QStringLiteral("sender.py\0--name\0卧室\0--name\0客厅\0").toUtf8()));
 
     answer = QStringLiteral("客厅");
-    controller->chooseTarget();
+    controller->chooseTarget();  // the run ends, and the new name is tried a second later
+    EXPECT_EQ(std::pair(controller->run() == nullptr, controller->supervision().nextAttempt()), std::pair(true, clock->now() + Seconds(1.0)));
     EXPECT_TRUE(waitUntil([&] { return contents(environment.settingsPath).endsWith("\ntargetName=客厅\n"); }));
 }
 
