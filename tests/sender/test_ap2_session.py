@@ -9,6 +9,8 @@ from fake_ap2_receiver import FakeAirPlay2Receiver, FakeGrandmaster
 from pyatv import session as s
 from pyatv.airplay2 import protocol_choice as pc, selection
 from pyatv.airplay2.session import AirPlay2Session
+from pyatv.ptp.clock import LocalClock
+from pyatv.ptp.clock_hub import ClockHub
 from pyatv.ptp.clock_ports import ClockSockets
 
 
@@ -31,7 +33,7 @@ class SessionTest(unittest.TestCase):
         self.addCleanup(self.clock_sockets.close)
 
     def session(self, receiver, timing=pc.PTP_MASTER):
-        session = AirPlay2Session(receiver.host, receiver.port, timing, clock_sockets=self.clock_sockets,
+        session = AirPlay2Session(receiver.host, receiver.port, timing, clock_hub=ClockHub(self.clock_sockets, LocalClock()),
                                   peer_clock_ports=receiver.ptp_ports, timeout=2.0)
         self.addCleanup(session.close)
         return session

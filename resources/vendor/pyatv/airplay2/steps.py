@@ -3,7 +3,7 @@
 Order (the one a reference receiver accepted), after transient pairing has encrypted the channel:
   SETUP     session plist (PTP or NTP timing)     reply: event port, the receiver's clock
   RECORD                                          reply: Audio-Latency (NTP timing only)
-  SETPEERS  [receiver, sender]  (PTP only)        shairport-sync then tells nqptp whom to watch
+  SETPEERS  [receiver, ..., sender]  (PTP only)   shairport-sync then tells nqptp whom to watch
   SETUP     stream plist (type 96, ALAC, key)     reply: data and control ports, read by key
 
 The context ``x`` is the session being negotiated; each check stores what it read on it.
@@ -106,12 +106,18 @@ def read_stream_reply(x, reply) -> None:
     x.render_latency_ms = n.milliseconds(stream.get("arrivalToRenderLatencyMs", 0))
 
 
+def peer_list(x) -> bytes:
+    """The receiver, the others that follow our clock already (one group on one clock), and us."""
+    others = [a for a in x.clock_hub.led() if a != x.remote] if x.timing == protocol_choice.PTP_MASTER else []
+    return binary_plist.encode([x.remote, *others, x.local])
+
+
 PLIST = binary_plist.CONTENT_TYPE
 
 STEPS = (
     n.Step("SETUP", request=lambda x: ({}, session_plist(x), PLIST), check=read_session_reply),
     n.Step("RECORD", check=read_record_reply),
-    n.Step("SETPEERS", request=lambda x: ({}, binary_plist.encode([x.remote, x.local]), "/peer-list-changed"),
+    n.Step("SETPEERS", request=lambda x: ({}, peer_list(x), "/peer-list-changed"),
            applies=lambda x: x.timing != protocol_choice.NTP),
     n.Step("SETUP", request=lambda x: ({}, stream_plist(x), PLIST), check=read_stream_reply),
 )

@@ -86,13 +86,13 @@ def from_helper(path: str, local_address: str) -> Optional[ClockSockets]:
         child.close()
 
 
-def _bind_directly() -> Optional[ClockSockets]:
+def _bind_directly(local_address: Optional[str]) -> Optional[ClockSockets]:
     bound = []
     try:
         for port in (messages.EVENT_PORT, messages.GENERAL_PORT):
             sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             bound.append(sock)
-            sock.bind(("0.0.0.0", port))
+            sock.bind((local_address or "0.0.0.0", port))
     except OSError as exc:
         log.info("cannot bind the PTP ports 319/320 ourselves: %s", exc)
         for sock in bound:
@@ -145,12 +145,13 @@ def why_unavailable() -> str:
     return text
 
 
-def open_clock_sockets(speaker_address: str) -> Optional[ClockSockets]:
-    local_address = facing_address(speaker_address)
+def open_clock_sockets(local_address: Optional[str]) -> Optional[ClockSockets]:
+    """The ports on ``local_address`` (the address facing a speaker; any address when None), as the helper
+    binds them: a pair per address, so speakers behind different local addresses each get theirs."""
     for path in helper_candidates() if local_address else []:
         if os.access(path, os.X_OK):
             sockets = from_helper(path, local_address)
             if sockets is not None:
                 log.info("PTP ports 319/320 on %s from %s", local_address, path)
                 return sockets
-    return _bind_directly()
+    return _bind_directly(local_address)

@@ -57,10 +57,17 @@ class PtpLine:
     stepped (a speaker restarted under the same id); in the last two cases at the same instant on the new time
     base, so the audio goes on without a jump. Every announce states the time of the clock it names, read together
     with its id. Drift never moves the line: the streamer paces by ``rate()``, which follows the speaker's clock
-    and leans gently against any lag."""
+    and leans gently against any lag.
 
-    def __init__(self, clock) -> None:
+    ``tracking``: the schedule is shared by several speakers and paced by the local clock, so it cannot follow
+    this one's. Then every announce states the clock's own time at ``when``: the line follows the schedule, the
+    speaker plays each frame at the same local instant as the others whatever its clock's rate, and drift moves
+    the line by the rate difference (0.1 ms a second at 100 ppm), which the receiver absorbs as it does any small
+    correction. A new clock is announced as a new anchor."""
+
+    def __init__(self, clock, tracking: bool = False) -> None:
         self._clock = clock
+        self._tracking = tracking
         self._line: Optional[FrozenLine] = None
         self._line_frames = 0
         self._clock_id: Optional[int] = None
@@ -68,6 +75,9 @@ class PtpLine:
 
     def packet(self, timestamp: int, frames: int, when: float, anchor: bool) -> bytes:
         clock_id, now_ns = self._clock.read(when)
+        if self._tracking:
+            first, self._clock_id = anchor or clock_id != self._clock_id, clock_id
+            return time_announce(timestamp, now_ns, clock_id, first=first)
         if anchor or self._line is None:
             self._line = FrozenLine(timestamp, now_ns)
             self._line_frames = frames
@@ -90,6 +100,8 @@ class PtpLine:
         return self._clock_id is not None and self._clock.clock_id != self._clock_id
 
     def rate(self) -> float:
+        if self._tracking:
+            return 1.0
         lean = max(-MAX_LEAN, min(MAX_LEAN, self._lag_ns * 1e-9 / LEAN_SECONDS))
         return round(self._clock.rate * (1.0 + lean), 9)
 
