@@ -2,11 +2,14 @@
 
 import threading
 import time
+import types
 import unittest
 
-from worker_support import Worker, longest_bit_exact_run, tone, udp_socket
+from worker_support import Worker, longest_bit_exact_run, ramp, ramp_index, tone, udp_socket
 from fake_ap2_receiver import FakeAirPlay2Receiver, FakeGrandmaster
 from pyatv import session as s
+from pyatv.discovery import AIRPLAY_TYPE, Record
+from pyatv.group import Group
 from pyatv.airplay2 import protocol_choice as pc, selection
 from pyatv.airplay2.session import AirPlay2Session
 from pyatv.ptp.clock import LocalClock
@@ -25,6 +28,73 @@ def stream(session, seconds: float):
         session.send(sent[session.stream.seq], when)
         session.poll(time.monotonic())
     return sent, start
+
+
+class TwoSpeakers:
+    """A group of two fake receivers on one clock hub, 卧室 at 127.0.0.2 and 客厅 at 127.0.0.3 (one host: one local
+    address facing both), found through a stand-in browser that lists both. With ``ppms``, each has its own
+    grandmaster running that fast, which the sender follows; without, both follow our clock."""
+    HOSTS = {"卧室": "127.0.0.2", "客厅": "127.0.0.3"}
+
+    def __init__(self, ppms=None):
+        self.sockets = ClockSockets(udp_socket(), udp_socket())
+        self.hub, self.ppms, self.fakes, self.appearances = ClockHub(self.sockets, LocalClock()), ppms, {}, {}
+        for name in self.HOSTS:
+            self.start(name)
+        self.group = Group(list(self.HOSTS), types.SimpleNamespace(speakers_changed=lambda: None), self, "airplay2",
+                           lambda sp: AirPlay2Session(sp.address, self.fakes[sp.name][-1].port, pc.PTP_FOLLOW if ppms
+                                                      else pc.PTP_MASTER, clock_hub=self.hub, timeout=2.0,
+                                                      peer_clock_ports=self.fakes[sp.name][-1].ptp_ports))
+
+    def snapshot(self): return [Record(AIRPLAY_TYPE, n, n, 7000, [h], {}) for n, h in self.HOSTS.items()]
+    def wait(self, seconds): time.sleep(seconds)
+
+    def start(self, name):
+        """The speaker (re)started: advertised anew."""
+        fake = FakeAirPlay2Receiver(host=self.HOSTS[name])
+        self.fakes.setdefault(name, []).append(fake)
+        if self.ppms:
+            ppm = self.ppms[list(self.HOSTS).index(name)]
+            ports = [sock.getsockname()[1] for sock in self.sockets]
+            FakeGrandmaster(fake, 0xF0E1D2C3B4A59680 + len(self.appearances), ports, ppm=ppm).start()
+        self.appearances[name] = self.appearances.get(name, -1) + 1
+
+    def stop(self, name):
+        if self.fakes[name][-1].grandmaster:
+            self.fakes[name][-1].grandmaster.stop()
+        self.fakes[name][-1].close()
+
+    def play(self, seconds, events=()):
+        """A ramp on a real-time schedule; ``events``: (seconds in, action) on a timer thread."""
+        pcm = ramp(seconds)
+        self.group.connect()
+        start = time.monotonic() + 0.01
+        for at, action in events:
+            threading.Timer(at, action).start()
+        for i in range(len(pcm) // s.PACKET_BYTES):
+            time.sleep(max(0.0, start + i * s.PACKET_SECONDS - time.monotonic()))
+            self.group.send(pcm[i * s.PACKET_BYTES:(i + 1) * s.PACKET_BYTES], start + i * s.PACKET_SECONDS)
+            if i % 8 == 0:
+                self.group.poll(time.monotonic())
+        time.sleep(0.3)
+        self.group.close()
+        for name in self.HOSTS:
+            self.stop(name)
+        return pcm
+
+    def played(self, name):
+        """Frame index -> when it played, over every receiver of that name; the PCM checked bit-exact first."""
+        out = {}
+        for fake in self.fakes[name]:
+            for seq, (_, pcm, rendered) in fake.packets.items():
+                if rendered and seq in fake.plays:
+                    out[ramp_index(pcm, 0)] = (fake.plays[seq], pcm)
+        return out
+
+    def offsets_ms(self, pcm):
+        both = [self.played(name) for name in self.HOSTS]
+        assert all(p == pcm[i * 4:i * 4 + s.PACKET_BYTES] for played in both for i, (_, p) in played.items())
+        return [(both[0][i][0] - both[1][i][0]) * 1000 for i in sorted(both[0].keys() & both[1].keys())]
 
 
 class SessionTest(unittest.TestCase):
@@ -89,6 +159,17 @@ class SessionTest(unittest.TestCase):
             master.stop()
             with self.assertRaises(s.ClockLost):   # the speaker's clock cannot be followed: it plays nothing
                 stream(session, 4.0)
+
+    def test_two_speakers_play_in_step_on_their_own_clocks_or_ours_and_one_restarted_comes_back(self):
+        for ppms in ((-50, 50), None):
+            with self.subTest(ppms=ppms):
+                pair = TwoSpeakers(ppms)
+                pcm = pair.play(16.0, [(4.0, lambda: pair.stop("客厅")), (5.5, lambda: pair.start("客厅"))])
+                offsets, bedroom = pair.offsets_ms(pcm), sorted(pair.played("卧室"))
+                drift = sum(offsets[-300:]) / 300 - sum(offsets[:300]) / 300  # about 12 s apart
+                self.assertTrue(len(offsets) > 1000 and max(map(abs, offsets)) < 5 and abs(drift) < 0.5, offsets[::100])
+                self.assertEqual({b - a for a, b in zip(bedroom, bedroom[1:])}, {s.FRAMES_PER_PACKET}, "never stops")
+                self.assertGreater(len(pair.fakes["客厅"][-1].plays), 5 / s.PACKET_SECONDS, "back by itself")
 
     def test_refusals(self):
         cases = [("wrong PIN", {"pin": b"1234"}, pc.PTP_MASTER, s.PairingRequired),
