@@ -13,13 +13,12 @@ import uuid
 
 from .. import negotiation as n
 from .. import session as s
-from ..ptp.time_announce import ANNOUNCE_LATENCY
+from ..ptp.time_announce import PLAY_LATENCY
 from . import binary_plist, protocol_choice
 
 NTP_LATENCY_FRAMES = 77175
 NTP_RECEIVER_OFFSET_FRAMES = 11025
-# The receiver plays frame (first field - 11035) of a 0xD7 announce at its clock time.
-PTP_LATENCY_FRAMES = ANNOUNCE_LATENCY + 11035
+PTP_LATENCY_FRAMES = PLAY_LATENCY
 
 
 def _plist(reply) -> dict:

@@ -22,6 +22,7 @@ from .master import PtpMaster
 log = logging.getLogger(__name__)
 
 IDLE_WAKE = 0.2
+DRAIN_AT_MOST = 64
 
 
 class ClockHub:
@@ -85,19 +86,27 @@ class ClockHub:
                 with self._lock:
                     self._thread = None
                 return
-            for sock in readable:
-                try:
-                    data, source = sock.recvfrom(512)
-                except OSError:
-                    continue
-                received, ours = time.monotonic_ns(), self.clock.now_ns()
+            for sock, data, source, received in self._drain(readable):
                 with self._lock:
-                    follower = self._followers.get(source[0])
+                    follower = self._followers.get(source)
                     if follower is None:
                         if sock is self.sockets.event:
-                            self.master.answer(data, source[0], ours)
+                            self.master.answer(data, source, self.clock.at(received / 1e9))
                         continue
                     try:
                         follower.handle(data, received)
                     except messages.PtpParseError as exc:
-                        log.debug("PTP message from %s ignored: %s", source[0], exc)
+                        log.debug("PTP message from %s ignored: %s", source, exc)
+
+    def _drain(self, readable) -> list:
+        """Every message waiting, each stamped as it is read, before any is handled: speakers whose Syncs arrive
+        together would otherwise see the handling of the others' in their receive times."""
+        out = []
+        for sock in readable:
+            for _ in range(DRAIN_AT_MOST):
+                try:
+                    data, source = sock.recvfrom(512)
+                except OSError:
+                    break
+                out.append((sock, data, source[0], time.monotonic_ns()))
+        return out

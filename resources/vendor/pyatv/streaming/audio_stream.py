@@ -14,7 +14,7 @@ import time
 from typing import Callable, Optional
 
 from .. import session as s
-from ..ptp.time_announce import FrozenLine, time_announce
+from ..ptp.time_announce import PLAY_LATENCY, SAMPLE_RATE, FrozenLine, time_announce
 from . import rtp
 from .alac import encode_escape
 from .udp import UdpServices
@@ -60,10 +60,11 @@ class PtpLine:
     and leans gently against any lag.
 
     ``tracking``: the schedule is shared by several speakers and paced by the local clock, so it cannot follow
-    this one's. Then every announce states the clock's own time at ``when``: the line follows the schedule, the
-    speaker plays each frame at the same local instant as the others whatever its clock's rate, and drift moves
-    the line by the rate difference (0.1 ms a second at 100 ppm), which the receiver absorbs as it does any small
-    correction. A new clock is announced as a new anchor."""
+    this one's. Then every announce is read off the clock itself: the line follows the schedule, the speaker plays
+    each frame at the same local instant as the others whatever its clock's rate, and drift moves the line by the
+    rate difference (0.1 ms a second at 100 ppm), which the receiver absorbs as it does any small correction. The
+    receiver counts the latency on its clock, so the time stated is the clock's reading when the packet is to play
+    less that latency (at 50 ppm, reading it at ``when`` would be 0.1 ms off). A new clock is a new anchor."""
 
     def __init__(self, clock, tracking: bool = False) -> None:
         self._clock = clock
@@ -74,10 +75,11 @@ class PtpLine:
         self._lag_ns = 0
 
     def packet(self, timestamp: int, frames: int, when: float, anchor: bool) -> bytes:
-        clock_id, now_ns = self._clock.read(when)
         if self._tracking:
+            clock_id, play_ns = self._clock.read(when + PLAY_LATENCY / SAMPLE_RATE)
             first, self._clock_id = anchor or clock_id != self._clock_id, clock_id
-            return time_announce(timestamp, now_ns, clock_id, first=first)
+            return time_announce(timestamp, play_ns - PLAY_LATENCY * 1_000_000_000 // SAMPLE_RATE, clock_id, first)
+        clock_id, now_ns = self._clock.read(when)
         if anchor or self._line is None:
             self._line = FrozenLine(timestamp, now_ns)
             self._line_frames = frames
