@@ -59,8 +59,8 @@ def run(new_id: int) -> str:
             if master.restarts and receiver.anchored and not played_again:
                 played_again.append(time.monotonic())
         receiver._on_audio = watched
-        session = AirPlay2Session(receiver.host, receiver.port, pc.PTP_FOLLOW, clock_hub=ClockHub(sockets, LocalClock()),
-                                  peer_clock_ports=receiver.ptp_ports, timeout=2.0)
+        session = AirPlay2Session(receiver.host, receiver.port, pc.PTP_FOLLOW, timeout=2.0,
+                                  clock_hub=ClockHub(sockets, LocalClock()), peer_clock_ports=receiver.ptp_ports)
         try:
             session.connect()
             threading.Timer(1.5, master.restart, [new_id, 777 * 10**9]).start()

@@ -99,10 +99,11 @@ class TwoSpeakers:
 class SessionTest(unittest.TestCase):
     def setUp(self):
         self.clock_sockets = ClockSockets(udp_socket(), udp_socket())
+        self.hub = ClockHub(self.clock_sockets, LocalClock())
         self.addCleanup(self.clock_sockets.close)
 
     def session(self, receiver, timing=pc.PTP_MASTER):
-        session = AirPlay2Session(receiver.host, receiver.port, timing, clock_hub=ClockHub(self.clock_sockets, LocalClock()),
+        session = AirPlay2Session(receiver.host, receiver.port, timing, clock_hub=self.hub,
                                   peer_clock_ports=receiver.ptp_ports, timeout=2.0)
         self.addCleanup(session.close)
         return session
