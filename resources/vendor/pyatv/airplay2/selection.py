@@ -78,7 +78,7 @@ def _choose(speaker, forced: bool) -> protocol_choice.Choice:
              " with %s timing" % choice.timing if choice.timing else "",
              " (%s)" % choice.problem if choice.problem else "")
     if choice.problem == protocol_choice.NO_CLOCK_PORTS:
-        reason = clock_ports.why_unavailable()
+        reason = clock_ports.why_unavailable(clock_ports.facing_address(speaker.address))
         if choice.protocol == protocol_choice.RAOP:
             log.warning("speaker %r gets AirPlay 1 instead of AirPlay 2 with PTP, which it plays as well",
                         speaker.name)
