@@ -131,9 +131,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
     """Switches: another PIN, wrong channel keys, the stream reply's ports in either order,
     entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed, encrypted
     replies dripped one byte every 0.5 s from the request ``drip_from`` (a method or a URI) on, ``statuses`` answered
-    (URI -> status) instead, the ``statusFlags`` in `GET /info`, the loopback address ``host`` it answers on.
-    ``plays``: seq -> the local monotonic instant (s) it plays that packet's first frame, through the latest anchor
-    and the clock it follows (our Syncs' least-delayed offset: one host, one rate)."""
+    (URI -> status) instead, the ``statusFlags`` in `GET /info`, its ``host``. ``plays``: seq -> the local instant (s)
+    its first frame plays, by the latest anchor and the clock followed (ours: our Syncs' least-delayed offset)."""
     server = "AirTunes/980.77.2"
 
     def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True,
@@ -161,6 +160,11 @@ class FakeAirPlay2Receiver(LoopbackServer):
             self.listeners[1].close()
 
     def methods(self): return [(m, u) for m, u, _, _, _ in self.requests]
+
+    def close(self):
+        if self.grandmaster:
+            self.grandmaster.stop()
+        super().close()
 
     def output(self) -> bytes:
         """The rendered PCM in timestamp order."""
@@ -314,17 +318,16 @@ class FakeAirPlay2Receiver(LoopbackServer):
 
 
 class FakeGrandmaster(threading.Thread):
-    """A HomePod's clock: priority1 248, time since an arbitrary boot running ``ppm`` fast, Announce every 250 ms,
-    two-step Sync at 8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its
-    correctionField. ``restart`` gives it a new time base (and identity) from its next Sync on, as a HomePod that
-    restarts."""
+    """A HomePod's clock: priority1 248, time since a boot running ``ppm`` fast, Announce every 250 ms, two-step Sync
+    at 8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its correctionField.
+    ``restart`` gives it a new time base (and identity) from its next Sync on, as a HomePod that restarts."""
 
     def __init__(self, receiver, clock_id: int, sender_ports, correction_ns: int = 400_000_000, ppm: float = 0.0):
         super().__init__(daemon=True)
-        self.receiver, self.correction_ns, self.rate = receiver, correction_ns, 1 + ppm * 1e-6
+        self.receiver, self.correction_ns, self.rate, self.origin = receiver, correction_ns, 1 + ppm * 1e-6, \
+            time.monotonic_ns()
         self.event, self.general = (("127.0.0.1", port) for port in sender_ports)
         self.clock, self._restart, self.restarts = (clock_id, 3_600 * 10 ** 9), None, []
-        self.origin = time.monotonic_ns()
         self._stop_event = threading.Event()
         receiver.grandmaster = self
 
@@ -332,8 +335,7 @@ class FakeGrandmaster(threading.Thread):
         clock_id, boot = self.clock
         return clock_id, boot + int((time.monotonic_ns() - self.origin) * self.rate)
 
-    def local(self, at_ns: float) -> float:
-        """The monotonic ns at which this clock reads ``at_ns``."""
+    def local(self, at_ns: float) -> float:  # the monotonic ns at which it reads at_ns
         return self.origin + (at_ns - self.clock[1]) / self.rate
 
     def restart(self, clock_id: int, uptime_step_ns: int):

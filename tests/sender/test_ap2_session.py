@@ -7,8 +7,9 @@ import unittest
 
 from worker_support import Worker, longest_bit_exact_run, ramp, ramp_index, tone, udp_socket
 from fake_ap2_receiver import FakeAirPlay2Receiver, FakeGrandmaster
+from test_negotiation import Advertised, record
 from pyatv import session as s
-from pyatv.discovery import AIRPLAY_TYPE, Record
+from pyatv.discovery import AIRPLAY_TYPE
 from pyatv.group import Group
 from pyatv.airplay2 import protocol_choice as pc, selection
 from pyatv.airplay2.session import AirPlay2Session
@@ -31,66 +32,48 @@ def stream(session, seconds: float):
 
 
 class TwoSpeakers:
-    """A group of two fake receivers on one clock hub, 卧室 at 127.0.0.2 and 客厅 at 127.0.0.3 (one host: one local
-    address facing both), found through a stand-in browser that lists both. With ``ppms``, each has its own
-    grandmaster running that fast, which the sender follows; without, both follow our clock."""
+    """A group of two advertised fake receivers on one clock hub (one local address faces both): with ``ppms``, each
+    has its own grandmaster running that fast, which the sender follows; without, both follow our clock."""
     HOSTS = {"卧室": "127.0.0.2", "客厅": "127.0.0.3"}
 
     def __init__(self, ppms=None):
         self.sockets = ClockSockets(udp_socket(), udp_socket())
-        self.hub, self.ppms, self.fakes, self.appearances = ClockHub(self.sockets, LocalClock()), ppms, {}, {}
-        for name in self.HOSTS:
-            self.start(name)
-        self.group = Group(list(self.HOSTS), types.SimpleNamespace(speakers_changed=lambda: None), self, "airplay2",
-                           lambda sp: AirPlay2Session(sp.address, self.fakes[sp.name][-1].port, pc.PTP_FOLLOW if ppms
-                                                      else pc.PTP_MASTER, clock_hub=self.hub, timeout=2.0,
-                                                      peer_clock_ports=self.fakes[sp.name][-1].ptp_ports))
+        self.hub, self.ppms, self.fakes = ClockHub(self.sockets, LocalClock()), ppms, {n: [] for n in self.HOSTS}
+        self.browser = Advertised(*[record(AIRPLAY_TYPE, n, None, 7000, h) for n, h in self.HOSTS.items()])
+        self.browser.appearances = {None: 0}
+        list(map(self.start, self.HOSTS))
+        self.group = Group(list(self.HOSTS), types.SimpleNamespace(speakers_changed=lambda: None), self.browser,
+                           "airplay2", lambda sp: AirPlay2Session(
+                               sp.address, self.fakes[sp.name][-1].port, pc.PTP_FOLLOW if ppms else pc.PTP_MASTER,
+                               clock_hub=self.hub, peer_clock_ports=self.fakes[sp.name][-1].ptp_ports, timeout=2.0))
 
-    def snapshot(self): return [Record(AIRPLAY_TYPE, n, n, 7000, [h], {}) for n, h in self.HOSTS.items()]
-    def wait(self, seconds): time.sleep(seconds)
-
-    def start(self, name):
-        """The speaker (re)started: advertised anew."""
-        fake = FakeAirPlay2Receiver(host=self.HOSTS[name])
-        self.fakes.setdefault(name, []).append(fake)
+    def start(self, name):  # (re)started: advertised anew
+        self.fakes[name].append(FakeAirPlay2Receiver(host=self.HOSTS[name]))
+        self.browser.appearances[None] += 1
         if self.ppms:
-            ppm = self.ppms[list(self.HOSTS).index(name)]
-            ports = [sock.getsockname()[1] for sock in self.sockets]
-            FakeGrandmaster(fake, 0xF0E1D2C3B4A59680 + len(self.appearances), ports, ppm=ppm).start()
-        self.appearances[name] = self.appearances.get(name, -1) + 1
-
-    def stop(self, name):
-        if self.fakes[name][-1].grandmaster:
-            self.fakes[name][-1].grandmaster.stop()
-        self.fakes[name][-1].close()
+            FakeGrandmaster(self.fakes[name][-1], 0xF0E1D2C3B4A59680 + self.browser.appearances[None], [
+                sock.getsockname()[1] for sock in self.sockets], ppm=self.ppms[list(self.HOSTS).index(name)]).start()
 
     def play(self, seconds, events=()):
         """A ramp on a real-time schedule; ``events``: (seconds in, action) on a timer thread."""
         self.group.connect()
         start = time.monotonic() + 0.01
-        for at, action in events:
-            threading.Timer(at, action).start()
+        [threading.Timer(at, action).start() for at, action in events]
         for i in range(int(seconds / s.PACKET_SECONDS)):
             time.sleep(max(0.0, start + i * s.PACKET_SECONDS - time.monotonic()))
             self.group.send(ramp(s.PACKET_SECONDS, i * s.FRAMES_PER_PACKET), start + i * s.PACKET_SECONDS)
-            if i % 8 == 0:
-                self.group.poll(time.monotonic())
+            self.group.poll(time.monotonic())
         time.sleep(0.3)
         self.group.close()
-        for name in self.HOSTS:
-            self.stop(name)
+        [fakes[-1].close() for fakes in self.fakes.values()]
 
     def played(self, name):
-        """Frame index -> when it played, over every receiver of that name; the PCM checked bit-exact first."""
-        out = {}
-        for fake in self.fakes[name]:
-            for seq, (_, pcm, rendered) in fake.packets.items():
-                if rendered and seq in fake.plays:
-                    out[ramp_index(pcm, 0)] = (fake.plays[seq], pcm)
-        return out
+        """Frame index -> (when it played, its PCM), over every receiver of that name."""
+        return {ramp_index(pcm, 0): (fake.plays[seq], pcm) for fake in self.fakes[name]
+                for seq, (_, pcm, _) in fake.packets.items() if seq in fake.plays}
 
     def offsets_ms(self):
-        """卧室's time minus 客厅's for each frame both played, in the ramp's order."""
+        """卧室's time minus 客厅's for each frame both played, in the ramp's order; checked bit-exact first."""
         both = [self.played(name) for name in self.HOSTS]
         assert all(p == ramp(s.PACKET_SECONDS, i) for played in both for i, (_, p) in played.items()), "bit-exact"
         return [(both[0][i][0] - both[1][i][0]) * 1000 for i in sorted(both[0].keys() & both[1].keys())]
@@ -164,7 +147,7 @@ class SessionTest(unittest.TestCase):
         for ppms in ((-50, 50), None):
             with self.subTest(ppms=ppms):
                 pair = TwoSpeakers(ppms)
-                pair.play(16.0, [(4.0, lambda: pair.stop("客厅")), (5.5, lambda: pair.start("客厅"))])
+                pair.play(16.0, [(4.0, lambda: pair.fakes["客厅"][-1].close()), (5.5, lambda: pair.start("客厅"))])
                 offsets, bedroom = pair.offsets_ms(), sorted(pair.played("卧室"))
                 drift = sum(offsets[-300:]) / 300 - sum(offsets[:300]) / 300  # about 12 s apart
                 self.assertTrue(len(offsets) > 1000 and max(map(abs, offsets)) < 5 and abs(drift) < 0.5, offsets[::100])

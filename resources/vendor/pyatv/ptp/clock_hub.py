@@ -28,7 +28,7 @@ DRAIN_AT_MOST = 64
 class ClockHub:
     def __init__(self, sockets: ClockSockets, clock: LocalClock):
         self.sockets, self.clock = sockets, clock
-        self.master = PtpMaster(clock, sockets.event, sockets.general)
+        self._master = PtpMaster(clock, sockets.event, sockets.general)
         self._followers: Dict[str, PtpFollower] = {}
         self._lock = threading.Lock()
         self._thread: Optional[threading.Thread] = None
@@ -45,7 +45,7 @@ class ClockHub:
         """Our clock's messages to the receiver at ``address`` from now on, the first ones at once; returns what
         ``release`` takes."""
         with self._lock:
-            peer = self.master.add(address, ports, time.monotonic())
+            peer = self._master.add(address, ports, time.monotonic())
             self._run()
         return peer
 
@@ -55,12 +55,12 @@ class ClockHub:
             if self._followers.get(address) is what:
                 del self._followers[address]
             else:
-                self.master.remove(address, what)
+                self._master.remove(address, what)
 
     def led(self) -> List[str]:
         """The receivers that follow our clock."""
         with self._lock:
-            return self.master.peers()
+            return self._master.peers()
 
     def _run(self) -> None:
         if self._thread is None:
@@ -73,10 +73,10 @@ class ClockHub:
             sock.setblocking(False)
         while True:
             with self._lock:
-                if not self._followers and not self.master.peers():
+                if not self._followers and not self._master.peers():
                     self._thread = None
                     return
-                due = self.master.send_due(time.monotonic())
+                due = self._master.send_due(time.monotonic())
                 now_ns = time.monotonic_ns()
                 for follower in self._followers.values():
                     follower.watch(now_ns)
@@ -91,7 +91,7 @@ class ClockHub:
                     follower = self._followers.get(source)
                     if follower is None:
                         if sock is self.sockets.event:
-                            self.master.answer(data, source, self.clock.at(received / 1e9))
+                            self._master.answer(data, source, self.clock.at(received / 1e9))
                         continue
                     try:
                         follower.handle(data, received)
