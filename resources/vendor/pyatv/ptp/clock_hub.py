@@ -46,6 +46,7 @@ class ClockHub:
         ``release`` takes."""
         with self._lock:
             peer = self._master.add(address, ports, time.monotonic())
+            self._master.send_due(time.monotonic())  # the thread may be asleep until the others' next Sync
             self._run()
         return peer
 
@@ -71,6 +72,7 @@ class ClockHub:
         socks = [self.sockets.event, self.sockets.general]
         for sock in socks:
             sock.setblocking(False)
+        self._drain(socks)  # what came while no one listened is stale: its receive time would be wrong
         while True:
             with self._lock:
                 if not self._followers and not self._master.peers():
