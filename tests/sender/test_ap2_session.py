@@ -1,5 +1,6 @@
 """The AirPlay 2 session, and the whole worker, against the fake receiver and its scripted grandmaster."""
 
+import plistlib
 import threading
 import time
 import types
@@ -153,6 +154,9 @@ class SessionTest(unittest.TestCase):
                 self.assertTrue(len(offsets) > 1000 and max(map(abs, offsets)) < 5 and abs(drift) < 0.5, offsets[::100])
                 self.assertEqual({b - a for a, b in zip(bedroom, bedroom[1:])}, {s.FRAMES_PER_PACKET}, "never stops")
                 self.assertGreater(len(pair.fakes["客厅"][-1].plays), 5 / s.PACKET_SECONDS, "back by itself")
+                told = [plistlib.loads(r[4]) for r in pair.fakes["卧室"][0].requests if r[0] == "SETPEERS"]
+                both, alone = ["127.0.0.2", "127.0.0.3", "127.0.0.1"], ["127.0.0.2", "127.0.0.1"]
+                self.assertEqual(told[-3:], [alone] if ppms else [both, alone, both], "who else is on our clock")
 
     def test_refusals(self):
         cases = [("wrong PIN", {"pin": b"1234"}, pc.PTP_MASTER, s.PairingRequired),

@@ -79,6 +79,7 @@ class AirPlay2Session(s.Session):
         self.data_port = self.control_port = 0
         self.render_latency_ms = 0.0
         self._uri = ""
+        self.peers_told = b""
         self._session_set_up = False
         self._stream_set_up = False
         self._closed = False
@@ -134,6 +135,9 @@ class AirPlay2Session(s.Session):
             raise s.ClockLost(self.follower.failure)
         self.control.poll(now, self.stream.first_sent)
         self.events.answer()
+        told = self.peers_told
+        if self.leading is not None and steps.peer_list(self) != told:  # a receiver joined our clock or left it
+            self.control.tell_peers(self.peers_told, now)
 
     # -- ending
 

@@ -106,9 +106,10 @@ def read_stream_reply(x, reply) -> None:
 
 
 def peer_list(x) -> bytes:
-    """The receiver, the others that follow our clock already (one group on one clock), and us."""
+    """The receiver, the others that follow our clock (one group on one clock), and us: what it was told last."""
     others = [a for a in x.clock_hub.led() if a != x.remote] if x.timing == protocol_choice.PTP_MASTER else []
-    return binary_plist.encode([x.remote, *others, x.local])
+    x.peers_told = binary_plist.encode([x.remote, *others, x.local])
+    return x.peers_told
 
 
 PLIST = binary_plist.CONTENT_TYPE
