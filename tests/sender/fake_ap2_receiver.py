@@ -131,8 +131,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
     """Switches: another PIN, wrong channel keys, the stream reply's ports in either order,
     entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed, encrypted
     replies dripped one byte every 0.5 s from the request ``drip_from`` (a method or a URI) on, ``statuses`` answered
-    (URI -> status) instead, the ``statusFlags`` in `GET /info`, its ``host``. ``plays``: seq -> the local instant (s)
-    its first frame plays, by the latest anchor and the clock followed (ours: our Syncs' least-delayed offset)."""
+    (URI -> status) instead, the ``statusFlags`` in `GET /info`, its ``host``. ``plays``: seq -> when (ns of the clock
+    followed) its first frame plays, by the latest anchor; ``local`` turns that into the local monotonic ns."""
     server = "AirTunes/980.77.2"
 
     def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True,
@@ -314,7 +314,10 @@ class FakeAirPlay2Receiver(LoopbackServer):
         self.packets.setdefault(seq, (timestamp, fields["pcm"], self.anchored))
         if self.anchored and self.anchor:
             at = self.anchor[1] + ((timestamp - self.anchor[0] + 2**31) % 2**32 - 2**31) * 10**9 / 44100
-            self.plays[seq] = (self.grandmaster.local(at) if self.grandmaster else at - self.sender_clock[1]) / 1e9
+            self.plays[seq] = at
+
+    def local(self, at_ns):  # through the grandmaster, or our Syncs' least-delayed offset (one host, one rate)
+        return self.grandmaster.local(at_ns) if self.grandmaster else at_ns - self.sender_clock[1]
 
 
 class FakeGrandmaster(threading.Thread):

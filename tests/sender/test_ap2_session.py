@@ -69,15 +69,15 @@ class TwoSpeakers:
         [fakes[-1].close() for fakes in self.fakes.values()]
 
     def played(self, name):
-        """Frame index -> (when it played, its PCM), over every receiver of that name."""
-        return {ramp_index(pcm, 0): (fake.plays[seq], pcm) for fake in self.fakes[name]
+        """Frame index -> (when it played in ms, its PCM), over every receiver of that name."""
+        return {ramp_index(pcm, 0): (fake.local(fake.plays[seq]) / 1e6, pcm) for fake in self.fakes[name]
                 for seq, (_, pcm, _) in fake.packets.items() if seq in fake.plays}
 
     def offsets_ms(self):
         """卧室's time minus 客厅's for each frame both played, in the ramp's order; checked bit-exact first."""
         both = [self.played(name) for name in self.HOSTS]
         assert all(p == ramp(s.PACKET_SECONDS, i) for played in both for i, (_, p) in played.items()), "bit-exact"
-        return [(both[0][i][0] - both[1][i][0]) * 1000 for i in sorted(both[0].keys() & both[1].keys())]
+        return [both[0][i][0] - both[1][i][0] for i in sorted(both[0].keys() & both[1].keys())]
 
 
 class SessionTest(unittest.TestCase):
