@@ -149,7 +149,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
         self.time_packets, self.trailers = [], set()
         self.sender_syncs, self.sender_announces, self.ntp_replies, self.event_replies = [], 0, 0, 0  # Syncs: numbers
         self.anchored, self.ntp_asked, self.control_closed = False, 0.0, False
-        self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
+        self.sender_clock = None        # (clock id, the largest master ns − our monotonic ns) from its Follow_Ups
         self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours
         self.audio_key = self.secret = self.ntp_port = None
         super().__init__(listeners=2, udp=5)
@@ -272,8 +272,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
             high, low, nanos = struct.unpack_from(">HII", data, 34)
             master = ((high << 32) | low) * 10 ** 9 + nanos + struct.unpack_from(">q", data, 8)[0] / 65536
             clock_id, offset = num(data[20:28]), master - time.monotonic_ns()
-            known = self.sender_clock and self.sender_clock[0] == clock_id
-            self.sender_clock = (clock_id, max(offset, self.sender_clock[1]) if known else offset)
+            self.sender_clock = (clock_id, max(offset, dict([self.sender_clock or (None, 0)]).get(clock_id, offset)))
 
     def _on_time_packet(self, data):
         self.time_packets.append(data)
@@ -327,11 +326,10 @@ class FakeGrandmaster(threading.Thread):
 
     def __init__(self, receiver, clock_id: int, sender_ports, correction_ns: int = 400_000_000, ppm: float = 0.0):
         super().__init__(daemon=True)
-        self.receiver, self.correction_ns, self.rate, self.origin = receiver, correction_ns, 1 + ppm * 1e-6, \
-            time.monotonic_ns()
+        self.receiver, self.correction_ns, self.rate = receiver, correction_ns, 1 + ppm * 1e-6
         self.event, self.general = (("127.0.0.1", port) for port in sender_ports)
         self.clock, self._restart, self.restarts = (clock_id, 3_600 * 10 ** 9), None, []
-        self._stop_event = threading.Event()
+        self._stop_event, self.origin = threading.Event(), time.monotonic_ns()
         receiver.grandmaster = self
 
     def read(self):
