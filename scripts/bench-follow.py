@@ -29,6 +29,8 @@ from pyatv.ptp import messages as ptp  # noqa: E402
 from pyatv.ptp.follower import PtpFollower  # noqa: E402
 from pyatv.airplay2.session import AirPlay2Session  # noqa: E402
 from pyatv.ptp.clock_ports import ClockSockets  # noqa: E402
+from pyatv.ptp.clock import LocalClock  # noqa: E402
+from pyatv.ptp.clock_hub import ClockHub  # noqa: E402
 
 
 class Moments(logging.Handler):
@@ -57,8 +59,8 @@ def run(new_id: int) -> str:
             if master.restarts and receiver.anchored and not played_again:
                 played_again.append(time.monotonic())
         receiver._on_audio = watched
-        session = AirPlay2Session(receiver.host, receiver.port, pc.PTP_FOLLOW, clock_sockets=sockets,
-                                  peer_clock_ports=receiver.ptp_ports, timeout=2.0)
+        session = AirPlay2Session(receiver.host, receiver.port, pc.PTP_FOLLOW, timeout=2.0,
+                                  clock_hub=ClockHub(sockets, LocalClock()), peer_clock_ports=receiver.ptp_ports)
         try:
             session.connect()
             threading.Timer(1.5, master.restart, [new_id, 777 * 10**9]).start()
@@ -77,7 +79,7 @@ def run(new_id: int) -> str:
 
 
 def flood() -> str:
-    follower, lines = PtpFollower(None, None, "peer"), []
+    follower, lines = PtpFollower(), []
     handler = logging.Handler()
     handler.emit = lines.append
     logging.getLogger("pyatv.ptp.follower").addHandler(handler)

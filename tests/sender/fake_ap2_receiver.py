@@ -131,13 +131,15 @@ class FakeAirPlay2Receiver(LoopbackServer):
     """Switches: another PIN, wrong channel keys, the stream reply's ports in either order,
     entries forced into the session or stream SETUP reply, another B in pair-setup M2, the event port closed, encrypted
     replies dripped one byte every 0.5 s from the request ``drip_from`` (a method or a URI) on, ``statuses`` answered
-    (URI -> status) instead, the ``statusFlags`` in `GET /info`."""
+    (URI -> status) instead, the ``statusFlags`` in `GET /info`, its ``host``. ``plays``: seq -> when (ns of the clock
+    followed) its first frame plays, by the latest anchor; ``local`` turns that into the local monotonic ns."""
     server = "AirTunes/980.77.2"
 
     def __init__(self, *, pin: bytes = b"3939", control_port_first: bool = True,
                  wrong_keys: bool = False, features: str = FEATURES_NO_PTP, session_reply: dict = None,
                  stream_reply: dict = None, server_public: bytes = None, events_closed: bool = False,
-                 drip_from: str = None, statuses: dict = None, status_flags: int = 4):
+                 drip_from: str = None, statuses: dict = None, status_flags: int = 4, host: str = "127.0.0.1"):
+        self.host, self.plays, self.anchor = host, {}, None
         self.pin, self.wrong_keys, self.statuses, self.status_flags = pin, wrong_keys, statuses or {}, status_flags
         self.session_reply, self.stream_reply, self.server_public = session_reply or {}, stream_reply or {}, server_public
         self.control_port_first, self.features, self.drip_from, self.dripping = control_port_first, features, \
@@ -147,7 +149,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
         self.time_packets, self.trailers = [], set()
         self.sender_syncs, self.sender_announces, self.ntp_replies, self.event_replies = [], 0, 0, 0  # Syncs: numbers
         self.anchored, self.ntp_asked, self.control_closed = False, 0.0, False
-        self.sender_clock = None        # (clock id, master ns − our monotonic ns) from the sender's Follow_Ups
+        self.sender_clock = None        # (clock id, the largest master ns − our monotonic ns) from its Follow_Ups
         self.grandmaster = None         # a FakeGrandmaster, when the sender is to follow ours
         self.audio_key = self.secret = self.ntp_port = None
         super().__init__(listeners=2, udp=5)
@@ -158,6 +160,11 @@ class FakeAirPlay2Receiver(LoopbackServer):
             self.listeners[1].close()
 
     def methods(self): return [(m, u) for m, u, _, _, _ in self.requests]
+
+    def close(self):
+        if self.grandmaster:
+            self.grandmaster.stop()
+        super().close()
 
     def output(self) -> bytes:
         """The rendered PCM in timestamp order."""
@@ -264,7 +271,8 @@ class FakeAirPlay2Receiver(LoopbackServer):
         if kind == 8:
             high, low, nanos = struct.unpack_from(">HII", data, 34)
             master = ((high << 32) | low) * 10 ** 9 + nanos + struct.unpack_from(">q", data, 8)[0] / 65536
-            self.sender_clock = (num(data[20:28]), master - time.monotonic_ns())
+            clock_id, offset = num(data[20:28]), master - time.monotonic_ns()
+            self.sender_clock = (clock_id, max(offset, dict([self.sender_clock or (None, 0)]).get(clock_id, offset)))
 
     def _on_time_packet(self, data):
         self.time_packets.append(data)
@@ -278,6 +286,7 @@ class FakeAirPlay2Receiver(LoopbackServer):
             self.faults.append("0xD7 latency field")
         elif master is not None:  # played only when stated in the time base of the clock followed now
             self.anchored = master[0] == clock_id and abs(clock_ns - master[1]) <= 250_000_000
+            self.anchor = (before - 11035, clock_ns)  # this frame plays at this time of the clock followed
             if master[0] == clock_id and not self.anchored:
                 self.faults.append("0xD7 time off the clock it names")
 
@@ -302,27 +311,36 @@ class FakeAirPlay2Receiver(LoopbackServer):
         if previous is not None and (timestamp - previous[0]) & 0xFFFFFFFF != 352:
             self.faults.append("RTP timestamp does not advance by 352 per sequence number")
         self.packets.setdefault(seq, (timestamp, fields["pcm"], self.anchored))
+        if self.anchored and self.anchor:
+            at = self.anchor[1] + ((timestamp - self.anchor[0] + 2**31) % 2**32 - 2**31) * 10**9 / 44100
+            self.plays[seq] = at
+
+    def local(self, at_ns):  # through the grandmaster, or our Syncs' least-delayed offset (one host, one rate)
+        return self.grandmaster.local(at_ns) if self.grandmaster else at_ns - self.sender_clock[1]
 
 
 class FakeGrandmaster(threading.Thread):
-    """A HomePod's clock: priority1 248, time since an arbitrary boot, Announce every 250 ms, two-step Sync at
-    8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its correctionField.
+    """A HomePod's clock: priority1 248, time since a boot running ``ppm`` fast, Announce every 250 ms, two-step Sync
+    at 8 Hz. Each Follow_Up's preciseOriginTimestamp is short by `correction_ns`, carried in its correctionField.
     ``restart`` gives it a new time base (and identity) from its next Sync on, as a HomePod that restarts."""
 
-    def __init__(self, receiver, clock_id: int, sender_ports, correction_ns: int = 400_000_000):
+    def __init__(self, receiver, clock_id: int, sender_ports, correction_ns: int = 400_000_000, ppm: float = 0.0):
         super().__init__(daemon=True)
-        self.receiver, self.correction_ns = receiver, correction_ns
-        self.event, self.general = ((receiver.host, port) for port in sender_ports)
-        self.clock, self._restart, self.restarts = (clock_id, time.monotonic_ns() - 3_600 * 10 ** 9), None, []
-        self._stop_event = threading.Event()
+        self.receiver, self.correction_ns, self.rate = receiver, correction_ns, 1 + ppm * 1e-6
+        self.event, self.general = (("127.0.0.1", port) for port in sender_ports)
+        self.clock, self._restart, self.restarts = (clock_id, 3_600 * 10 ** 9), None, []
+        self._stop_event, self.origin = threading.Event(), time.monotonic_ns()
         receiver.grandmaster = self
 
     def read(self):
         clock_id, boot = self.clock
-        return clock_id, time.monotonic_ns() - boot
+        return clock_id, boot + int((time.monotonic_ns() - self.origin) * self.rate)
+
+    def local(self, at_ns: float) -> float:  # the monotonic ns at which it reads at_ns
+        return self.origin + (at_ns - self.clock[1]) / self.rate
 
     def restart(self, clock_id: int, uptime_step_ns: int):
-        self._restart = (clock_id, self.clock[1] - uptime_step_ns)
+        self._restart = (clock_id, self.clock[1] + uptime_step_ns)
 
     def stop(self):
         self._stop_event.set()

@@ -1,14 +1,21 @@
 """The AirPlay 2 session, and the whole worker, against the fake receiver and its scripted grandmaster."""
 
+import plistlib
 import threading
 import time
+import types
 import unittest
 
-from worker_support import Worker, longest_bit_exact_run, tone, udp_socket
+from worker_support import Worker, longest_bit_exact_run, ramp, ramp_index, tone, udp_socket
 from fake_ap2_receiver import FakeAirPlay2Receiver, FakeGrandmaster
+from test_negotiation import Advertised, record
 from pyatv import session as s
+from pyatv.discovery import AIRPLAY_TYPE
+from pyatv.group import Group
 from pyatv.airplay2 import protocol_choice as pc, selection
 from pyatv.airplay2.session import AirPlay2Session
+from pyatv.ptp.clock import LocalClock
+from pyatv.ptp.clock_hub import ClockHub
 from pyatv.ptp.clock_ports import ClockSockets
 
 
@@ -25,13 +32,62 @@ def stream(session, seconds: float):
     return sent, start
 
 
+class TwoSpeakers:
+    """A group of two advertised fake receivers on one clock hub (one local address faces both): with ``ppms``, each
+    has its own grandmaster running that fast, which the sender follows; without, both follow our clock."""
+    HOSTS = {"卧室": "127.0.0.2", "客厅": "127.0.0.3"}
+
+    def __init__(self, ppms=None):
+        self.sockets = ClockSockets(udp_socket(), udp_socket())
+        self.hub, self.ppms, self.fakes = ClockHub(self.sockets, LocalClock()), ppms, {n: [] for n in self.HOSTS}
+        self.browser = Advertised(*[record(AIRPLAY_TYPE, n, None, 7000, h) for n, h in self.HOSTS.items()])
+        self.browser.appearances = {None: 0}
+        list(map(self.start, self.HOSTS))
+        self.group = Group(list(self.HOSTS), types.SimpleNamespace(speakers_changed=lambda: None), self.browser,
+                           "airplay2", lambda sp: AirPlay2Session(
+                               sp.address, self.fakes[sp.name][-1].port, pc.PTP_FOLLOW if ppms else pc.PTP_MASTER,
+                               clock_hub=self.hub, peer_clock_ports=self.fakes[sp.name][-1].ptp_ports, timeout=2.0))
+
+    def start(self, name):  # (re)started: advertised anew
+        self.fakes[name].append(FakeAirPlay2Receiver(host=self.HOSTS[name]))
+        self.browser.appearances[None] += 1
+        if self.ppms:
+            FakeGrandmaster(self.fakes[name][-1], 0xF0E1D2C3B4A59680 + self.browser.appearances[None], [
+                sock.getsockname()[1] for sock in self.sockets], ppm=self.ppms[list(self.HOSTS).index(name)]).start()
+
+    def play(self, seconds, events=()):
+        """A ramp on a real-time schedule; ``events``: (seconds in, action) on a timer thread."""
+        self.group.connect()
+        start = time.monotonic() + 0.01
+        [threading.Timer(at, action).start() for at, action in events]
+        for i in range(int(seconds / s.PACKET_SECONDS)):
+            time.sleep(max(0.0, start + i * s.PACKET_SECONDS - time.monotonic()))
+            self.group.send(ramp(s.PACKET_SECONDS, i * s.FRAMES_PER_PACKET), start + i * s.PACKET_SECONDS)
+            self.group.poll(time.monotonic())
+        time.sleep(0.3)
+        self.group.close()
+        [fakes[-1].close() for fakes in self.fakes.values()]
+
+    def played(self, name):
+        """Frame index -> (when it played in ms, its PCM), over every receiver of that name."""
+        return {ramp_index(pcm, 0): (fake.local(fake.plays[seq]) / 1e6, pcm) for fake in self.fakes[name]
+                for seq, (_, pcm, _) in fake.packets.items() if seq in fake.plays}
+
+    def offsets_ms(self):
+        """卧室's time minus 客厅's for each frame both played, in the ramp's order; checked bit-exact first."""
+        both = [self.played(name) for name in self.HOSTS]
+        assert all(p == ramp(s.PACKET_SECONDS, i) for played in both for i, (_, p) in played.items()), "bit-exact"
+        return [both[0][i][0] - both[1][i][0] for i in sorted(both[0].keys() & both[1].keys())]
+
+
 class SessionTest(unittest.TestCase):
     def setUp(self):
         self.clock_sockets = ClockSockets(udp_socket(), udp_socket())
+        self.hub = ClockHub(self.clock_sockets, LocalClock())
         self.addCleanup(self.clock_sockets.close)
 
     def session(self, receiver, timing=pc.PTP_MASTER):
-        session = AirPlay2Session(receiver.host, receiver.port, timing, clock_sockets=self.clock_sockets,
+        session = AirPlay2Session(receiver.host, receiver.port, timing, clock_hub=self.hub,
                                   peer_clock_ports=receiver.ptp_ports, timeout=2.0)
         self.addCleanup(session.close)
         return session
@@ -87,6 +143,20 @@ class SessionTest(unittest.TestCase):
             master.stop()
             with self.assertRaises(s.ClockLost):   # the speaker's clock cannot be followed: it plays nothing
                 stream(session, 4.0)
+
+    def test_two_speakers_play_in_step_on_their_own_clocks_or_ours_and_one_restarted_comes_back(self):
+        for ppms in ((-50, 50), None):
+            with self.subTest(ppms=ppms):
+                pair = TwoSpeakers(ppms)
+                pair.play(16.0, [(4.0, lambda: pair.fakes["客厅"][-1].close()), (5.5, lambda: pair.start("客厅"))])
+                offsets, bedroom = pair.offsets_ms(), sorted(pair.played("卧室"))
+                drift = sum(offsets[-300:]) / 300 - sum(offsets[:300]) / 300  # about 12 s apart
+                self.assertTrue(len(offsets) > 1000 and max(map(abs, offsets)) < 5 and abs(drift) < 0.5, offsets[::100])
+                self.assertEqual({b - a for a, b in zip(bedroom, bedroom[1:])}, {s.FRAMES_PER_PACKET}, "never stops")
+                self.assertGreater(len(pair.fakes["客厅"][-1].plays), 5 / s.PACKET_SECONDS, "back by itself")
+                told = [plistlib.loads(r[4]) for r in pair.fakes["卧室"][0].requests if r[0] == "SETPEERS"]
+                both, alone = ["127.0.0.2", "127.0.0.3", "127.0.0.1"], ["127.0.0.2", "127.0.0.1"]
+                self.assertEqual(told[-3:], [alone] if ppms else [both, alone, both], "who else is on our clock")
 
     def test_refusals(self):
         cases = [("wrong PIN", {"pin": b"1234"}, pc.PTP_MASTER, s.PairingRequired),

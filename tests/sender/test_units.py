@@ -194,7 +194,7 @@ class AirPlay2Test(unittest.TestCase):
 
 class FollowerTest(unittest.TestCase):
     def test_the_best_announced_clock_is_followed_once_its_estimate_is_ready(self):
-        follower, seq = PtpFollower(None, None, "peer"), iter(range(1000))
+        follower, seq = PtpFollower(), iter(range(1000))
         worse, good = ptp.Quality(248, 248, 0xFE, 0xFFFF, 248, 0xA0), ptp.Quality(128, 6, 0x21, 0x436A, 128, 0x20)
 
         def tick(local, gm, offset, *announce):

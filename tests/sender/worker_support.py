@@ -28,9 +28,10 @@ def tone(seconds: float) -> bytes:
                     for i in range(int(seconds * 44100)))
 
 
-def ramp(seconds: float) -> bytes:
+def ramp(seconds: float, first: int = 0) -> bytes:
     """Frame i is (i mod 30000 + 1, i div 30000 + 1): never silent, and ``ramp_index`` reads its index back."""
-    return array.array("h", [v for i in range(int(seconds * 44100)) for v in (i % 30000 + 1, i // 30000 + 1)]).tobytes()
+    return array.array("h", [v for i in range(first, first + round(seconds * 44100))
+                             for v in (i % 30000 + 1, i // 30000 + 1)]).tobytes()
 
 
 def ramp_index(pcm: bytes, frame: int) -> int:

@@ -20,7 +20,6 @@ MESSAGES: dict[type, str] = {
     s.FormatRefused: "“{name}”不接受本程序的音频格式（44100 Hz、16 位立体声）",
     s.UnsupportedSpeaker: "“{name}”只接受加密的 AirPlay 音频流，本程序无法向它播放",
     s.TimingPortUnreachable: "“{name}”无法访问本机的 UDP 时钟同步端口，请在防火墙中允许 python3 接收 UDP 连接",
-    s.SharedClockUnsupported: "“{name}”要用 AirPlay 2 的 PTP 时钟播放，而“{reason}”正在用它；这样的扬声器暂时只能一次播放一台",
     s.ClockPortsUnavailable: "“{name}”只能用带 PTP 时钟的 AirPlay 2 播放（本机 UDP 端口 319/320），但{reason}",
     s.NoResponse: "“{name}”没有响应，请确认扬声器工作正常",
     s.ClockLost: "无法跟随“{name}”自己的时钟（它不再发出 PTP 同步消息），扬声器放不出声音，请确认它工作正常",

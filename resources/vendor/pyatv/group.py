@@ -2,8 +2,12 @@
 
 Every packet goes to each speaker whose session is live, with the same ``when``. AirPlay 1 receivers (and AirPlay 2
 ones on NTP timing) follow our one monotonic clock and play a packet at ``when`` plus the announced latency, which
-is the same for all: so the same frame plays at the same moment everywhere. A speaker that joins while the others
-play is anchored on the running schedule by its first packet and is in step from there.
+is the same for all: so the same frame plays at the same moment everywhere. AirPlay 2 speakers on PTP are told,
+in each time announce, their clock's time at ``when`` (our one clock for those that follow us, each standalone
+HomePod's own clock, followed on its own, for the others), so they too play the packet at ``when`` plus the
+latency; the schedule is paced by the local clock, and each speaker's mapping absorbs its own clock's rate. A
+speaker that joins while the others play is anchored on the running schedule by its first packet and is in step
+from there.
 
 Each speaker has its own life on its own thread (``Member``): discovery, connect, waiting while another sender
 holds it, loss. One that is not found, busy, taken by another sender or lost is retried on its own, with a growing
@@ -21,7 +25,6 @@ from typing import Callable, List, Optional
 from . import discovery, errors
 from . import session as s
 from .contract import Reporter
-from .airplay2.protocol_choice import PTP_FOLLOW, PTP_MASTER
 from .occupancy import Yielding
 
 log = logging.getLogger(__name__)
@@ -30,9 +33,6 @@ FIRST_BACKOFF = 2.0
 MAX_BACKOFF = 60.0
 LOOK_EVERY = 0.1
 CLOSE_WAIT = 2.0
-# The PTP ports 319/320 carry one clock of ours or one followed clock per worker: a second speaker that needs PTP
-# waits (retried with the back-off) until the first one's session has ended, with a message saying so.
-PTP_TIMINGS = (PTP_MASTER, PTP_FOLLOW)
 
 
 class Member:
@@ -81,15 +81,13 @@ class Member:
         if self._speaker is None:
             self._speaker = discovery.find_speaker(group.browser, self.name, should_stop=closing.is_set)
             self._policy = Yielding(self, self.name, group.browser, self._speaker)
-        inner = discovery.make_session(self._speaker, group.protocol)
-        if getattr(inner, "timing", None) in PTP_TIMINGS:
-            group.claim_clock(self, inner)
+        inner = group.open_session(self._speaker)
+        inner.share_schedule()
         session = self._policy.wrap(inner)
         try:
             session.connect()
         except BaseException:
             session.close()
-            group.release_clock(self)
             raise
         return session
 
@@ -127,7 +125,6 @@ class Member:
                 self.lost.clear()
                 if not group.hand_over(self, session, closing):
                     session.close()
-                    group.release_clock(self)
                     return
                 self._backoff, self.ever_ready = FIRST_BACKOFF, True
                 self.tried.set()
@@ -135,7 +132,6 @@ class Member:
                     if stopping():
                         return  # the group closes the session
                 session.close()
-                group.release_clock(self)
                 exc = session.lost(self.loss)
                 log.warning("speaker %r lost: %s", self.name, exc)
                 if isinstance(exc, s.SpeakerBusy):
@@ -155,17 +151,19 @@ class Member:
 
 class Group(s.Session):
     """The streamer's session for several speakers. The same object serves every (re)connect: ``connect`` starts
-    each speaker's own thread, ``close`` ends them and releases every speaker."""
+    each speaker's own thread, ``close`` ends them and releases every speaker. ``open_session(speaker)`` gives a
+    speaker's session (by default the one discovery makes for the protocol asked)."""
 
-    def __init__(self, names: List[str], reporter: Reporter, browser: discovery.Browser, protocol: str) -> None:
+    def __init__(self, names: List[str], reporter: Reporter, browser: discovery.Browser, protocol: str,
+                 open_session: Optional[Callable[[discovery.Speaker], s.Session]] = None) -> None:
         self.browser, self.protocol, self._reporter = browser, protocol, reporter
+        self.open_session = open_session or (lambda speaker: discovery.make_session(speaker, protocol))
         self.members = [Member(name, self) for name in names]
         self.keep_alive: Callable[[float], None] = lambda grace: None
         self._lock = threading.Lock()
         self._closing = threading.Event()
         self._live: List[Member] = []
         self._arrived: List[Member] = []
-        self._clock_holder: Optional[Member] = None
         self.latency = 0.0
         reporter.speakers = self.speakers
 
@@ -181,20 +179,6 @@ class Group(s.Session):
             member.state, member.message = state, message
         if changed and say:
             self._reporter.speakers_changed()
-
-    def claim_clock(self, member: Member, session: s.Session) -> None:
-        with self._lock:
-            holder = self._clock_holder
-            if holder is None or holder is member:
-                self._clock_holder = member
-                return
-        session.close()
-        raise s.SharedClockUnsupported("PTP held by %r" % holder.name, reason=holder.name)
-
-    def release_clock(self, member: Member) -> None:
-        with self._lock:
-            if self._clock_holder is member:
-                self._clock_holder = None
 
     def hand_over(self, member: Member, session: s.Session, closing: threading.Event) -> bool:
         """A member's connected session, for the streamer to take up; False once the group has closed."""
@@ -267,9 +251,6 @@ class Group(s.Session):
             except s.SenderError as exc:
                 self._drop(m, exc)
 
-    def clock_rate(self) -> float:
-        return self._live[0].session.clock_rate() if self._live else 1.0
-
     def close(self) -> None:
         with self._lock:
             self._closing.set()
@@ -278,7 +259,7 @@ class Group(s.Session):
             m.join(max(0.0, deadline - time.monotonic()))
         with self._lock:
             sessions = [m.session for m in self._live + self._arrived if m.session is not None]
-            self._live, self._arrived, self._clock_holder = [], [], None
+            self._live, self._arrived = [], []
         for session in sessions:
             session.close()
         for m in self.members:

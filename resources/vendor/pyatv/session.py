@@ -88,6 +88,10 @@ class Session(abc.ABC):
         Exactly 1.0 unless the session follows the speaker's own clock."""
         return 1.0
 
+    def share_schedule(self) -> None:
+        """The session is one of several on one schedule paced by the local clock (``clock_rate`` unused): its
+        speaker is to play each packet at ``when`` plus the latency of that clock, whatever its own clock's rate."""
+
     @abc.abstractmethod
     def poll(self, now: float) -> None:
         """Housekeeping between packets: keep-alives, answering the speaker, noticing that
@@ -172,11 +176,6 @@ class FormatRefused(SenderError):
 
 class UnsupportedSpeaker(SenderError):
     """The speaker offers no stream this sender can produce (e.g. encryption only)."""
-
-
-class SharedClockUnsupported(SenderError):
-    """A second speaker of a group that needs PTP timing, while another one holds our PTP ports.
-    ``context['reason']``: the speaker that holds them."""
 
 
 class TimingPortUnreachable(SenderError):

@@ -1,6 +1,7 @@
 """Requests on the control connection once audio flows, sent without waiting for their replies: POST /feedback
-every 2 s (receivers drop a session without it), and once, a second into the audio, the speaker's own volume read
-and sent back, which some receivers want before they play. A reply overdue by 10 s means the speaker is gone."""
+every 2 s (receivers drop a session without it), SETPEERS when the receivers on our clock change, and once, a
+second into the audio, the speaker's own volume read and sent back, which some receivers want before they play.
+A reply overdue by 10 s means the speaker is gone."""
 
 import logging
 from typing import Callable, List, Tuple
@@ -41,6 +42,10 @@ class ControlRequests:
             raise s.NoResponse(str(exc)) from exc
         except RtspMalformed as exc:
             raise s.ProtocolError(str(exc), status=self._waiting[0][1] if self._waiting else "feedback") from exc
+
+    def tell_peers(self, peers: bytes, now: float) -> None:
+        """The receivers on our clock changed: the speaker is told the new list, as when it joined."""
+        self._request("SETPEERS", self._uri, "peers", now, peers, "/peer-list-changed")
 
     def _request(self, method, uri, what, now, body=b"", content_type=None) -> None:
         cseq = self._rtsp.send(method, uri, None, body, content_type)

@@ -2,7 +2,8 @@
 
 The choice is made once per speaker and kept for reconnects. PTP needs the ports 319/320, which are opened
 only when the chosen timing needs them and then kept for the life of the worker (one process per host may
-hold them).
+hold them): one pair per local address facing a speaker, shared by every speaker behind it (``ClockHub``), and
+one clock of ours for all of them.
 """
 
 import logging
@@ -10,6 +11,8 @@ from typing import Dict, Optional, Tuple
 
 from .. import session as s
 from ..ptp import clock_ports
+from ..ptp.clock import LocalClock
+from ..ptp.clock_hub import ClockHub
 from ..rtsp import RtspClient, RtspClosed, RtspMalformed, RtspStopped, RtspTimeout
 from . import binary_plist, protocol_choice
 from .session import USER_AGENT, AirPlay2Session
@@ -17,14 +20,17 @@ from .session import USER_AGENT, AirPlay2Session
 log = logging.getLogger(__name__)
 
 _choices: Dict[Tuple[str, int], protocol_choice.Choice] = {}
-_clock_sockets = {"opened": False, "sockets": None}
+_hubs: Dict[Optional[str], Optional[ClockHub]] = {}   # by the local address facing the speaker
+_our_clock = LocalClock()
 
 
-def clock_sockets(speaker_address: str) -> Optional[clock_ports.ClockSockets]:
-    if not _clock_sockets["opened"]:
-        _clock_sockets["opened"] = True
-        _clock_sockets["sockets"] = clock_ports.open_clock_sockets(speaker_address)
-    return _clock_sockets["sockets"]
+def clock_hub(speaker_address: str) -> Optional[ClockHub]:
+    """The PTP ports facing ``speaker_address``; None when they cannot be had (tried once per local address)."""
+    local_address = clock_ports.facing_address(speaker_address)
+    if local_address not in _hubs:
+        sockets = clock_ports.open_clock_sockets(local_address)
+        _hubs[local_address] = ClockHub(sockets, _our_clock) if sockets is not None else None
+    return _hubs[local_address]
 
 
 def info_as_txt(host: str, port: int, timeout: float = 3.0) -> Dict[str, str]:
@@ -63,7 +69,7 @@ def _choose(speaker, forced: bool) -> protocol_choice.Choice:
         airplay_txt = info_as_txt(speaker.address, speaker.airplay_port or speaker.port)
     choice = protocol_choice.choose(airplay_txt, speaker.raop_txt, True)
     needs_ports = choice.timing in (protocol_choice.PTP_MASTER, protocol_choice.PTP_FOLLOW)
-    if needs_ports and clock_sockets(speaker.address) is None:
+    if needs_ports and clock_hub(speaker.address) is None:
         choice = protocol_choice.choose(airplay_txt, speaker.raop_txt, False)
     if forced and choice.protocol == protocol_choice.RAOP:
         choice = protocol_choice.Choice(protocol_choice.AIRPLAY2, None if choice.problem else protocol_choice.NTP,
@@ -72,7 +78,7 @@ def _choose(speaker, forced: bool) -> protocol_choice.Choice:
              " with %s timing" % choice.timing if choice.timing else "",
              " (%s)" % choice.problem if choice.problem else "")
     if choice.problem == protocol_choice.NO_CLOCK_PORTS:
-        reason = clock_ports.why_unavailable()
+        reason = clock_ports.why_unavailable(clock_ports.facing_address(speaker.address))
         if choice.protocol == protocol_choice.RAOP:
             log.warning("speaker %r gets AirPlay 1 instead of AirPlay 2 with PTP, which it plays as well",
                         speaker.name)
@@ -92,6 +98,5 @@ def airplay2_session(speaker, forced: bool = False) -> Optional[s.Session]:
         return None
     if choice.problem is not None:
         raise s.ClockPortsUnavailable("PTP ports 319/320 unavailable", reason=choice.problem)
-    sockets = clock_sockets(speaker.address) if choice.timing != protocol_choice.NTP else None
-    return AirPlay2Session(speaker.address, speaker.airplay_port or speaker.port, choice.timing,
-                           clock_sockets=sockets)
+    hub = clock_hub(speaker.address) if choice.timing != protocol_choice.NTP else None
+    return AirPlay2Session(speaker.address, speaker.airplay_port or speaker.port, choice.timing, clock_hub=hub)

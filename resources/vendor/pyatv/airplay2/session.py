@@ -21,9 +21,8 @@ from ..streaming.audio_stream import AudioStream
 from ..streaming.udp import UdpServices
 from ..rtsp import RtspClient
 from ..ptp.clock import LocalClock
-from ..ptp.clock_ports import ClockSockets
+from ..ptp.clock_hub import ClockHub
 from ..ptp.follower import PtpFollower
-from ..ptp.master import PtpMaster
 from ..ptp import messages as ptp_messages
 from . import binary_plist, hap_channel, pairing, protocol_choice, steps, timing
 from .audio_packets import AudioSealer
@@ -47,13 +46,14 @@ def _mac_string(value: int) -> str:
 class AirPlay2Session(s.Session):
     latency = steps.PTP_LATENCY_FRAMES / s.SAMPLE_RATE
 
-    def __init__(self, host: str, port: int, timing_kind: str, *, clock_sockets: Optional[ClockSockets] = None,
+    def __init__(self, host: str, port: int, timing_kind: str, *, clock_hub: Optional[ClockHub] = None,
                  peer_clock_ports=(ptp_messages.EVENT_PORT, ptp_messages.GENERAL_PORT),
                  name: str = "Sonvale", timeout: float = 5.0, clock: Callable[[], float] = time.monotonic):
-        if timing_kind in (protocol_choice.PTP_MASTER, protocol_choice.PTP_FOLLOW) and clock_sockets is None:
-            raise ValueError("PTP timing needs the clock sockets")
+        if timing_kind in (protocol_choice.PTP_MASTER, protocol_choice.PTP_FOLLOW) and clock_hub is None:
+            raise ValueError("PTP timing needs the clock ports")
         self.host, self.port, self.timing = host, port, timing_kind
-        self.clock_sockets = clock_sockets
+        self.clock_hub = clock_hub
+        self.shared_schedule = False
         self.peer_clock_ports = tuple(peer_clock_ports)
         self.name = name
         self.timeout = timeout
@@ -62,14 +62,14 @@ class AirPlay2Session(s.Session):
         self.session_id = rng.getrandbits(32)
         self.device_id = _mac_string(rng.getrandbits(48) & ~(1 << 40) | (1 << 41))
         self.audio_key = secrets.token_bytes(32)
-        self.local_clock = LocalClock()
+        self.local_clock = clock_hub.clock if clock_hub is not None else LocalClock()
         self.ntp = rtp.NtpClock(clock)
         self.stream = AudioStream(0 if timing_kind != protocol_choice.NTP else rng.getrandbits(32),
                                   rng.getrandbits(16), rng.getrandbits(32) | 1, AudioSealer(self.audio_key).seal)
         self.rtsp: Optional[RtspClient] = None
         self.events: Optional[EventChannel] = None
         self.udp: Optional[UdpServices] = None
-        self.master: Optional[PtpMaster] = None
+        self.leading: Optional[object] = None
         self.follower: Optional[PtpFollower] = None
         self.control: Optional[ControlRequests] = None
         self.local = self.remote = ""
@@ -79,6 +79,7 @@ class AirPlay2Session(s.Session):
         self.data_port = self.control_port = 0
         self.render_latency_ms = 0.0
         self._uri = ""
+        self.peers_told = b""
         self._session_set_up = False
         self._stream_set_up = False
         self._closed = False
@@ -98,8 +99,7 @@ class AirPlay2Session(s.Session):
         self.rtsp.sock = HapSocket(self.rtsp.sock, hap_channel.HapCipher(*hap_channel.control_keys(secret)))
         self.events = EventChannel(hap_channel.HapCipher(*hap_channel.event_keys(secret)))
         if self.timing == protocol_choice.PTP_FOLLOW:
-            self.follower = PtpFollower(self.clock_sockets.event, self.clock_sockets.general, self.remote)
-            self.follower.start()
+            self.follower = self.clock_hub.follow(self.remote)
 
         session_setup, *rest = steps.STEPS
         n.run(self.rtsp, session_setup, self, self._uri)
@@ -125,6 +125,9 @@ class AirPlay2Session(s.Session):
     def clock_rate(self) -> float:
         return self.stream.clock_rate()
 
+    def share_schedule(self) -> None:
+        self.shared_schedule = True
+
     def poll(self, now: float) -> None:
         if self.control is None:
             return
@@ -132,6 +135,9 @@ class AirPlay2Session(s.Session):
             raise s.ClockLost(self.follower.failure)
         self.control.poll(now, self.stream.first_sent)
         self.events.answer()
+        told = self.peers_told
+        if self.leading is not None and steps.peer_list(self) != told:  # a receiver joined our clock or left it
+            self.control.tell_peers(self.peers_told, now)
 
     # -- ending
 
@@ -139,9 +145,8 @@ class AirPlay2Session(s.Session):
         if self._closed:
             return
         self._closed = True
-        for clock in (self.master, self.follower):
-            if clock is not None:
-                clock.stop()
+        if self.leading is not None or self.follower is not None:
+            self.clock_hub.release(self.remote, self.follower or self.leading)
         if self.rtsp is not None and self.rtsp.sock is not None and self._session_set_up:
             # Asked to stop, the speaker gets its TEARDOWNs but no time to answer: the closed connection
             # releases it as well.

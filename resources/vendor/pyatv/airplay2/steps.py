@@ -3,7 +3,7 @@
 Order (the one a reference receiver accepted), after transient pairing has encrypted the channel:
   SETUP     session plist (PTP or NTP timing)     reply: event port, the receiver's clock
   RECORD                                          reply: Audio-Latency (NTP timing only)
-  SETPEERS  [receiver, sender]  (PTP only)        shairport-sync then tells nqptp whom to watch
+  SETPEERS  [receiver, ..., sender]  (PTP only)   shairport-sync then tells nqptp whom to watch
   SETUP     stream plist (type 96, ALAC, key)     reply: data and control ports, read by key
 
 The context ``x`` is the session being negotiated; each check stores what it read on it.
@@ -13,13 +13,12 @@ import uuid
 
 from .. import negotiation as n
 from .. import session as s
-from ..ptp.time_announce import ANNOUNCE_LATENCY
+from ..ptp.time_announce import PLAY_LATENCY
 from . import binary_plist, protocol_choice
 
 NTP_LATENCY_FRAMES = 77175
 NTP_RECEIVER_OFFSET_FRAMES = 11025
-# The receiver plays frame (first field - 11035) of a 0xD7 announce at its clock time.
-PTP_LATENCY_FRAMES = ANNOUNCE_LATENCY + 11035
+PTP_LATENCY_FRAMES = PLAY_LATENCY
 
 
 def _plist(reply) -> dict:
@@ -106,12 +105,19 @@ def read_stream_reply(x, reply) -> None:
     x.render_latency_ms = n.milliseconds(stream.get("arrivalToRenderLatencyMs", 0))
 
 
+def peer_list(x) -> bytes:
+    """The receiver, the others that follow our clock (one group on one clock), and us: what it was told last."""
+    others = [a for a in x.clock_hub.led() if a != x.remote] if x.timing == protocol_choice.PTP_MASTER else []
+    x.peers_told = binary_plist.encode([x.remote, *others, x.local])
+    return x.peers_told
+
+
 PLIST = binary_plist.CONTENT_TYPE
 
 STEPS = (
     n.Step("SETUP", request=lambda x: ({}, session_plist(x), PLIST), check=read_session_reply),
     n.Step("RECORD", check=read_record_reply),
-    n.Step("SETPEERS", request=lambda x: ({}, binary_plist.encode([x.remote, x.local]), "/peer-list-changed"),
+    n.Step("SETPEERS", request=lambda x: ({}, peer_list(x), "/peer-list-changed"),
            applies=lambda x: x.timing != protocol_choice.NTP),
     n.Step("SETUP", request=lambda x: ({}, stream_plist(x), PLIST), check=read_stream_reply),
 )

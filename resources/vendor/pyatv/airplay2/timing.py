@@ -4,7 +4,6 @@ receiver's grandmaster we follow (a standalone HomePod on 27), or the NTP-style 
 import logging
 
 from .. import session as s
-from ..ptp.master import PtpMaster
 from ..streaming.audio_stream import NtpSync, PtpLine
 from . import protocol_choice, steps
 
@@ -17,14 +16,12 @@ FIRST_TIMING_WAIT = 3.0
 def timeline(x):
     if x.timing == protocol_choice.NTP:
         return NtpSync(x.ntp, steps.NTP_LATENCY_FRAMES)
-    return PtpLine(x.follower if x.follower is not None else x.local_clock)
+    return PtpLine(x.follower if x.follower is not None else x.local_clock, tracking=x.shared_schedule)
 
 
 def start_clock(x) -> None:
     if x.timing == protocol_choice.PTP_MASTER:
-        x.master = PtpMaster(x.local_clock, x.clock_sockets.event, x.clock_sockets.general, x.remote,
-                             x.peer_clock_ports)
-        x.master.start()
+        x.leading = x.clock_hub.lead(x.remote, x.peer_clock_ports)
     elif x.timing == protocol_choice.PTP_FOLLOW:
         if not s.wait_for(x.follower.ready, FOLLOW_WAIT):
             raise s.ClockLost("no PTP Sync from the speaker's clock within %.0f s" % FOLLOW_WAIT)

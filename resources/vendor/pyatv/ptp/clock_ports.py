@@ -86,13 +86,13 @@ def from_helper(path: str, local_address: str) -> Optional[ClockSockets]:
         child.close()
 
 
-def _bind_directly() -> Optional[ClockSockets]:
+def _bind_directly(local_address: Optional[str]) -> Optional[ClockSockets]:
     bound = []
     try:
         for port in (messages.EVENT_PORT, messages.GENERAL_PORT):
             sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             bound.append(sock)
-            sock.bind(("0.0.0.0", port))
+            sock.bind((local_address or "0.0.0.0", port))
     except OSError as exc:
         log.info("cannot bind the PTP ports 319/320 ourselves: %s", exc)
         for sock in bound:
@@ -109,16 +109,21 @@ HELPER_WITHOUT_CAPABILITY = ("时钟辅助程序 sonvale-ptp-helper 没有绑定
 HELPER_FAILED = "时钟辅助程序 sonvale-ptp-helper 没能打开这两个端口（原因见 Sonvale-sender.log）"
 
 
-def ports_in_use(tables=("/proc/net/udp", "/proc/net/udp6")) -> bool:
-    """Whether any socket on this host is bound to UDP 319 or 320 (the kernel's tables, hex ports)."""
+def ports_in_use(tables=("/proc/net/udp", "/proc/net/udp6"), local_address: Optional[str] = None) -> bool:
+    """Whether a socket on this host is bound to UDP 319 or 320 where it keeps them from ``local_address`` (the
+    kernel's tables, hex ports): on any address, on that one, or on IPv6. One bound to another IPv4 address (our
+    own pair facing other speakers) does not."""
+    wanted = socket.inet_aton(local_address)[::-1].hex().upper() if local_address else None
     for table in tables:
         try:
             with open(table) as f:
                 rows = [row.split() for row in f.read().splitlines()[1:]]
         except OSError:
             continue
-        if any(len(row) > 1 and row[1].rsplit(":", 1)[-1] in ("013F", "0140") for row in rows):
-            return True
+        for row in rows:
+            address, _, port = row[1].rpartition(":") if len(row) > 1 else ("", "", "")
+            if port in ("013F", "0140") and (wanted is None or len(address) != 8 or address in (wanted, "00000000")):
+                return True
     return False
 
 
@@ -129,10 +134,11 @@ def _has_capability(path: str) -> bool:
         return False
 
 
-def why_unavailable() -> str:
-    """Why the PTP ports could not be had, as the end of a sentence shown to the user; logged in English too."""
+def why_unavailable(local_address: Optional[str] = None) -> str:
+    """Why the PTP ports on ``local_address`` could not be had, as the end of a sentence shown to the user; logged
+    in English too."""
     helpers = [path for path in helper_candidates() if os.access(path, os.X_OK)]
-    if ports_in_use():
+    if ports_in_use(local_address=local_address):
         reason, text = "another program holds UDP 319/320", PORTS_IN_USE
     elif not helpers:
         reason, text = "the clock helper %s is not installed (looked in %s)" % (
@@ -145,12 +151,13 @@ def why_unavailable() -> str:
     return text
 
 
-def open_clock_sockets(speaker_address: str) -> Optional[ClockSockets]:
-    local_address = facing_address(speaker_address)
+def open_clock_sockets(local_address: Optional[str]) -> Optional[ClockSockets]:
+    """The ports on ``local_address`` (the address facing a speaker; any address when None), as the helper
+    binds them: a pair per address, so speakers behind different local addresses each get theirs."""
     for path in helper_candidates() if local_address else []:
         if os.access(path, os.X_OK):
             sockets = from_helper(path, local_address)
             if sockets is not None:
                 log.info("PTP ports 319/320 on %s from %s", local_address, path)
                 return sockets
-    return _bind_directly()
+    return _bind_directly(local_address)

@@ -1,9 +1,9 @@
 """The sender following a receiver's gPTP grandmaster (a standalone HomePod keeps its own clock).
 
-Listens on the event and general ports, pairs each two-step Sync with its Follow_Up and feeds the one-way
-samples to the estimator. Only messages from the receiver's address count, and only Syncs of the selected
-grandmaster are paired: a restarted speaker announces a new clock on a new time base (its uptime), and one of its
-samples in the old clock's estimate would put that estimate on the wrong time base.
+Pairs each two-step Sync with its Follow_Up and feeds the one-way samples to the estimator. The ``ClockHub``
+hands it only the messages from the receiver's address, and only Syncs of the selected grandmaster are paired:
+a restarted speaker announces a new clock on a new time base (its uptime), and one of its samples in the old
+clock's estimate would put that estimate on the wrong time base.
 
 The grandmaster is chosen the way the best master clock algorithm does: of the clocks qualified by two Announces
 and heard within three of their own Announce intervals, the one with the lowest (priority1, class, accuracy,
@@ -18,10 +18,7 @@ changes are rate-limited.
 """
 
 import logging
-import select
-import socket
 import threading
-import time
 from typing import Dict, Optional, Tuple
 
 from . import messages
@@ -54,12 +51,9 @@ class _Heard:
 
 
 class PtpFollower:
-    def __init__(self, event_sock: socket.socket, general_sock: socket.socket, peer: str,
-                 now_ns=time.monotonic_ns):
-        self._event = event_sock
-        self._general = general_sock
-        self._peer = peer
-        self._now_ns = now_ns
+    """The state of one followed speaker's clock; the ``ClockHub`` hands it the messages from that speaker."""
+
+    def __init__(self):
         self._lock = threading.Lock()
         self._estimate = FollowerClock()
         self._pending: Optional[FollowerClock] = None
@@ -73,16 +67,6 @@ class PtpFollower:
         self.announces = 0
         self.failure: Optional[str] = None
         self.ready = threading.Event()
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, name="ptp-follower", daemon=True)
-
-    def start(self) -> None:
-        self._thread.start()
-
-    def stop(self) -> None:
-        self._stop.set()
-        if self._thread.is_alive():
-            self._thread.join(timeout=2)
 
     def read(self, monotonic_seconds: float) -> Tuple[int, int]:
         """(grandmaster id, its time in ns) at a monotonic instant, both from the same estimate."""
@@ -99,29 +83,6 @@ class PtpFollower:
     @property
     def clock_id(self) -> int:
         return self.grandmaster or 0
-
-    def _run(self) -> None:
-        socks = [self._event, self._general]
-        for sock in socks:
-            sock.setblocking(False)
-        while not self._stop.is_set():
-            try:
-                readable, _, _ = select.select(socks, [], [], 0.2)
-            except (OSError, ValueError):
-                return
-            for sock in readable:
-                try:
-                    data, source = sock.recvfrom(512)
-                except OSError:
-                    continue
-                received = self._now_ns()
-                if source[0] != self._peer:
-                    continue
-                try:
-                    self.handle(data, received)
-                except messages.PtpParseError as exc:
-                    log.debug("PTP message from %s ignored: %s", source[0], exc)
-            self.watch(self._now_ns())
 
     def handle(self, data: bytes, received: int) -> None:
         """One message from the receiver, received at ``received`` (monotonic ns)."""

@@ -10,6 +10,8 @@ import struct
 
 SAMPLE_RATE = 44100
 ANNOUNCE_LATENCY = 77175
+# Frames from a packet's announce to its playing, counted by the receiver on the clock the announce names.
+PLAY_LATENCY = ANNOUNCE_LATENCY + 11035
 
 
 def time_announce(rtp: int, clock_ns: int, clock_id: int, first: bool) -> bytes:

@@ -14,7 +14,7 @@ import time
 from typing import Callable, Optional
 
 from .. import session as s
-from ..ptp.time_announce import FrozenLine, time_announce
+from ..ptp.time_announce import PLAY_LATENCY, SAMPLE_RATE, FrozenLine, time_announce
 from . import rtp
 from .alac import encode_escape
 from .udp import UdpServices
@@ -57,16 +57,28 @@ class PtpLine:
     stepped (a speaker restarted under the same id); in the last two cases at the same instant on the new time
     base, so the audio goes on without a jump. Every announce states the time of the clock it names, read together
     with its id. Drift never moves the line: the streamer paces by ``rate()``, which follows the speaker's clock
-    and leans gently against any lag."""
+    and leans gently against any lag.
 
-    def __init__(self, clock) -> None:
+    ``tracking``: the schedule is shared by several speakers and paced by the local clock, so it cannot follow
+    this one's. Then every announce is read off the clock itself: the line follows the schedule, the speaker plays
+    each frame at the same local instant as the others whatever its clock's rate, and drift moves the line by the
+    rate difference (0.1 ms a second at 100 ppm), which the receiver absorbs as it does any small correction. The
+    receiver counts the latency on its clock, so the time stated is the clock's reading when the packet is to play
+    less that latency (at 50 ppm, reading it at ``when`` would be 0.1 ms off). A new clock is a new anchor."""
+
+    def __init__(self, clock, tracking: bool = False) -> None:
         self._clock = clock
+        self._tracking = tracking
         self._line: Optional[FrozenLine] = None
         self._line_frames = 0
         self._clock_id: Optional[int] = None
         self._lag_ns = 0
 
     def packet(self, timestamp: int, frames: int, when: float, anchor: bool) -> bytes:
+        if self._tracking:
+            clock_id, play_ns = self._clock.read(when + PLAY_LATENCY / SAMPLE_RATE)
+            first, self._clock_id = anchor or clock_id != self._clock_id, clock_id
+            return time_announce(timestamp, play_ns - PLAY_LATENCY * 1_000_000_000 // SAMPLE_RATE, clock_id, first)
         clock_id, now_ns = self._clock.read(when)
         if anchor or self._line is None:
             self._line = FrozenLine(timestamp, now_ns)
@@ -90,6 +102,8 @@ class PtpLine:
         return self._clock_id is not None and self._clock.clock_id != self._clock_id
 
     def rate(self) -> float:
+        if self._tracking:
+            return 1.0
         lean = max(-MAX_LEAN, min(MAX_LEAN, self._lag_ns * 1e-9 / LEAN_SECONDS))
         return round(self._clock.rate * (1.0 + lean), 9)
 
