@@ -10,6 +10,7 @@ import signal
 import subprocess
 import threading
 import time
+import types
 import unittest
 
 from worker_support import SOURCE_DIR, VENDOR, LoopbackServer, Worker
@@ -17,6 +18,7 @@ from test_fake_receiver import FakeReceiver
 from fake_ap2_receiver import FakeAirPlay2Receiver, N
 from pyatv import discovery, occupancy, session as s
 from pyatv.contract import Reporter
+from pyatv.group import Group
 from pyatv.pcm_input import PcmInput
 from pyatv.streamer import Streamer
 from pyatv.airplay2 import protocol_choice as pc
@@ -228,7 +230,7 @@ class Dropping(s.Session):
     drop, closed = None, 0
     def __init__(self): self.sent = []
     def connect(self): pass
-    def send(self, pcm, when): self.sent.append(pcm)
+    def send(self, pcm, when): self.sent.append(pcm), self.__dict__.setdefault("sent_at", []).append(when)
     def poll(self, now):
         if self.drop:
             raise self.drop
@@ -255,6 +257,18 @@ class YieldingTest(unittest.TestCase):
         give_up = time.monotonic() + 5
         self.assertTrue(verdict.wait_until_free(lambda: time.monotonic() > give_up, lambda grace: None))
         self.assertEqual(shown, ["“卧室”已被其他设备接管；它空闲后或重新开始转发时再连接"])
+
+
+class GroupTest(unittest.TestCase):
+    def test_a_speaker_counting_less_delay_than_another_is_told_each_packet_later_so_both_play_it_together(self):
+        latencies, sessions = {"卧室": 2.0, "客厅": 1.75}, {}
+        browser = Advertised(*[record(discovery.RAOP_TYPE, n, None, 5000, "10.0.0.9", sf="0x4") for n in latencies])
+        group = Group(list(latencies), types.SimpleNamespace(speakers_changed=lambda: None), browser, "raop",
+                      lambda sp: sessions.setdefault(sp.name, type("Timed", (Dropping,), {"latency": latencies[sp.name]})()))
+        group.connect()
+        group.send(bytes(s.PACKET_BYTES), 10.0)
+        group.close()
+        self.assertEqual((group.latency, [sessions[n].sent_at for n in latencies]), (2.0, [[10.0], [10.25]]))
 
 
 class StreamerTest(unittest.TestCase):

@@ -1,13 +1,13 @@
 """Several speakers on one time line: the streamer drives a ``Group`` as if it were one session.
 
-Every packet goes to each speaker whose session is live, with the same ``when``. AirPlay 1 receivers (and AirPlay 2
-ones on NTP timing) follow our one monotonic clock and play a packet at ``when`` plus the announced latency, which
-is the same for all: so the same frame plays at the same moment everywhere. AirPlay 2 speakers on PTP are told,
-in each time announce, their clock's time at ``when`` (our one clock for those that follow us, each standalone
-HomePod's own clock, followed on its own, for the others), so they too play the packet at ``when`` plus the
-latency; the schedule is paced by the local clock, and each speaker's mapping absorbs its own clock's rate. A
-speaker that joins while the others play is anchored on the running schedule by its first packet and is in step
-from there.
+Every packet goes to each speaker whose session is live, on one schedule. AirPlay 1 receivers (and AirPlay 2 ones on
+NTP timing) follow our one monotonic clock and play a packet at ``when`` plus their latency. AirPlay 2 speakers on
+PTP are told, in each time announce, their clock's time at ``when`` (our one clock for those that follow us, each
+standalone HomePod's own clock, followed on its own, for the others), so they too play the packet at ``when`` plus
+the latency; the schedule is paced by the local clock, and each speaker's mapping absorbs its own clock's rate.
+The group's latency is the largest of its speakers', and a speaker with less is told each ``when`` that much later:
+so the same frame plays at the same moment everywhere. A speaker that joins while the others play is anchored on
+the running schedule by its first packet and is in step from there.
 
 Each speaker has its own life on its own thread (``Member``): discovery, connect, waiting while another sender
 holds it, loss. One that is not found, busy, taken by another sender or lost is retried on its own, with a growing
@@ -52,6 +52,7 @@ class Member:
         self._backoff = FIRST_BACKOFF
         self._thread: Optional[threading.Thread] = None
         self.closing = threading.Event()
+        self.lead = 0.0  # how much later than the group's schedule its packets are stamped
 
     def entry(self) -> dict:
         out = {"name": self.name, "state": self.state}
@@ -223,6 +224,12 @@ class Group(s.Session):
         with self._lock:
             arrived, self._arrived = self._arrived, []
         for m in arrived:
+            # A receiver that counts less delay of its own than the group's is told each packet that much later,
+            # so that it plays it with the others; one that asks for more than the group started with lags.
+            m.lead = max(0.0, self.latency - m.session.latency)
+            if m.session.latency > self.latency + 0.001:
+                log.warning("speaker %r plays %.0f ms after the others: it asks for more delay than the group has",
+                            m.name, (m.session.latency - self.latency) * 1000)
             self._live.append(m)
             self.set_state(m, "playing", say=False)
             log.info("speaker %r joins the stream", m.name)
@@ -239,7 +246,7 @@ class Group(s.Session):
         self._admit()
         for m in list(self._live):
             try:
-                m.session.send(pcm, when)
+                m.session.send(pcm, when + m.lead)
             except s.SenderError as exc:
                 self._drop(m, exc)
 
