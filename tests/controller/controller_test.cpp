@@ -169,9 +169,9 @@ TEST_F(ControllerTest, EveryLineTheWorkerWroteIsHandledBeforeItsExit) {
 
 TEST_F(ControllerTest, BothLogsStartAgainOnlyPastOneMillionBytesAndCutAWorkerLineAtFourKilobytes) {
     const QString senderLog = dir.filePath("state/Sonvale/Sonvale-sender.log");
-    setenv("SONVALE_TEST_STDERR", ("one\na" + QString("é").repeated(3000)).toUtf8().constData(), 1);  // the exit ends the last line
+    setenv("SONVALE_TEST_STDERR", ("one\na" + QString("é").repeated(3000) + "\nend").toUtf8().constData(), 1);  // the exit ends the last line
     installStandInWorker(environment.resourceDir, QString(), "exit");
-    const QByteArray cut = "a" + QString("é").repeated(2047).toUtf8() + "…（此行过长，已截去 1906 字节）\n";
+    const QByteArray cut = "a" + QString("é").repeated(2047).toUtf8() + "…（此行过长，已截去 1906 字节）\nend\n";
     for (const qint64 size : {qint64(1'000'000), qint64(1'000'001)}) {
         const QByteArray filler = QByteArray(size - 1, 'x') + '\n';
         ASSERT_TRUE(replaceFile(environment.logPath, filler) && replaceFile(senderLog, filler));

@@ -70,7 +70,7 @@ TEST_P(PulseBackend, CreatesAndDestroysTheForwardingOutputWhateverItsName) {
     const std::pair<std::string, std::string> names[] = {
         {"He said \"hi\" it's a\\b 卧室", "He said ”hi” it’s a＼b 卧室"},
         {"x' sink_name=evil device.class='sound", "x’ sink_name=evil device.class=’sound"},
-        {"a = b\tc\nd\xff 😀 HomePod  ", "a = b c d\uFFFD 😀 HomePod  "}};
+        {"a = b\tc\nd\xff 😀߿ࠀ HomePod  ", "a = b c d\uFFFD 😀߿ࠀ HomePod  "}};
     for (const auto& [name, shown] : names) {
         SCOPED_TRACE(name);
         const AudioObjectID forwarding = makeAggregate("Sonvale · " + name, outputUID, false, std::nullopt);
