@@ -123,6 +123,8 @@ TEST_F(ControllerTest, ReadyForwardsTheCaptureToTheWorkerAndItsExitGivesTheOutpu
     controller->tick();
     EXPECT_EQ(std::tuple(controller->run() == nullptr, coreaudio::current(), controller->message().toStdString()),
               std::tuple(true, speaker, std::string("发送进程已退出；2 秒后重试")));
+    controller->quit();  // nothing left behind
+    EXPECT_FALSE(coreaudio::device(outputUID));
 }
 
 TEST_F(ControllerTest, AnErrorEndsTheRunWithItsTextAndTheEndedWorkerIsNoLongerHeard) {
