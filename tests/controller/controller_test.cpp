@@ -382,7 +382,7 @@ TEST_F(ControllerTest, AStoredGainThatCouldHurtReadsAsAbsentAndADamagedFileIsKep
         float gain;
         QString logged;  // for a damaged file the text names the copy
         bool damaged = false;
-        QStringList names;  // the speakers read, when given
+        QStringList names{};  // the speakers read, when given
     };
     const Case cases[] = {
         {"[General]\ngain=nan\ntargetName=卧室\n", 1.0f, QStringLiteral("存储的音量 nan 无效，按 1.0 处理")},
